@@ -1,0 +1,32 @@
+// The run's options, filled from the command line once and read everywhere afterwards.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kl {
+
+struct RunOptions {
+  bool interrogate = false;        // -i
+  bool extractLogs = false;        // -x
+  bool yesToPrompts = false;       // -y
+  bool verify = false;             // -v
+  bool silent = false;             // -s
+  bool writeAlways = false;        // -w
+  bool firstUnitOnly = false;      // -f
+  bool debug = false;              // -d, -dd
+  bool detailedDebug = false;      // -dd
+  int32_t initialBaud = 19200;     // -b
+  bool initialBaudGiven = false;   // -b
+  int32_t programmingBaud = 0;     // -r, -b; 0 = not set
+  uint8_t parity = 0;              // -p: 0 none, 1 even
+  uint8_t unitId = 0;              // -u
+  bool unitIdGiven = false;        // -u
+  bool overlappedWrites = false;   // -o
+  bool updateBootLoader = false;   // -l
+  uint16_t port = 0;               // positional; 0 = not given
+  std::string parameterFile;       // positional
+  bool manufacturingMode = false;  // "Ostrevan" in the parameter file
+};
+
+}  // namespace kl
