@@ -10,6 +10,7 @@
 #include "driver/output.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "transport/serial_port.h"
 
 namespace kl {
 
@@ -24,6 +25,9 @@ struct Session {
 
   // The command line as given, program path first (the log header repeats it).
   std::vector<std::string> arguments;
+  PortSettings portSettings;
+  SerialPort port;
+
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
 };
