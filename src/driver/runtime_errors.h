@@ -1,0 +1,19 @@
+// Checked runtime errors: internal consistency checks that end the program. They report on
+// the console, wait for one key press (not skipped by -y) and exit with code 1.
+#pragma once
+
+#include <string_view>
+
+namespace kl {
+
+struct Session;
+
+enum class RuntimeCheck { AssertFailed, Stop, IndexOutOfBounds, BadPointer };
+
+// A line end, "Assert Failed:" (or "Stop:", "Array index out of bounds:", "Bad pointer:"),
+// the source unit, ":", the line number, CR LF.
+[[noreturn]] void ReportRuntimeCheck(Session& s, RuntimeCheck check, std::string_view unit, int line);
+// A line end, the message, ":", the source unit, ":", the line number, CR LF.
+[[noreturn]] void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line);
+
+}  // namespace kl
