@@ -1,0 +1,65 @@
+#include "driver/settings.h"
+
+#include <cstdint>
+#include <limits>
+
+#include "Pellmar/writers.h"
+#include "driver/parameter_file.h"
+#include "driver/session.h"
+
+namespace kl {
+
+std::string GetEnv(Session& s, std::string_view name) {
+  return s.platform.environment.get(std::string(name));
+}
+
+std::string UserRegistryGet(Session& s, std::string_view path) {
+  std::string value = s.platform.registry.get(std::string(path));
+  if (value.size() > kRegistryValueMax) return {};
+  return value;
+}
+
+void UserRegistryPut(Session& s, std::string_view path, const std::string& text) {
+  s.platform.registry.put(std::string(path), text);
+}
+
+int PortListReader::next() {
+  if (rest_.empty()) return 0;
+  if (rest_.size() > 3) {
+    auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+    if (upper(rest_[0]) == 'C' && upper(rest_[1]) == 'O' && upper(rest_[2]) == 'M') rest_.remove_prefix(3);
+  }
+  const int64_t number = parseLeadingDecimal(rest_);
+  // A negative or oversized entry names no port: it ends the list like 0 instead of being
+  // folded into some other port's number.
+  if (number <= 0 || number > std::numeric_limits<uint16_t>::max()) {
+    rest_ = {};
+    return 0;
+  }
+  const size_t separator = rest_.find_first_of(" ,;");
+  rest_ = separator == std::string_view::npos ? std::string_view() : rest_.substr(separator + 1);
+  return static_cast<int>(number);
+}
+
+std::string BootToolHomeDirectory(Session& s) {
+  std::string home = GetEnv(s, envvar::HomePath);
+  if (!home.empty()) return home;
+  home = IniGetString(s, s.options.parameterFile, "BalvantaHomeDir");
+  if (!home.empty()) return home;
+  // The maker's station layout. A machine with another layout (every POSIX machine) sets
+  // BALVANTAPATH or "BalvantaHomeDir".
+  return "F:\\EPROM\\Balvanta\\Current";
+}
+
+BootToolLocation LocateBootTool(Session& s) {
+  BootToolLocation location;
+  location.path = IniGetString(s, s.options.parameterFile, "QuorranEXE");
+  if (!location.path.empty()) return location;
+  const char separator = s.platform.files.separator();
+  const std::string bin = BootToolHomeDirectory(s) + separator + "bin";
+  location.path = bin + separator + "Quorran.exe";
+  if (!s.platform.files.exists(location.path)) location.missingMessage = "Cannot find Quorran in " + bin;
+  return location;
+}
+
+}  // namespace kl
