@@ -1,0 +1,199 @@
+#include <filesystem>
+#include <string>
+
+#include "driver/parameter_file.h"
+#include "settings/settings_fixture.h"
+
+namespace kl {
+namespace {
+
+using test::readFile;
+using test::SettingsTest;
+using test::writeFile;
+
+class ParameterWrite : public SettingsTest {
+ protected:
+  std::string ini = path("station.ini");
+  std::string work = ini + ".000";
+};
+
+TEST_F(ParameterWrite, MissingFileAndDirectoryAreCreatedWithOneLine) {
+  const std::string nested = path("station/run.ini");
+  IniPutString(s, nested, "Message", "Aborted");
+  EXPECT_EQ(readFile(nested), "Message=Aborted\r\n");
+  EXPECT_FALSE(std::filesystem::exists(nested + ".000"));
+}
+
+TEST_F(ParameterWrite, AllMatchingLinesAreReplacedAndOthersKept) {
+  writeFile(ini, "Program=1\r\nOstrevan=1\r\nProgram=0\r\nProgram =9\r\n");
+  IniPutBool(s, ini, "Program", false);
+  EXPECT_EQ(readFile(ini), "Program=false\r\nOstrevan=1\r\nProgram=false\r\nProgram =9\r\n");
+}
+
+TEST_F(ParameterWrite, AbsentKeyIsAppendedAndLastLineGainsItsLineEnd) {
+  writeFile(ini, "Ostrevan=1\r\n\r\nProgram=1");
+  IniPutInt(s, ini, "SerialNo", -42);
+  EXPECT_EQ(readFile(ini), "Ostrevan=1\r\n\r\nProgram=1\r\nSerialNo=-42\r\n");
+  EXPECT_EQ(IniGetInt(s, ini, "SerialNo"), -42);
+}
+
+TEST_F(ParameterWrite, LineEndsAreRewrittenAsCrLf) {
+  writeFile(ini, "A=1\rB=2\n\r\nC=3\n");
+  IniPutString(s, ini, "B", "x");
+  EXPECT_EQ(readFile(ini), "A=1\r\nB=x\r\nC=3\r\n");
+}
+
+TEST_F(ParameterWrite, ValuesRoundTrip) {
+  IniPutBool(s, ini, "Ostrevan", true);
+  IniPutString(s, ini, "Message", "a=b");
+  IniPutInt(s, ini, "SerialNo", 2147483647);
+  EXPECT_EQ(readFile(ini), "Ostrevan=true\r\nMessage=a=b\r\nSerialNo=2147483647\r\n");
+  EXPECT_TRUE(IniGetBool(s, ini, "Ostrevan"));
+  EXPECT_EQ(IniGetString(s, ini, "Message"), "a=b");
+  EXPECT_EQ(IniGetInt(s, ini, "SerialNo"), 2147483647);
+}
+
+TEST_F(ParameterWrite, BinaryBytesAreCopiedExceptLineFeeds) {
+  const std::string head("\0\x01\xff=\x80\n", 6);
+  const std::string tail("\xfe\0junk", 6);
+  writeFile(ini, head + "\rProgram=0\r" + tail);
+  IniPutString(s, ini, "Program", "1");
+  EXPECT_EQ(readFile(ini), std::string("\0\x01\xff=\x80", 5) + "\r\nProgram=1\r\n" + tail + "\r\n");
+}
+
+TEST_F(ParameterWrite, OverlongLineIsRewrittenPieceByPiece) {
+  writeFile(ini, std::string(32001 + 5, 'x') + "\r\nProgram=1\r\n");
+  IniPutString(s, ini, "Program", "0");
+  EXPECT_EQ(readFile(ini), std::string(32001, 'x') + "\r\nxxxxx\r\nProgram=0\r\n");
+}
+
+TEST_F(ParameterWrite, MultiMegabyteFileIsRewrittenWhole) {
+  std::string contents;
+  for (int i = 0; i < 200000; ++i) contents += "Key" + std::to_string(i) + "=" + std::to_string(i * 7) + "\r\n";
+  writeFile(ini, contents);
+  IniPutString(s, ini, "Key100000", "changed");
+  const std::string expected = [&] {
+    std::string e = contents;
+    const std::string from = "\r\nKey100000=700000\r\n";
+    e.replace(e.find(from), from.size(), "\r\nKey100000=changed\r\n");
+    return e;
+  }();
+  EXPECT_EQ(readFile(ini), expected);
+}
+
+// The old file stays in place until the complete new one is renamed over it.
+TEST_F(ParameterWrite, ReplacementIsOneRenameOverTheOldFile) {
+  writeFile(ini, "Program=1\r\n");
+  bool checked = false;
+  files.beforeRename = [&](const std::string& from, const std::string& to) {
+    EXPECT_EQ(from, work);
+    EXPECT_EQ(to, ini);
+    EXPECT_EQ(readFile(ini), "Program=1\r\n");
+    EXPECT_EQ(readFile(work), "Program=1\r\nMessage=done\r\n");
+    checked = true;
+  };
+  IniPutString(s, ini, "Message", "done");
+  EXPECT_TRUE(checked);
+  EXPECT_EQ(files.calls, std::vector<std::string>{"rename " + work + " -> " + ini});
+  EXPECT_EQ(readFile(ini), "Program=1\r\nMessage=done\r\n");
+}
+
+TEST_F(ParameterWrite, FailedRenameFallsBackToDeleteThenRename) {
+  writeFile(ini, "Program=1\r\n");
+  files.renameFailures = 1;
+  files.removeNeedsWritable = true;  // a read-only file
+  IniPutString(s, ini, "Program", "0");
+  EXPECT_EQ(readFile(ini), "Program=0\r\n");
+  const std::vector<std::string> expected{"rename " + work + " -> " + ini, "remove " + ini, "makeWritable " + ini,
+                                          "remove " + ini, "rename " + work + " -> " + ini};
+  EXPECT_EQ(files.calls, expected);
+}
+
+TEST_F(ParameterWrite, UndeletableFileIsReportedLockedAndWorkFileKeepsNewContents) {
+  writeFile(ini, "Program=1\r\n");
+  files.renameFailures = 1;
+  files.removeFailures = 2;
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+  EXPECT_EQ(console(), "\r\nINI File is locked: " + ini);
+  EXPECT_EQ(readFile(ini), "Program=1\r\n");
+  EXPECT_EQ(readFile(work), "Program=1\r\nMessage=x\r\n");
+}
+
+TEST_F(ParameterWrite, FailedSecondRenameIsReportedLocked) {
+  writeFile(ini, "Program=1\r\n");
+  files.renameFailures = 2;
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+  EXPECT_EQ(console(), "\r\nINI File is locked: " + ini);
+  EXPECT_FALSE(std::filesystem::exists(ini));
+  EXPECT_EQ(readFile(work), "Program=1\r\nMessage=x\r\n");
+}
+
+TEST_F(ParameterWrite, LockedMessageGoesToTheConsoleOnly) {
+  s.options.debug = true;
+  writeFile(ini, "Program=1\r\n");
+  auto logFile = sim.files.create(path("session.log"));
+  s.out.log().attach(std::move(logFile));
+  files.renameFailures = 2;
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+  s.out.log().close();
+  EXPECT_EQ(readFile(path("session.log")).find("INI File"), std::string::npos);
+}
+
+TEST_F(ParameterWrite, WorkFileThatCannotBeCreatedIsARuntimeError) {
+  writeFile(ini, "Program=1\r\n");
+  ASSERT_TRUE(sim.files.createDirectory(work));
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+  EXPECT_NE(console().find("\r\nCannot create file " + work), std::string::npos) << console();
+  EXPECT_EQ(readFile(ini), "Program=1\r\n");
+}
+
+TEST_F(ParameterWrite, DirectoryInPlaceOfTheFileIsARuntimeError) {
+  ASSERT_TRUE(sim.files.createDirectory(ini));
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+  EXPECT_NE(console().find("Cannot open file " + ini), std::string::npos) << console();
+  EXPECT_TRUE(std::filesystem::is_directory(ini));
+  EXPECT_FALSE(std::filesystem::exists(work));
+}
+
+TEST_F(ParameterWrite, FullDiskLeavesTheOldFileInPlace) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this machine";
+  const std::string old = std::string(200000, 'k') + "\r\nProgram=1\r\n";
+  writeFile(ini, old);
+  std::filesystem::create_symlink("/dev/full", work);  // every write of the work file fails
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Program", "0"); }), 1);
+  EXPECT_NE(console().find("\r\nCannot write file " + work), std::string::npos) << console();
+  EXPECT_EQ(readFile(ini), old);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(work)));
+  EXPECT_EQ(files.calls, std::vector<std::string>{"remove " + work});
+}
+
+TEST_F(ParameterWrite, ReadFailureMidCopyLeavesTheOldFileInPlace) {
+  const std::string old = std::string(100000, 'x') + "\r\nProgram=1\r\n";
+  writeFile(ini, old);
+  files.readFailsAfter = 70000;
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Program", "0"); }), 1);
+  EXPECT_NE(console().find("Cannot read file " + ini), std::string::npos) << console();
+  EXPECT_EQ(readFile(ini), old);
+  EXPECT_FALSE(std::filesystem::exists(work));
+}
+
+TEST_F(ParameterWrite, UnwritableDirectoryLeavesTheOldFileInPlace) {
+  if (!test::permissionsApply(dir.path())) GTEST_SKIP() << "permission bits do not bind this user (root)";
+  const std::string folder = path("locked");
+  const std::string file = folder + "/station.ini";
+  std::filesystem::create_directory(folder);
+  writeFile(file, "Program=1\r\n");
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, file, "Program", "0"); }), 1);
+  EXPECT_NE(console().find("Cannot create file " + file + ".000"), std::string::npos) << console();
+  EXPECT_EQ(readFile(file), "Program=1\r\n");
+}
+
+TEST_F(ParameterWrite, EmptyFileNameWritesNothing) {
+  IniPutString(s, "", "Message", "x");
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, "", "Message", "x"); }), -1);
+  EXPECT_TRUE(files.calls.empty());
+}
+
+}  // namespace
+}  // namespace kl
