@@ -29,8 +29,10 @@ DynamicString& DynamicString::operator=(const DynamicString& other) {
 
 DynamicString& DynamicString::operator=(DynamicString&& other) noexcept {
   if (this != &other) {
-    std::swap(heap_, other.heap_);
-    std::swap(value_, other.value_);
+    // The old text goes now, not whenever `other` happens to die.
+    StringHeap* oldHeap = std::exchange(heap_, other.heap_);
+    StringValue old = std::exchange(value_, std::exchange(other.value_, 0));
+    if (IsStringHandle(old)) oldHeap->StringRelease(old);
   }
   return *this;
 }

@@ -30,6 +30,10 @@ void linkFree(StringEntry* table, std::size_t from, std::size_t to) {
 
 }  // namespace
 
+void CopyStringBytes(char* to, const char* from, std::size_t count) {
+  if (count != 0) std::memcpy(to, from, count);
+}
+
 int CompareStringBytes(std::string_view a, std::string_view b) {
   if (a.empty()) return b.empty() ? 0 : -1;
   if (b.empty()) return 1;
@@ -366,8 +370,8 @@ StringValue StringHeap::StringConcat(StringValue a, StringValue b, Where where) 
     const StringValue joined = allocLocked(StringSizeFor(length), p, where);
     if (p.fault) return 0;
     char* text = textOf(joined);
-    std::memcpy(text, textA.data(), textA.size());
-    std::memcpy(text + textA.size(), textB.data(), textB.size());
+    CopyStringBytes(text, textA.data(), textA.size());
+    CopyStringBytes(text + textA.size(), textB.data(), textB.size());
     return joined;
   });
 }

@@ -53,6 +53,9 @@ inline constexpr int32_t StringSizeFor(std::size_t length) {
   return length < static_cast<std::size_t>(kMaxStringSize) ? static_cast<int32_t>(length + 1) : kMaxStringSize + 1;
 }
 
+// memcpy that accepts the empty text of a zero value (no address at all).
+void CopyStringBytes(char* to, const char* from, std::size_t count);
+
 inline constexpr bool IsStringHandle(StringValue v) {
   return v >= kStringHandleBase && v - kStringHandleBase < kStringHandleWindow;
 }

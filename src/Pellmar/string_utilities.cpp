@@ -78,7 +78,7 @@ bool StringHeap::resizeLocked(StringValue& value, int32_t newSize, Pending& p, c
   const StringValue resized = allocLocked(newSize, p, where);
   if (p.fault) return false;
   char* text = textOf(resized);
-  std::memcpy(text, current.data(), std::min(current.size(), static_cast<std::size_t>(newSize - 1)));
+  CopyStringBytes(text, current.data(), std::min(current.size(), static_cast<std::size_t>(newSize - 1)));
   if (IsStringHandle(value)) --entryOf(value)->refCount;
   value = resized;
   return true;
@@ -112,12 +112,12 @@ void StringHeap::spliceLocked(StringValue& value, int32_t position, int32_t coun
     if (!resizeLocked(value, newSize, p, where)) return;
     char* bytes = textOf(value);
     std::memmove(bytes + at + text.size(), bytes + oldTail, tail);
-    std::memcpy(bytes + at, text.data(), text.size());
+    CopyStringBytes(bytes + at, text.data(), text.size());
   } else {
     if (!makeUniqueLocked(value, p, where)) return;
     char* bytes = textOf(value);
     std::memmove(bytes + at + text.size(), bytes + oldTail, tail);
-    std::memcpy(bytes + at, text.data(), text.size());
+    CopyStringBytes(bytes + at, text.data(), text.size());
     resizeLocked(value, newSize, p, where);
   }
 }
