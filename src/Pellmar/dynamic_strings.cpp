@@ -1,6 +1,8 @@
 #include "Pellmar/dynamic_strings.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -52,6 +54,13 @@ StringHeap::StringHeap(StringErrorSink errors, StringNoticeSink notices, StringH
 
 std::unique_ptr<StringHeap> CreateStringHeap(StringErrorSink errors, StringNoticeSink notices,
                                              StringHeapLimits limits) {
+  if (!errors) {
+    // Nothing in the heap may fail silently: without a sink a report ends the process here.
+    errors = [](std::string_view message, int line) {
+      std::fprintf(stderr, "\r\n%.*s:DynamicStrings:%d\r\n", static_cast<int>(message.size()), message.data(), line);
+      std::abort();
+    };
+  }
   std::unique_ptr<StringHeap> heap(new StringHeap(std::move(errors), std::move(notices), limits));
   if (!heap->createTable()) {
     StringHeap::Pending p;
@@ -144,17 +153,18 @@ char* StringHeap::newTextBlock(int32_t capacity) {
 }
 
 void StringHeap::noteAllocation(int32_t size, Pending& p, const Where& where) {
+  const bool many = inUse_ > static_cast<std::size_t>(kManyStringsThreshold);
+  const bool large = size > kLargeStringThreshold;
+  if (!(many || large) || noticesPrinted_ >= kMaxNotices) return;
+  const std::string place =
+      std::string(unitOf(where)) + "(" + decimalText(static_cast<int64_t>(where.line())) + ")\n";
   const auto note = [&](std::string line) {
     if (noticesPrinted_ >= kMaxNotices) return;
     ++noticesPrinted_;
     p.notices.push_back(std::move(line));
   };
-  const std::string place =
-      std::string(unitOf(where)) + "(" + decimalText(static_cast<int64_t>(where.line())) + ")\n";
-  if (inUse_ > static_cast<std::size_t>(kManyStringsThreshold)) {
-    note("LARGE NUMBER OF STRING ALLOCATIONS " + place);
-  }
-  if (size > kLargeStringThreshold) note("LARGE STRING ALLOCATION " + decimalText(size) + " " + place);
+  if (many) note("LARGE NUMBER OF STRING ALLOCATIONS " + place);
+  if (large) note("LARGE STRING ALLOCATION " + decimalText(size) + " " + place);
 }
 
 StringValue StringHeap::allocLocked(int32_t size, Pending& p, const Where& where) {

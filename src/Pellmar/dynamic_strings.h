@@ -8,13 +8,18 @@
 // Text built at run time lives in guarded text blocks, shared between holders and copied only
 // when a holder changes a shared string (copy on write).
 //
-// Word width. On a 32-bit build the word is exactly 32 bits and handles are the top 16M values,
-// where no user-space address lies. On a 64-bit build a constant's address needs 64 bits, so the
-// word is std::uintptr_t; the three kinds and the handle numbering stay the same (handles are
-// still 0xFF000000 + index, at most 0x01000000 entries). Two guards keep the kinds apart where a
-// 64-bit address could fall into the handle window: constant text at such an address is copied
-// into a handle instead of being used in place, and a text block whose address falls there is
-// exchanged for another before it is used.
+// Word width. A StringValue is a std::uintptr_t: exactly the 32-bit word on a 32-bit build,
+// and on a 64-bit build wide enough for a constant's address. The three kinds and the handle
+// numbering are the same on both (0xFF000000 + index, at most 0x01000000 entries). Where an
+// address could fall into the handle window, two guards keep the kinds apart: constant text at
+// such an address is copied into a handle instead of being used in place, and a text block whose
+// address falls there is exchanged for another before it is used.
+//
+// Sizes. An entry's `size` is 32-bit, so a string (the contents of a file, say) may exceed 64 KB;
+// a request past kMaxStringSize is reported as "OUT OF STRING HEAP SPACE", never truncated.
+//
+// Allocation diagnostics name the calling unit by its source file name without folder and
+// extension, and its line, as std::source_location gives them at the call site.
 //
 // The heap is an object owned by the session, not process-wide state. Every operation takes
 // the one lock (a std::mutex); reports and diagnostic lines are delivered after the lock is
@@ -88,7 +93,7 @@ struct StringHeapLimits {
 };
 
 // message, line of this unit. The program wires it to its runtime error report, which does not
-// return.
+// return. A heap made without one prints the report on the error stream and aborts.
 using StringErrorSink = std::function<void(std::string_view message, int line)>;
 // One allocation diagnostic line, ending in "\n", for standard output.
 using StringNoticeSink = std::function<void(std::string_view line)>;

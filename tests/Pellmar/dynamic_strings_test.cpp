@@ -375,3 +375,18 @@ TEST_F(HeapTest, ManyOrLargeAllocationsPrintAtMostTenLines) {
 
 }  // namespace
 }  // namespace kl
+
+namespace kl {
+namespace {
+
+TEST(StringHeapWithoutSink, AReportStillEndsTheProcess) {
+  EXPECT_DEATH(
+      {
+        auto heap = CreateStringHeap(nullptr, nullptr, {4, 4, kStringHandleWindow});
+        heap->StringAddRef(StringHandleOf(2));
+      },
+      "string heap: refcount error:DynamicStrings:[0-9]+");
+}
+
+}  // namespace
+}  // namespace kl
