@@ -263,6 +263,21 @@ TEST_F(HeapTest, DamagedEntriesAreReportedOnRelease) {
   EXPECT_EQ(inUse(), 0u);
 }
 
+TEST_F(HeapTest, ReleasingAFreedHandleAgainIsReported) {
+  StringValue first = heap->StringFromBytes("once");
+  StringValue second = heap->StringFromBytes("twice");
+  StringValue stale = first;
+  heap->StringRelease(first);
+  heap->StringRelease(stale);  // its entry now links to the next free handle
+  EXPECT_EQ(takeReport(), "CORRUPT STRING HEAP (used block data is pointing into table)");
+  StringValue staleLast = second;
+  heap->StringRelease(second);
+  heap->StringRelease(staleLast);
+  EXPECT_EQ(takeReport(), "CORRUPT STRING HEAP (used block data is pointing into table)");
+  EXPECT_EQ(inUse(), 0u);
+  EXPECT_EQ(heap->StringAlloc(1), StringHandleOf(1)) << "the free chain is intact";
+}
+
 TEST_F(HeapTest, DamagedFreeChainIsReportedOnAlloc) {
   struct Damage {
     void (*apply)(StringEntry&);
