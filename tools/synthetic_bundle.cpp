@@ -151,7 +151,11 @@ std::vector<uint8_t> SyntheticEntry(size_t entry) {
     Placement placement;
     for (const wire::MemoryRange& r : wire::ApplicationArea(m))
       if (r.size != 0) placement.regions.push_back(r);
-    return BuildImage(s.makerBytes, placement, 0, id, seed);
+    auto image = BuildImage(s.makerBytes, placement, 0, id, seed);
+    // The flash writer erases before writing only for images ending above 0x4000 (mod 2^24).
+    if (ImageAddressSpan(image)->lastAddress % (1u << 24) <= 0x4000)
+      throw std::runtime_error("software image would not be erased before writing");
+    return image;
   }
   const DriveFileSpec& f = kDriveFiles.at(entry - kFirstDriveFileEntry);
   Filler filler(seed);
