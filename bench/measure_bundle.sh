@@ -4,14 +4,14 @@
 #      (from a clean build directory, tool compile included and excluded);
 #   2. start-up time of a program linked with the whole bundle (bench/bundle_probe.cpp), and of
 #      the kestrelink binary itself with -q.
-# Usage: bench/measure_bundle.sh [build-dir]   (default: build-bench, Release)
+# Usage: bench/measure_bundle.sh [build-dir]   (default: build-bench, RelWithDebInfo like scripts/test.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-$root/build-bench}
 runs=${RUNS:-50}
 
-cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTRELINK_TESTS=OFF >/dev/null
-ninja -C "$dir" -j2 kestrelink_platform kestrelink_wire >/dev/null
+cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_TESTS=OFF >/dev/null
+ninja -C "$dir" -j2 kestrelink_platform kestrelink_wire
 ninja -C "$dir" -t clean bundle_tool >/dev/null
 rm -rf "$dir/bundle"
 

@@ -144,7 +144,7 @@ inline constexpr uint8_t kCarriedBootLoaderRelease = 24;
 using enum DriveFileKind;
 
 // Flash-drive files, grouped as the cards use them (see CardFileSet below).
-inline constexpr std::array<DriveFileSpec, 81> kDriveFiles{{
+inline constexpr std::array<DriveFileSpec, 74> kDriveFiles{{
     // 0: card 648
     {Language, 0x01E0, 30027, "648"}, {Language, 0x01E1, 19714, "648"}, {Language, 0x01E2, 20517, "648"},
     {Language, 0x01E3, 20633, "648"}, {Language, 0x01E5, 16000, "648"}, {Language, 0x01E6, 4006, "648"},
@@ -184,6 +184,13 @@ inline constexpr std::array<DriveFileSpec, 81> kDriveFiles{{
     {Font, 0x01CC, 2762, "653"}, {Font, 0x01CD, 3648, "653"}, {Font, 0x01CE, 4553, "653"},
     {Font, 0x01CF, 5554, "653"}, {Font, 0x01D0, 7316, "653"},
 }};
+
+// Every row filled in: an array longer than its rows would carry empty entries.
+static_assert([] {
+  for (const DriveFileSpec& f : kDriveFiles)
+    if (f.makerBytes == 0 || f.group.empty()) return false;
+  return true;
+}());
 
 // The files one card gets, in the order they are written. Card 653 keeps its image and fonts
 // in one resource file built from `resourceInputs`.

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <string>
+
 #include "images/bundle.h"
 #include "images/catalogue.h"
 #include "images/flashed_digest.h"
@@ -30,6 +33,13 @@ TEST(EmbeddedBundle, EntriesLieBackToBackInCatalogueOrder) {
     offset += e.length;
   }
   EXPECT_EQ(offset, bundle.size);
+}
+
+TEST(EmbeddedBundle, EveryEntryHasItsOwnFileName) {
+  std::set<std::string> names;
+  for (size_t entry = 0; entry < kBundleEntryCount; ++entry) names.insert(BundleFileName(entry));
+  EXPECT_EQ(names.size(), kBundleEntryCount);
+  EXPECT_TRUE(names.count("file-653-01D0.bin") && names.count("file-647-lpc2478-01EA.bin"));
 }
 
 TEST(EmbeddedBundle, EveryImageIsSoundAndEveryEntryHasItsCatalogueSize) {
