@@ -39,6 +39,10 @@ int main(int argc, char** argv) {
   if (command == "generate" && argc == 3) {
     std::error_code ec;
     std::filesystem::create_directories(directory, ec);
+    // The directory is the build's own: drop what an older catalogue left there.
+    for (const auto& file : std::filesystem::directory_iterator(directory, ec))
+      if (file.path().extension() == ".bin" || file.path().filename() == "manifest.txt")
+        std::filesystem::remove(file.path(), ec);
     // The output is checked like a supplied bundle when it is embedded.
     return kl::tools::WriteSyntheticBundle(directory, problem) ? 0 : Fail(problem);
   }
