@@ -107,6 +107,7 @@ TEST(EmbeddedBundle, SyntheticBootLoadersStayLowAndClearOfTheManufacturingFields
     const auto span = ImageAddressSpan(image.bytes());
     ASSERT_TRUE(span);
     // Ending at or below 0x3FFF means the flash writer does not erase for it.
+    EXPECT_EQ(span->firstAddress, wire::MemoryOf(b.mcuType)->bootLoader.first);
     EXPECT_LE(span->lastAddress % (1u << 24), 0x3FFFu);
     const auto fields = wire::MemoryOf(b.mcuType)->manufacturingFields;
     ImageRecordReader reader(image.bytes());
@@ -139,6 +140,8 @@ TEST(EmbeddedBundle, SyntheticSoftwareLiesInTheApplicationAreaAndMatchesItsManif
                           (area[1].contains(r.address) && area[1].contains(last));
       ASSERT_TRUE(inside) << "record at " << r.address;
     }
+    // The identity block sits where the unit looks for it: the application start.
+    EXPECT_EQ(ImageAddressSpan(image.bytes())->firstAddress, memory.applicationStart);
     // The flash writer erases for an image whose end, modulo 2^24, lies above 0x4000.
     EXPECT_GT(ImageAddressSpan(image.bytes())->lastAddress % (1u << 24), 0x4000u);
     // The expected values are the manifest's, computed as a unit computes them.
