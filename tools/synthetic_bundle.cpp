@@ -125,26 +125,26 @@ std::vector<uint8_t> ProgrammerImage(uint32_t bytes, const wire::ImageIdentity& 
 std::vector<uint8_t> SyntheticEntry(size_t entry) {
   const uint64_t seed = entry + 1;
   if (entry < kFirstStringsProgrammerEntry) {
-    const FlashProgrammerSpec& p = kFlashProgrammers[entry];
+    const FlashProgrammerRow& p = kFlashProgrammers[entry];
     wire::ImageIdentity id{wire::ImageKind::FlashProgrammer, p.mcuType, p.unitFamily, p.generation,
                            p.buffer == BufferClass::Large, 0, 0, 0, 0, p.row};
     return ProgrammerImage(p.makerBytes, id, seed);
   }
   if (entry < kFirstBootLoaderEntry) {
-    const StringsProgrammerSpec& p = kStringsProgrammers[entry - kFirstStringsProgrammerEntry];
+    const StringsProgrammerRow& p = kStringsProgrammers[entry - kFirstStringsProgrammerEntry];
     wire::ImageIdentity id{wire::ImageKind::StringsProgrammer, p.mcuType, p.unitFamily, p.generation, false, 0, 0, 0, 0,
                            p.row};
     return ProgrammerImage(p.makerBytes, id, seed);
   }
   if (entry < kFirstSoftwareEntry) {
-    const BootLoaderSpec& b = kBootLoaders[entry - kFirstBootLoaderEntry];
+    const BootLoaderRow& b = kBootLoaders[entry - kFirstBootLoaderEntry];
     const wire::McuMemory m = MemoryFor(b.mcuType);
     wire::ImageIdentity id{wire::ImageKind::BootLoader, b.mcuType, b.unitFamily, kCarriedBootLoaderGeneration, false,
                            kCarriedBootLoaderRelease, 0, 0, 0, b.row};
     return BuildImage(b.makerBytes, Placement{{m.bootLoader}, m.manufacturingFields}, 0, id, seed);
   }
   if (entry < kFirstDriveFileEntry) {
-    const SoftwareSpec& s = kSoftwareImages[entry - kFirstSoftwareEntry];
+    const SoftwareRow& s = kSoftwareImages[entry - kFirstSoftwareEntry];
     const wire::McuMemory m = MemoryFor(s.mcuType);
     wire::ImageIdentity id{wire::ImageKind::Software, s.mcuType, s.unitFamily, 0, false, 0,
                            kCarriedSoftwareVersion, kCarriedSoftwareRelease, 0, s.row};
@@ -157,7 +157,7 @@ std::vector<uint8_t> SyntheticEntry(size_t entry) {
       throw std::runtime_error("software image would not be erased before writing");
     return image;
   }
-  const DriveFileSpec& f = kDriveFiles.at(entry - kFirstDriveFileEntry);
+  const DriveFileRow& f = kDriveFiles.at(entry - kFirstDriveFileEntry);
   Filler filler(seed);
   std::vector<uint8_t> bytes(f.makerBytes);
   for (auto& b : bytes) b = filler.next();

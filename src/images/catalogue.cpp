@@ -10,7 +10,7 @@ ImageRef BundleImage(size_t entry) {
   return ImageRef{bundle.bytes + e.offset, e.length};
 }
 
-ExpectedSoftwareDigest ExpectedDigest(const catalogue::SoftwareSpec& software) {
+ExpectedSoftwareDigest ExpectedDigest(const catalogue::SoftwareRow& software) {
   const BundleEntry& e = EmbeddedBundle().entries[catalogue::EntryOf(software)];
   return ExpectedSoftwareDigest{e.checksum, e.hasCrc, e.crc};
 }

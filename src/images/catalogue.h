@@ -12,9 +12,9 @@ namespace kl {
 // The bytes of catalogue entry `entry` (see catalogue::EntryOf).
 ImageRef BundleImage(size_t entry);
 
-template <typename Spec>
-ImageRef ImageOf(const Spec& spec) {
-  return BundleImage(catalogue::EntryOf(spec));
+template <typename Row>
+ImageRef ImageOf(const Row& row) {
+  return BundleImage(catalogue::EntryOf(row));
 }
 
 // What a unit running the carried software image reports, from the manifest of the carried
@@ -25,6 +25,6 @@ struct ExpectedSoftwareDigest {
   bool hasCrc = false;
   uint16_t crc = 0;
 };
-ExpectedSoftwareDigest ExpectedDigest(const catalogue::SoftwareSpec& software);
+ExpectedSoftwareDigest ExpectedDigest(const catalogue::SoftwareRow& software);
 
 }  // namespace kl

@@ -24,7 +24,7 @@ namespace family = wire::family;
 enum class BufferClass : uint8_t { Any, UpTo128, Large };
 inline constexpr int32_t kLargeBufferAbove = 128;
 
-struct FlashProgrammerSpec {
+struct FlashProgrammerRow {
   uint8_t row;  // 1-based
   uint32_t makerBytes;
   uint8_t mcuType;
@@ -35,7 +35,7 @@ struct FlashProgrammerSpec {
   bool largePacketLine;  // "-- using large packet flash programmer" follows the message
 };
 
-struct StringsProgrammerSpec {
+struct StringsProgrammerRow {
   uint8_t row;
   uint32_t makerBytes;
   uint8_t mcuType;
@@ -44,14 +44,14 @@ struct StringsProgrammerSpec {
   std::string_view message;
 };
 
-struct BootLoaderSpec {
+struct BootLoaderRow {
   uint8_t row;
   uint32_t makerBytes;
   uint8_t mcuType;
   uint8_t unitFamily;
 };
 
-struct SoftwareSpec {
+struct SoftwareRow {
   uint8_t row;
   uint32_t makerBytes;
   uint8_t unitFamily;
@@ -64,7 +64,7 @@ struct SoftwareSpec {
 
 enum class DriveFileKind : uint8_t { Language, Image, Font, Fieldbus };
 
-struct DriveFileSpec {
+struct DriveFileRow {
   DriveFileKind kind;
   uint16_t fileNumber;
   uint32_t makerBytes;
@@ -73,7 +73,7 @@ struct DriveFileSpec {
 
 using enum BufferClass;
 
-inline constexpr std::array<FlashProgrammerSpec, 30> kFlashProgrammers{{
+inline constexpr std::array<FlashProgrammerRow, 30> kFlashProgrammers{{
     {1, 6144, mcu::H8S2145, family::Any, 2, Any, "-- selected flash programmer for H8S2145 C2", false},
     {2, 6144, mcu::H8S2145, family::Any, 3, Any, "-- selected flash programmer for H8S2145 C3", false},
     {3, 34948, mcu::LPC2478, family::Any, 3, UpTo128, "-- selected flash programmer for ZA3 LPC2478 C3", false},
@@ -110,12 +110,12 @@ inline constexpr std::array<FlashProgrammerSpec, 30> kFlashProgrammers{{
 inline constexpr std::string_view kLargePacketLine = "-- using large packet flash programmer";
 
 // Language strings for ZS5100 transmitters, chosen with the flash programmer.
-inline constexpr std::array<StringsProgrammerSpec, 2> kStringsProgrammers{{
+inline constexpr std::array<StringsProgrammerRow, 2> kStringsProgrammers{{
     {1, 4768, mcu::H8S2145, family::Transmitter, 2, "-- selected language strings programmer for H8S2145 C2"},
     {2, 4768, mcu::H8S2145, family::Transmitter, 3, "-- selected language strings programmer for H8S2145 C3"},
 }};
 
-inline constexpr std::array<BootLoaderSpec, 7> kBootLoaders{{
+inline constexpr std::array<BootLoaderRow, 7> kBootLoaders{{
     {1, 13348, mcu::LPC2478, family::Any},
     {2, 15396, mcu::LPC4357, family::Display},
     {3, 14372, mcu::LPC4337, family::Display},
@@ -125,7 +125,7 @@ inline constexpr std::array<BootLoaderSpec, 7> kBootLoaders{{
     {7, 12324, mcu::LPC1768, family::RemoteIo},
 }};
 
-inline constexpr std::array<SoftwareSpec, 7> kSoftwareImages{{
+inline constexpr std::array<SoftwareRow, 7> kSoftwareImages{{
     {1, 409144, family::Display, mcu::LPC2478, 0x7193221F, 0x304A},
     {2, 899744, family::Display, mcu::LPC4357, 0xDFF7C009, 0x3C08},
     {3, 988386, family::Display, mcu::LPC4337, 0x1CD6C5F0, 0x26D1},
@@ -144,7 +144,7 @@ inline constexpr uint8_t kCarriedBootLoaderRelease = 24;
 using enum DriveFileKind;
 
 // Flash-drive files, grouped as the cards use them (see CardFileSet below).
-inline constexpr std::array<DriveFileSpec, 74> kDriveFiles{{
+inline constexpr std::array<DriveFileRow, 74> kDriveFiles{{
     // 0: card 648
     {Language, 0x01E0, 30027, "648"}, {Language, 0x01E1, 19714, "648"}, {Language, 0x01E2, 20517, "648"},
     {Language, 0x01E3, 20633, "648"}, {Language, 0x01E5, 16000, "648"}, {Language, 0x01E6, 4006, "648"},
@@ -187,7 +187,7 @@ inline constexpr std::array<DriveFileSpec, 74> kDriveFiles{{
 
 // Every row filled in: an array longer than its rows would carry empty entries.
 static_assert([] {
-  for (const DriveFileSpec& f : kDriveFiles)
+  for (const DriveFileRow& f : kDriveFiles)
     if (f.makerBytes == 0 || f.group.empty()) return false;
   return true;
 }());
@@ -195,15 +195,15 @@ static_assert([] {
 // The files one card gets, in the order they are written. Card 653 keeps its image and fonts
 // in one resource file built from `resourceInputs`.
 struct CardFileSet {
-  std::span<const DriveFileSpec> language;
-  std::span<const DriveFileSpec> image;
-  std::span<const DriveFileSpec> fonts;
-  std::span<const DriveFileSpec> resourceInputs;
-  std::span<const DriveFileSpec> fieldbus;
+  std::span<const DriveFileRow> language;
+  std::span<const DriveFileRow> image;
+  std::span<const DriveFileRow> fonts;
+  std::span<const DriveFileRow> resourceInputs;
+  std::span<const DriveFileRow> fieldbus;
 };
 
-constexpr std::span<const DriveFileSpec> DriveFileRange(size_t first, size_t count) {
-  return std::span<const DriveFileSpec>(kDriveFiles).subspan(first, count);
+constexpr std::span<const DriveFileRow> DriveFileRange(size_t first, size_t count) {
+  return std::span<const DriveFileRow>(kDriveFiles).subspan(first, count);
 }
 
 // Nothing for cards that get no files.
@@ -222,33 +222,33 @@ constexpr std::optional<CardFileSet> FilesForCard(uint16_t cardNumber, uint8_t m
 }
 
 // The software image for a family and MCU; nothing when the pair has none.
-constexpr const SoftwareSpec* FindSoftware(uint8_t unitFamily, uint8_t mcuType) {
-  for (const SoftwareSpec& s : kSoftwareImages)
+constexpr const SoftwareRow* FindSoftware(uint8_t unitFamily, uint8_t mcuType) {
+  for (const SoftwareRow& s : kSoftwareImages)
     if (s.unitFamily == unitFamily && s.mcuType == mcuType) return &s;
   return nullptr;
 }
 
 // The boot loader for an MCU and family.
-constexpr const BootLoaderSpec* FindBootLoader(uint8_t mcuType, uint8_t unitFamily) {
-  for (const BootLoaderSpec& b : kBootLoaders)
+constexpr const BootLoaderRow* FindBootLoader(uint8_t mcuType, uint8_t unitFamily) {
+  for (const BootLoaderRow& b : kBootLoaders)
     if (b.mcuType == mcuType && (b.unitFamily == family::Any || b.unitFamily == unitFamily)) return &b;
   return nullptr;
 }
 
 // The flash programmer for an MCU, family, generation and receive buffer size.
-constexpr const FlashProgrammerSpec* FindFlashProgrammer(uint8_t mcuType, uint8_t unitFamily, uint8_t generation,
+constexpr const FlashProgrammerRow* FindFlashProgrammer(uint8_t mcuType, uint8_t unitFamily, uint8_t generation,
                                                          int32_t bufferSize) {
   const BufferClass wanted = bufferSize > kLargeBufferAbove ? BufferClass::Large : BufferClass::UpTo128;
-  for (const FlashProgrammerSpec& p : kFlashProgrammers)
+  for (const FlashProgrammerRow& p : kFlashProgrammers)
     if (p.mcuType == mcuType && (p.unitFamily == family::Any || p.unitFamily == unitFamily) &&
         p.generation == generation && (p.buffer == BufferClass::Any || p.buffer == wanted))
       return &p;
   return nullptr;
 }
 
-constexpr const StringsProgrammerSpec* FindStringsProgrammer(uint8_t mcuType, uint8_t unitFamily,
+constexpr const StringsProgrammerRow* FindStringsProgrammer(uint8_t mcuType, uint8_t unitFamily,
                                                              uint8_t generation) {
-  for (const StringsProgrammerSpec& p : kStringsProgrammers)
+  for (const StringsProgrammerRow& p : kStringsProgrammers)
     if (p.mcuType == mcuType && p.unitFamily == unitFamily && p.generation == generation) return &p;
   return nullptr;
 }
@@ -260,11 +260,11 @@ inline constexpr size_t kFirstSoftwareEntry = kFirstBootLoaderEntry + kBootLoade
 inline constexpr size_t kFirstDriveFileEntry = kFirstSoftwareEntry + kSoftwareImages.size();
 inline constexpr size_t kBundleEntryCount = kFirstDriveFileEntry + kDriveFiles.size();
 
-constexpr size_t EntryOf(const FlashProgrammerSpec& p) { return p.row - 1u; }
-constexpr size_t EntryOf(const StringsProgrammerSpec& p) { return kFirstStringsProgrammerEntry + p.row - 1u; }
-constexpr size_t EntryOf(const BootLoaderSpec& b) { return kFirstBootLoaderEntry + b.row - 1u; }
-constexpr size_t EntryOf(const SoftwareSpec& s) { return kFirstSoftwareEntry + s.row - 1u; }
-constexpr size_t EntryOf(const DriveFileSpec& f) {
+constexpr size_t EntryOf(const FlashProgrammerRow& p) { return p.row - 1u; }
+constexpr size_t EntryOf(const StringsProgrammerRow& p) { return kFirstStringsProgrammerEntry + p.row - 1u; }
+constexpr size_t EntryOf(const BootLoaderRow& b) { return kFirstBootLoaderEntry + b.row - 1u; }
+constexpr size_t EntryOf(const SoftwareRow& s) { return kFirstSoftwareEntry + s.row - 1u; }
+constexpr size_t EntryOf(const DriveFileRow& f) {
   return kFirstDriveFileEntry + static_cast<size_t>(&f - kDriveFiles.data());
 }
 
@@ -276,7 +276,7 @@ inline std::string BundleFileName(size_t entry) {
   if (entry < kFirstBootLoaderEntry) return "strings-programmer-" + two(entry - kFirstStringsProgrammerEntry + 1) + ".bin";
   if (entry < kFirstSoftwareEntry) return "boot-loader-" + two(entry - kFirstBootLoaderEntry + 1) + ".bin";
   if (entry < kFirstDriveFileEntry) return "software-" + two(entry - kFirstSoftwareEntry + 1) + ".bin";
-  const DriveFileSpec& f = kDriveFiles.at(entry - kFirstDriveFileEntry);
+  const DriveFileRow& f = kDriveFiles.at(entry - kFirstDriveFileEntry);
   constexpr std::string_view digits = "0123456789ABCDEF";
   std::string number;
   for (int shift = 12; shift >= 0; shift -= 4) number.push_back(digits[(f.fileNumber >> shift) & 0xF]);

@@ -58,7 +58,7 @@ TEST(EmbeddedBundle, EveryImageIsSoundAndEveryEntryHasItsCatalogueSize) {
 
 TEST(EmbeddedBundle, SyntheticProgrammersIdentifyTheirRoleAndFitTheirRam) {
   if (!Synthetic()) GTEST_SKIP() << "maker bundle";
-  for (const FlashProgrammerSpec& p : kFlashProgrammers) {
+  for (const FlashProgrammerRow& p : kFlashProgrammers) {
     SCOPED_TRACE(p.row);
     const ImageRef image = ImageOf(p);
     const auto id = IdentityOf(image);
@@ -76,7 +76,7 @@ TEST(EmbeddedBundle, SyntheticProgrammersIdentifyTheirRoleAndFitTheirRam) {
     // The program starts after its identity block.
     EXPECT_EQ(ImageRecordReader(image.bytes()).entryAddress(), span->firstAddress + wire::kIdentityBlockSize);
   }
-  for (const StringsProgrammerSpec& p : kStringsProgrammers) {
+  for (const StringsProgrammerRow& p : kStringsProgrammers) {
     const auto id = IdentityOf(ImageOf(p));
     ASSERT_TRUE(id);
     EXPECT_EQ(id->kind, wire::ImageKind::StringsProgrammer);
@@ -95,7 +95,7 @@ TEST(EmbeddedBundle, SyntheticRecordsFitTheSmallestProgrammerBuffer) {
 
 TEST(EmbeddedBundle, SyntheticBootLoadersStayLowAndClearOfTheManufacturingFields) {
   if (!Synthetic()) GTEST_SKIP() << "maker bundle";
-  for (const BootLoaderSpec& b : kBootLoaders) {
+  for (const BootLoaderRow& b : kBootLoaders) {
     SCOPED_TRACE(b.row);
     const ImageRef image = ImageOf(b);
     const auto id = IdentityOf(image);
@@ -121,7 +121,7 @@ TEST(EmbeddedBundle, SyntheticBootLoadersStayLowAndClearOfTheManufacturingFields
 
 TEST(EmbeddedBundle, SyntheticSoftwareLiesInTheApplicationAreaAndMatchesItsManifestDigest) {
   if (!Synthetic()) GTEST_SKIP() << "maker bundle";
-  for (const SoftwareSpec& s : kSoftwareImages) {
+  for (const SoftwareRow& s : kSoftwareImages) {
     SCOPED_TRACE(s.row);
     const ImageRef image = ImageOf(s);
     const auto id = IdentityOf(image);
@@ -195,7 +195,7 @@ TEST(EmbeddedBundle, DriveFilesOfEachCardHaveTheirNumbersAndSizes) {
   EXPECT_FALSE(FilesForCard(652, mcu::LPC4357));
 
   if (Synthetic()) {
-    for (const DriveFileSpec& f : za3->fonts) EXPECT_EQ(ImageOf(f).length, f.makerBytes);
+    for (const DriveFileRow& f : za3->fonts) EXPECT_EQ(ImageOf(f).length, f.makerBytes);
   }
 }
 

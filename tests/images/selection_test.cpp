@@ -67,7 +67,7 @@ class Selection : public ::testing::Test {
 };
 
 TEST_F(Selection, EveryProgrammerRowIsSelectedByItsOwnUnit) {
-  for (const FlashProgrammerSpec& p : kFlashProgrammers) {
+  for (const FlashProgrammerRow& p : kFlashProgrammers) {
     SCOPED_TRACE(p.row);
     const uint8_t fam = p.unitFamily == family::Any ? family::Display : p.unitFamily;
     Unit u = MakeUnit(p.mcuType, fam, p.generation, p.buffer == BufferClass::Large ? 512 : 128);
