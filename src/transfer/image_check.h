@@ -1,0 +1,16 @@
+// Images that did not come with the program (the external boot-loader tool's flash programmer)
+// are checked before anything of them is sent.
+#pragma once
+
+#include <string_view>
+
+#include "images/image_ref.h"
+
+namespace kl {
+
+struct Session;
+
+// Ends the run naming `what` and the fault when the image is not sound.
+void RequireSoundImage(Session& s, const ImageRef& image, std::string_view what);
+
+}  // namespace kl

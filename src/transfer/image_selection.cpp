@@ -1,0 +1,148 @@
+#include "transfer/image_selection.h"
+
+#include <string>
+
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "images/catalogue.h"
+#include "protocol/unit.h"
+
+namespace kl {
+namespace {
+
+using catalogue::kLargeBufferAbove;
+
+bool IsTestBoard(const Unit& unit, bool updateFiles) {
+  return (unit.bootFlags & bootflag::PreProduction) != 0 ||
+         ((unit.unitFlags & unitflag::CardTester) != 0 && updateFiles);
+}
+
+[[noreturn]] void UnsupportedUnit(Session& s, int site) {
+  FatalError(s, "Unsupported unit L" + decimalText(site));
+}
+
+// Stops unless the family is one the MCU's programmers serve. LPC1768 names its failure site
+// by generation and buffer class.
+void RequireProgrammerFamily(Session& s, const Unit& unit) {
+  switch (unit.mcuType) {
+    case mcu::LPC1768:
+      if (unit.unitFamily != family::Transmitter && unit.unitFamily != family::RemoteIo) {
+        const bool large = unit.bufferSize > kLargeBufferAbove;
+        if (unit.bootLoaderVersion == 3) UnsupportedUnit(s, large ? 1032 : 1045);
+        UnsupportedUnit(s, large ? 1091 : 1104);
+      }
+      break;
+    case mcu::LPC4337:
+      if (unit.unitFamily != family::Display && unit.unitFamily != family::Transmitter)
+        FatalError(s, "Unknown unit type (MCU LPC4337)");
+      break;
+    case mcu::LPC4357:
+      if (unit.unitFamily != family::Display) FatalError(s, "Unknown unit type (MCU LPC4357)");
+      break;
+    default:
+      break;
+  }
+}
+
+[[noreturn]] void UnsupportedBootLoader(Session& s) {
+  FatalError(s, "Kestrelink cannot update this unit: unsupported boot loader version");
+}
+
+}  // namespace
+
+bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
+  auto& debug = s.out(Channel::Debug);
+  switch (unit.mcuType) {
+    case mcu::H8S2145: {
+      if (unit.bootLoaderVersion != 2 && unit.bootLoaderVersion != 3) UnsupportedBootLoader(s);
+      const auto* programmer = catalogue::FindFlashProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion,
+                                                              unit.bufferSize);
+      if (programmer) {
+        unit.programmerImage = ImageOf(*programmer);
+        debug << programmer->message << crlf;
+      }
+      if (unit.unitFamily == family::Transmitter) {
+        if (const auto* strings =
+                catalogue::FindStringsProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion)) {
+          unit.stringsProgrammerImage = ImageOf(*strings);
+          debug << strings->message << crlf;
+        }
+      }
+      break;
+    }
+    case mcu::LPC2478:
+    case mcu::LPC4078:
+    case mcu::LPC1768:
+    case mcu::LPC4337:
+    case mcu::LPC4357: {
+      if (unit.bootLoaderVersion != 3 && unit.bootLoaderVersion != 4) UnsupportedBootLoader(s);
+      if (IsTestBoard(unit, updateFiles)) {
+        debug << "-- needs flash programmer for TESTER" << crlf;
+        break;
+      }
+      RequireProgrammerFamily(s, unit);
+      const auto* programmer = catalogue::FindFlashProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion,
+                                                              unit.bufferSize);
+      if (programmer) {
+        unit.programmerImage = ImageOf(*programmer);
+        debug << programmer->message << crlf;
+        if (programmer->largePacketLine) debug << catalogue::kLargePacketLine << crlf;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (unit.programmerImage.empty()) FatalError(s, "Cannot find a flash programmer for unit");
+  return true;
+}
+
+bool SelectBootLoader(Session& s, Unit& unit) {
+  switch (unit.mcuType) {
+    case mcu::LPC2478:
+    case mcu::LPC4078:
+    case mcu::LPC1768:
+      unit.flashPacketSize = 256;
+      break;
+    case mcu::LPC4337:
+    case mcu::LPC4357:
+      unit.flashPacketSize = 512;
+      break;
+    default:
+      return false;
+  }
+  unit.hasManufacturingFields =
+      (unit.bootFlags & bootflag::PreProduction) == 0 && (unit.unitFlags & unitflag::CardTester) == 0;
+
+  if (unit.mcuType == mcu::LPC1768 && unit.unitFamily != family::Transmitter && unit.unitFamily != family::RemoteIo)
+    UnsupportedUnit(s, 1551);
+  if (unit.mcuType == mcu::LPC4337 && unit.unitFamily != family::Display && unit.unitFamily != family::Transmitter)
+    UnsupportedUnit(s, 1563);
+  if (unit.mcuType == mcu::LPC4357 && unit.unitFamily != family::Display) UnsupportedUnit(s, 1574);
+
+  const auto* bootLoader = catalogue::FindBootLoader(unit.mcuType, unit.unitFamily);
+  if (!bootLoader) {
+    s.out(Channel::Debug) << "-- Cannot find a Boot Loader for unit" << crlf;
+    return false;
+  }
+  unit.bootLoaderImage = ImageOf(*bootLoader);
+  return true;
+}
+
+bool SelectSoftware(Session& s, Unit& unit) {
+  if (!s.options.silent) {
+    auto& debug = s.out(Channel::Debug);
+    switch (unit.unitFamily) {
+      case family::Display: debug << "-- selected unit is a Display" << crlf; break;
+      case family::Transmitter: debug << "-- selected unit is a Transmitter" << crlf; break;
+      case family::RemoteIo: debug << "-- selected unit is a IOUnit" << crlf; break;
+      default: break;
+    }
+  }
+  const auto* software = catalogue::FindSoftware(unit.unitFamily, unit.mcuType);
+  if (!software) FatalError(s, "No new software can be found for this unit");
+  unit.softwareImage = ImageOf(*software);
+  return true;
+}
+
+}  // namespace kl

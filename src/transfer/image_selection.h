@@ -1,0 +1,23 @@
+// Which carried images serve the unit in a Unit record: the RAM flash programmer (and the
+// language-strings programmer of ZS5100 transmitters), the boot loader and the application.
+// Every unsupported combination ends the run with a message naming the reason.
+#pragma once
+
+namespace kl {
+
+struct Session;
+struct Unit;
+
+// Sets programmerImage (and stringsProgrammerImage for H8S2145 transmitters). `updateFiles`:
+// the unit is updated through update files on its flash drive, not a downloaded programmer.
+// A test board selects nothing, so it passes only with a programmer placed beforehand.
+bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles);
+
+// Sets flashPacketSize, hasManufacturingFields and bootLoaderImage; false for an MCU type
+// without boot loaders.
+bool SelectBootLoader(Session& s, Unit& unit);
+
+// Sets softwareImage.
+bool SelectSoftware(Session& s, Unit& unit);
+
+}  // namespace kl
