@@ -10,6 +10,8 @@
 #include "driver/output.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "protocol/unit.h"
+#include "transport/link_control.h"
 #include "transport/serial_port.h"
 
 namespace kl {
@@ -27,6 +29,17 @@ struct Session {
   std::vector<std::string> arguments;
   PortSettings portSettings;
   SerialPort port;
+
+  LinkControl link;
+
+  // The directly connected unit, and the addresses discovery settles on.
+  Unit unit;
+  uint8_t currentUnitId = 0;
+  uint8_t bootLoaderAddress = 1;
+  // Overlapped (windowed) flash writes are in use.
+  bool overlappedActive = false;
+  // The connected application takes the extended windowed file write.
+  bool newFileProtocol = false;
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
