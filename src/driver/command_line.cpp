@@ -58,7 +58,11 @@ bool ApplyFlag(char letter, RunOptions& options) {
 }
 
 bool IsOptionGroup(const std::string& argument) {
-  return !argument.empty() && (argument[0] == '-' || argument[0] == '/' || argument[0] == '+');
+  if (argument.empty()) return false;
+  // An absolute path such as /home/station/unit.ini names a file: no option group holds a
+  // second "/".
+  if (argument[0] == '/') return argument.find('/', 1) == std::string::npos;
+  return argument[0] == '-' || argument[0] == '+';
 }
 
 bool AllDigits(const std::string& text) {
