@@ -58,6 +58,14 @@ TEST_F(DriverBinary, WrongOptionPrintsUsageAndExitsWithOne) {
   EXPECT_TRUE(logs().empty());
 }
 
+TEST_F(DriverBinary, InterruptBeforeTheCleanUpIsArmedStillExitsWithOne) {
+  auto child = start({"-q"});
+  ASSERT_TRUE(child->waitForOutput("Press Enter key to continue", kTimeoutMs));
+  child->interrupt();
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  EXPECT_EQ(child->output().find("-- stopped"), std::string::npos);
+}
+
 TEST_F(DriverBinary, RunWithoutAUnitWritesTheLogAndExitsWithOne) {
   auto child = start({"-y"});
   EXPECT_EQ(child->wait(kTimeoutMs), 1);

@@ -46,6 +46,9 @@ PosixPlatform::PosixPlatform(const std::string& argv0) {
   clock_ = std::make_unique<PosixClock>(lock);
   console_ = std::make_unique<PosixConsole>(lock);
   process_->attachConsole(console_.get());
+  // Taken from the start, not only once the driver arms its clean-up: a signal that killed the
+  // process outright would leave the terminal in raw mode, without echo.
+  process_->installStopSignals();
   files_ = std::make_unique<PosixFileSystem>(*process_, PosixProgramPath(argv0),
                                              PosixStateDirectory(*environment_));
   registry_ = MakePosixRegistry(*process_, *environment_);
