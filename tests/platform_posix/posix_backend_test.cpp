@@ -31,6 +31,28 @@ TEST(PosixConsoleKeys, EachByteOfAPipeIsAKeyAndTheEndReturnsAtOnce) {
   EXPECT_EQ(console.readKey(), -1);
 }
 
+TEST(PosixConsoleKeys, SpecialKeysOfATerminalNeverReadAsEscape) {
+  test::TestPipe input;
+  test::TestPipe output;
+  PosixConsole console(nullptr, input.readEnd(), output.writeEnd(), output.writeEnd());
+  console.setTerminalKeys(true);
+  input.write("\x1b[A\x1b[15~a\x1bOPb");
+  EXPECT_EQ(console.readKey(), PosixConsole::kSpecialKey);  // up arrow
+  EXPECT_EQ(console.readKey(), PosixConsole::kSpecialKey);  // F5
+  EXPECT_EQ(console.readKey(), 'a');
+  EXPECT_TRUE(console.keyAvailable());
+  EXPECT_EQ(console.readKey(), PosixConsole::kSpecialKey);  // F1
+  EXPECT_EQ(console.readKey(), 'b');
+  input.write("\x1b");  // Escape alone
+  EXPECT_TRUE(console.keyAvailable());
+  EXPECT_EQ(console.readKey(), 27);
+  // From a pipe every byte is a key of its own.
+  console.setTerminalKeys(false);
+  input.write("\x1b[");
+  EXPECT_EQ(console.readKey(), 27);
+  EXPECT_EQ(console.readKey(), '[');
+}
+
 TEST(PosixConsoleOutput, TextWaitsForFlush) {
   test::TestPipe input;
   test::TestPipe output;

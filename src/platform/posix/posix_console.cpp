@@ -10,6 +10,7 @@ namespace kl {
 
 PosixConsole::PosixConsole(RunLock* runLock, int inputFd, int outputFd, int errorFd)
     : runLock_(runLock), inputFd_(inputFd), outputFd_(outputFd), errorFd_(errorFd) {
+  terminalKeys_ = ::isatty(inputFd_);
   // Only a terminal we own in the foreground is switched: a background job changing the
   // terminal would be stopped by the system.
   if (::isatty(inputFd_) && ::tcgetpgrp(inputFd_) == ::getpgrp()) {
@@ -69,13 +70,29 @@ int PosixConsole::readByte() {
   }
 }
 
+bool PosixConsole::byteWaiting() {
+  pollfd input{inputFd_, POLLIN, 0};
+  return ::poll(&input, 1, 0) > 0;
+}
+
+int PosixConsole::foldSpecialKey() {
+  if (!terminalKeys_ || !byteWaiting()) return 27;
+  const int introducer = readByte();
+  if (introducer != '[' && introducer != 'O') return kSpecialKey;  // Alt and a key
+  // Parameters, then one final byte from '@' to '~'.
+  while (byteWaiting()) {
+    const int byte = readByte();
+    if (byte < 0 || (byte >= '@' && byte <= '~')) break;
+  }
+  return kSpecialKey;
+}
+
 bool PosixConsole::keyAvailable() {
   if (peeked_ >= 0) return true;
-  if (inputEnded_) return false;
-  pollfd input{inputFd_, POLLIN, 0};
-  if (::poll(&input, 1, 0) <= 0) return false;
+  if (inputEnded_ || !byteWaiting()) return false;
   // Readable also means "at end of input": take the byte now to tell the two apart.
   peeked_ = readByte();
+  if (peeked_ == 27) peeked_ = foldSpecialKey();
   return peeked_ >= 0;
 }
 
@@ -86,8 +103,12 @@ int PosixConsole::readKey() {
     return key;
   }
   flush();
-  BlockingSection wait(runLock_);
-  return readByte();
+  int key;
+  {
+    BlockingSection wait(runLock_);
+    key = readByte();
+  }
+  return key == 27 ? foldSpecialKey() : key;
 }
 
 }  // namespace kl

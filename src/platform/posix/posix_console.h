@@ -26,10 +26,19 @@ class PosixConsole : public Console {
 
   // Puts the terminal back as it was found; safe to call again.
   void restore();
+  // On a terminal, a special key (an arrow, a function key) arrives as Escape followed by more
+  // bytes at once; it is read as one key of code 0 so that it never passes for Escape.
+  // Set for a terminal input; settable for tests.
+  void setTerminalKeys(bool on) { terminalKeys_ = on; }
+
+  static constexpr int kSpecialKey = 0;
 
  private:
   // Reads one byte; -1 at end of input (remembered).
   int readByte();
+  // After an Escape: folds a special key's sequence that is already waiting.
+  int foldSpecialKey();
+  bool byteWaiting();
   void writeAll(int fd, std::string_view text);
 
   RunLock* runLock_;
@@ -40,6 +49,7 @@ class PosixConsole : public Console {
   std::unique_ptr<termios> savedTerminal_;  // set while raw mode is on
   int peeked_ = -1;                         // a key taken by keyAvailable, not yet read
   bool inputEnded_ = false;
+  bool terminalKeys_ = false;
 };
 
 }  // namespace kl
