@@ -71,6 +71,17 @@ TEST_F(MainSequence, ManufacturingModeFromTheParameterFileSkipsTheClosingPause) 
   EXPECT_EQ(console().find("Press Enter"), std::string::npos);
 }
 
+TEST_F(MainSequence, ParameterFileWithoutTheManufacturingKeyKeepsTheClosingPause) {
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "Program=1\r\n");
+  sim.console.pressKeys(" ");
+  EXPECT_EQ(run({ini}), 2);
+  EXPECT_FALSE(session.options.manufacturingMode);
+  EXPECT_NE(console().find("Fatal Error: Unable to connect to Balvanta unit\r\nPress Enter key to continue"),
+            std::string::npos);
+  EXPECT_FALSE(sim.console.keyAvailable());
+}
+
 TEST_F(MainSequence, LogHeaderCarriesArgumentsAndTheMachineNames) {
   sim.environment.variables["COMPUTERNAME"] = "BENCH7";
   sim.environment.variables["USERNAME"] = "tech";
@@ -106,10 +117,16 @@ TEST_F(MainSequence, StopHookWritesStoppedIntoAnOpenLog) {
   session.arguments = {"kestrelink"};
   OpenSessionLog(session);
   session.stopHookArmed = true;
+  const std::string lockFile = dir.file("lockBalvantaCommPort3");
+  writeFile(lockFile, "");
+  session.portSettings.lockFilePath = lockFile;
   EXPECT_EQ(exitCodeOf([&] { sim.process.exit(1); }), 1);
   EXPECT_FALSE(session.out.log().isOpen());
+  EXPECT_FALSE(std::filesystem::exists(lockFile));
+  EXPECT_EQ(console().find("Press Enter"), std::string::npos);
   const std::string log = logText();
-  EXPECT_NE(log.find("000000: \r\n000000: -- stopped\r\n000000: \r\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("000000: \r\n000000: -- stopped\r\n000000: "), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with("\r\n000000: \r\n")) << log;
   // A second exit does not run it again.
   EXPECT_EQ(exitCodeOf([&] { sim.process.exit(1); }), 1);
   EXPECT_EQ(sim.process.exitRoutineRuns, 1);
