@@ -2,6 +2,7 @@
 // implementation (parameter_file.cpp) lands; delete this file then.
 #include "driver/parameter_file.h"
 
+#include <cctype>
 #include <vector>
 
 #include "driver/fatal_error.h"
