@@ -70,8 +70,15 @@ void SessionLog::append(char c) {
 
 void SessionLog::flushBuffer() {
   if (!file_ || buffer_.empty()) return;
-  if (!file_->write(buffer_.data(), buffer_.size())) healthy_ = false;
+  const bool written = healthy_ && file_->write(buffer_.data(), buffer_.size());
   buffer_.clear();
+  if (!written) failed();
+}
+
+void SessionLog::failed() {
+  if (!healthy_) return;
+  healthy_ = false;
+  if (onWriteFailure) onWriteFailure();
 }
 
 void SessionLog::put(char c) {
@@ -94,8 +101,8 @@ void SessionLog::writeRaw(std::string_view text) {
 void SessionLog::close() {
   if (!file_) return;
   flushBuffer();
-  if (!file_->close()) healthy_ = false;
-  file_.reset();
+  auto file = std::move(file_);
+  if (!file->close()) failed();
 }
 
 // ---- channels ----

@@ -4,6 +4,7 @@
 
 #include <concepts>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,12 +64,16 @@ class SessionLog : public Writer {
   void writeRaw(std::string_view text);
   // Writes out the buffer and closes; safe to call again.
   void close();
-  // False once a write to the file has failed (a full disk).
+  // False once a write to the file has failed (a full disk). From then on the log drops its
+  // text instead of trying again, so that the run goes on at full speed.
   bool healthy() const { return healthy_; }
+  // Called once, at the first failed write.
+  std::function<void()> onWriteFailure;
 
  private:
   void append(char c);
   void flushBuffer();
+  void failed();
 
   Clock& clock_;
   std::unique_ptr<File> file_;

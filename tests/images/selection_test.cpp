@@ -20,7 +20,10 @@ using namespace catalogue;
 
 class Selection : public ::testing::Test {
  protected:
-  Selection() { s.options.debug = true; }
+  Selection() {
+    s.options.debug = true;
+    s.options.yesToPrompts = true;  // a fatal error ends without the closing pause
+  }
 
   static Unit MakeUnit(uint8_t mcuType, uint8_t unitFamily, uint8_t generation, int32_t bufferSize = 128) {
     Unit u;

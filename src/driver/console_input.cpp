@@ -1,0 +1,59 @@
+#include "driver/console_input.h"
+
+#include <limits>
+
+#include "driver/session.h"
+
+namespace kl {
+
+namespace {
+constexpr int kEscape = 27;
+}
+
+int ReadConsoleKey(Session& s) {
+  s.out.console().beforeRead();
+  return s.platform.console.readKey();
+}
+
+void PauseForKey(Session& s) {
+  if (s.options.yesToPrompts || s.options.manufacturingMode) return;
+  s.out(Channel::Console) << "Press Enter key to continue";
+  ReadConsoleKey(s);
+  s.out(Channel::Console) << crlf;
+}
+
+bool AskYesNo(Session& s, const std::string& question) {
+  if (s.options.yesToPrompts) return true;
+  s.out(Channel::Console) << question << " (y/n)";
+  const int key = ReadConsoleKey(s);
+  s.out(Channel::Console) << crlf;
+  return key == 'Y' || key == 'y';
+}
+
+bool EscapePressed(Session& s) {
+  if (!s.platform.console.keyAvailable()) return false;
+  return ReadConsoleKey(s) == kEscape;
+}
+
+int32_t ReadConsoleNumber(Session& s) {
+  std::string typed;
+  bool started = false;  // a sign or digit has come
+  for (;;) {
+    const int key = ReadConsoleKey(s);
+    if (!started && (key == ' ' || key == '\t')) continue;
+    if (!started && key == '-') {
+      typed.push_back('-');
+      started = true;
+      continue;
+    }
+    if (key < '0' || key > '9') break;
+    typed.push_back(static_cast<char>(key));
+    started = true;
+  }
+  const int64_t value = parseLeadingDecimal(typed);
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace kl

@@ -1,0 +1,26 @@
+// Keyboard interaction: the closing pause, yes/no questions, the Escape check and number
+// entry. Keys are read raw, one at a time, without echo.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kl {
+
+struct Session;
+
+// "Press Enter key to continue" and one key, unless -y or manufacturing mode.
+void PauseForKey(Session& s);
+// With -y: yes, and nothing is written. Otherwise the question and " (y/n)", one key; yes
+// only for "Y" or "y".
+bool AskYesNo(Session& s, const std::string& question);
+// True when a key waits and it is Escape; a waiting key of another kind is consumed.
+bool EscapePressed(Session& s);
+// A decimal number typed key by key: leading blanks and tabs skipped, one "-" allowed, ends
+// at the first other key (such as Enter) or at the end of input.
+int32_t ReadConsoleNumber(Session& s);
+
+// One key press after the console writer's pending line end; -1 when input has ended.
+int ReadConsoleKey(Session& s);
+
+}  // namespace kl

@@ -1,0 +1,160 @@
+#include "driver/session_log.h"
+
+#include <set>
+
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+
+namespace kl {
+
+namespace {
+
+constexpr size_t kLogLineWidth = 58;
+constexpr std::string_view kLogFileLabel = "   LogFile         : ";
+
+std::string DirectoryOf(const std::string& path, char separator) {
+  const size_t last = path.find_last_of(separator);
+  if (last == std::string::npos) return ".";
+  if (last == 0) return path.substr(0, 1);
+  return path.substr(0, last);
+}
+
+// Creates `path` and every missing folder above it.
+void CreateDirectories(FileSystem& files, const std::string& path) {
+  const char separator = files.separator();
+  for (size_t at = path.find(separator, 1); at != std::string::npos; at = path.find(separator, at + 1)) {
+    const std::string part = path.substr(0, at);
+    if (!files.isDirectory(part)) files.createDirectory(part);
+  }
+  if (!files.isDirectory(path)) files.createDirectory(path);
+}
+
+std::string TwoDigits(int value) { return zeroFilled(value, 2); }
+
+void WriteLogFileLine(Session& s, const std::string& path) {
+  ChannelWriter& console = s.out(Channel::Console);
+  console << kLogFileLabel;
+  if (path.size() > kLogLineWidth) {
+    console << path.substr(0, kLogLineWidth) << crlf << std::string(kLogFileLabel.size(), ' ')
+            << path.substr(kLogLineWidth) << crlf;
+  } else {
+    console << path << crlf;
+  }
+}
+
+// Deleting tries the file as it is, then again after making it writable.
+bool DeleteLog(FileSystem& files, const std::string& path) {
+  if (files.remove(path)) return true;
+  files.makeWritable(path);
+  return files.remove(path);
+}
+
+std::string EnvironmentValue(Session& s, const char* name, const char* fallback) {
+  std::string value = s.platform.environment.get(name);
+  // Linux has no such variables; its usual ones stand in for them.
+  if (value.empty()) value = s.platform.environment.get(fallback);
+  return value;
+}
+
+}  // namespace
+
+std::string SessionLogName(const LocalTime& now) {
+  return "20" + TwoDigits(now.year - 2000) + "-" + TwoDigits(now.month) + "-" + TwoDigits(now.day) + " " +
+         TwoDigits(now.hour) + "-" + TwoDigits(now.minute) + "-" + TwoDigits(now.second) + ".log";
+}
+
+bool IsOldLogName(const std::string& name, const LocalTime& now) {
+  const std::string year = "20" + TwoDigits(now.year - 2000);
+  if (name.compare(0, 4, year) != 0) return now.month > 2;
+  if (name.compare(0, 7, year + "-" + TwoDigits(now.month)) == 0) return false;
+  const int fileMonth = name.size() > 5 ? static_cast<int>(parseLeadingDecimal(name.substr(5, 2))) : 0;
+  const int age = now.month - fileMonth;
+  return age > 2 || age < 0;
+}
+
+void CleanUpOldLogs(Session& s, const std::string& directory, const LocalTime& now) {
+  FileSystem& files = s.platform.files;
+  const std::string lockPath = directory + files.separator() + "Cleanup.lck";
+  std::unique_ptr<File> lock = files.createExclusive(lockPath);
+  if (!lock) return;  // another run is cleaning, or a stale lock disables the clean-up
+
+  // Files that resisted deletion are passed over for the rest of this clean-up.
+  std::set<std::string> undeletable;
+  for (;;) {
+    std::vector<DirEntry> entries;
+    if (!files.list(directory, "20*.log", entries)) {
+      lock.reset();
+      files.remove(lockPath);
+      FatalError(s, "Cannot open directory: " + directory);
+    }
+    const DirEntry* old = nullptr;
+    for (const DirEntry& entry : entries) {
+      if (entry.attributes & (fileattr::Directory | fileattr::Hidden | fileattr::System)) continue;
+      if (entry.name == "." || entry.name == ".." || undeletable.count(entry.name)) continue;
+      if (IsOldLogName(entry.name, now)) {
+        old = &entry;
+        break;
+      }
+    }
+    if (!old) break;
+    const std::string path = directory + files.separator() + old->name;
+    s.out(Channel::Console) << "Deleting old log file: " << path << crlf;
+    if (!DeleteLog(files, path)) undeletable.insert(old->name);
+  }
+  lock->close();
+  lock.reset();
+  files.remove(lockPath);
+}
+
+std::string SessionLogDirectory(Session& s) {
+  FileSystem& files = s.platform.files;
+  const char separator = files.separator();
+  std::string directory = DirectoryOf(files.programPath(), separator) + separator + "LogFiles";
+  files.createDirectory(directory);
+  if (files.isWritableDirectory(directory)) return directory;
+  // An installed program's folder is not writable: keep the logs with the user's state.
+  directory = files.stateDirectory() + separator + "LogFiles";
+  CreateDirectories(files, directory);
+  return directory;
+}
+
+void OpenSessionLog(Session& s) {
+  FileSystem& files = s.platform.files;
+  const std::string directory = SessionLogDirectory(s);
+  const LocalTime now = s.platform.clock.localTime();
+  if (now.day > 21) CleanUpOldLogs(s, directory, now);
+
+  const std::string path = directory + files.separator() + SessionLogName(now);
+  WriteLogFileLine(s, path);
+
+  std::unique_ptr<File> file = files.create(path);
+  if (!file) {
+    const std::string reason = s.platform.process.errorText(s.platform.process.lastError());
+    s.out(Channel::Console) << crlf << "Cannot create file: " << path << crlf;
+    s.out.flushConsole();
+    s.platform.console.writeError("Fatal error: " + reason + "\r\n");
+    EndProcess(s, 1);
+  }
+
+  SessionLog& log = s.out.log();
+  log.attach(std::move(file));
+  log.onWriteFailure = [&s, path] {
+    // A full disk must not end a run that may be half way through programming a unit: say so
+    // once and go on with the console alone.
+    s.out(Channel::Console) << crlf << "Cannot write log file: " << path << ": "
+                            << s.platform.process.errorText(s.platform.process.lastError()) << crlf;
+  };
+
+  for (const std::string& argument : s.arguments) log.writeRaw(argument + " ");
+  s.out(Channel::LogOnly) << crlf << "COMPUTERNAME=" << EnvironmentValue(s, "COMPUTERNAME", "HOSTNAME") << crlf
+                          << "USERNAME=" << EnvironmentValue(s, "USERNAME", "USER") << crlf;
+}
+
+void CloseSessionLog(Session& s) {
+  SessionLog& log = s.out.log();
+  if (!log.isOpen()) return;
+  log.writeRaw(crlf);
+  log.close();
+}
+
+}  // namespace kl

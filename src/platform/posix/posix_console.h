@@ -1,0 +1,55 @@
+// The console on POSIX. Output to standard output is collected and written on flush().
+// Keys: a terminal on standard input is put in raw mode (no line input, no echo) and restored
+// at every exit; from a pipe each byte is a key; at the end of input a read returns -1 at once.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/run_lock.h"
+
+struct termios;
+
+namespace kl {
+
+class PosixConsole : public Console {
+ public:
+  PosixConsole(RunLock* runLock, int inputFd = 0, int outputFd = 1, int errorFd = 2);
+  ~PosixConsole() override;
+
+  void write(std::string_view text) override;
+  void writeError(std::string_view text) override;
+  void flush() override;
+  bool keyAvailable() override;
+  int readKey() override;
+
+  // Puts the terminal back as it was found; safe to call again.
+  void restore();
+  // On a terminal, a special key (an arrow, a function key) arrives as Escape followed by more
+  // bytes at once; it is read as one key of code 0 so that it never passes for Escape.
+  // Set for a terminal input; settable for tests.
+  void setTerminalKeys(bool on) { terminalKeys_ = on; }
+
+  static constexpr int kSpecialKey = 0;
+
+ private:
+  // Reads one byte; -1 at end of input (remembered).
+  int readByte();
+  // After an Escape: folds a special key's sequence that is already waiting.
+  int foldSpecialKey();
+  bool byteWaiting();
+  void writeAll(int fd, std::string_view text);
+
+  RunLock* runLock_;
+  int inputFd_;
+  int outputFd_;
+  int errorFd_;
+  std::string pending_;
+  std::unique_ptr<termios> savedTerminal_;  // set while raw mode is on
+  int peeked_ = -1;                         // a key taken by keyAvailable, not yet read
+  bool inputEnded_ = false;
+  bool terminalKeys_ = false;
+};
+
+}  // namespace kl

@@ -1,0 +1,27 @@
+// Environment variables and child programs on POSIX.
+#pragma once
+
+#include "platform/platform.h"
+#include "platform/posix/run_lock.h"
+
+namespace kl {
+
+class PosixEnvironment : public Environment {
+ public:
+  std::string get(const std::string& name) override;
+};
+
+// Runs a program with posix_spawn and waits for it (the wait lets go of the run lock).
+// The child starts with the stop signals unblocked and at their defaults.
+class PosixProcesses : public Processes {
+ public:
+  explicit PosixProcesses(RunLock* runLock) : runLock_(runLock) {}
+  // The exit code; -1 when the program could not be started; 128 + the signal number when a
+  // signal ended it.
+  int run(const std::string& program, const std::vector<std::string>& arguments) override;
+
+ private:
+  RunLock* runLock_;
+};
+
+}  // namespace kl

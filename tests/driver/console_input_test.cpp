@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include "driver/console_input.h"
+#include "driver/diagnostics.h"
+#include "driver/fatal_error.h"
+#include "driver/runtime_errors.h"
+#include "driver/session_log.h"
+#include "driver_fixture.h"
+
+namespace kl::test {
+namespace {
+
+using ConsoleInput = DriverTest;
+
+TEST_F(ConsoleInput, AskYesNoWithYesToPromptsWritesNothingAndReadsNoKey) {
+  session.options.yesToPrompts = true;
+  sim.console.pressKeys("n");
+  EXPECT_TRUE(AskYesNo(session, "Update all units?"));
+  EXPECT_EQ(console(), "");
+  EXPECT_TRUE(sim.console.keyAvailable());
+}
+
+TEST_F(ConsoleInput, AskYesNoTakesOnlyYAsYes) {
+  sim.console.pressKeys("YynJ");
+  EXPECT_TRUE(AskYesNo(session, "Q1"));
+  EXPECT_TRUE(AskYesNo(session, "Q2"));
+  EXPECT_FALSE(AskYesNo(session, "Q3"));
+  EXPECT_FALSE(AskYesNo(session, "Q4"));
+  EXPECT_FALSE(AskYesNo(session, "Q5"));  // input has ended
+  EXPECT_EQ(console(), "Q1 (y/n)\r\nQ2 (y/n)\r\nQ3 (y/n)\r\nQ4 (y/n)\r\nQ5 (y/n)\r\n");
+}
+
+TEST_F(ConsoleInput, PauseWaitsForOneKeyUnlessSkipped) {
+  sim.console.pressKeys("ab");
+  PauseForKey(session);
+  EXPECT_EQ(console(), "Press Enter key to continue\r\n");
+  session.options.manufacturingMode = true;
+  PauseForKey(session);
+  session.options.manufacturingMode = false;
+  session.options.yesToPrompts = true;
+  PauseForKey(session);
+  EXPECT_EQ(sim.console.readKey(), 'b');
+  EXPECT_EQ(console(), "Press Enter key to continue\r\n");
+}
+
+TEST_F(ConsoleInput, EscapePressedConsumesOnlyAWaitingKey) {
+  EXPECT_FALSE(EscapePressed(session));
+  sim.console.pressKeys("x\x1b");
+  EXPECT_FALSE(EscapePressed(session));  // x is consumed
+  EXPECT_TRUE(EscapePressed(session));
+  EXPECT_FALSE(sim.console.keyAvailable());
+  sim.console.pressKeys("\x1b", 5000000);  // pressed later: not waiting yet
+  EXPECT_FALSE(EscapePressed(session));
+  EXPECT_TRUE(sim.console.readKey() == 27);
+}
+
+TEST_F(ConsoleInput, ReadConsoleNumberReadsLikeTheCommandLine) {
+  sim.console.pressKeys(" \t12\r-7x-\r4");
+  EXPECT_EQ(ReadConsoleNumber(session), 12);
+  EXPECT_EQ(ReadConsoleNumber(session), -7);
+  EXPECT_EQ(ReadConsoleNumber(session), 0);   // "-" then Enter
+  EXPECT_EQ(ReadConsoleNumber(session), 4);   // ends with the input
+  EXPECT_EQ(ReadConsoleNumber(session), 0);
+  EXPECT_EQ(console(), "");                   // keys are not echoed
+  sim.console.pressKeys("99999999999\r");
+  EXPECT_EQ(ReadConsoleNumber(session), INT32_MAX);
+}
+
+TEST_F(ConsoleInput, FatalErrorBeforeTheLogReachesOnlyTheConsole) {
+  sim.console.pressKeys("\r");
+  EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Aborted"); }), 1);
+  EXPECT_EQ(console(), "Fatal Error: Aborted\r\nPress Enter key to continue\r\n");
+  EXPECT_TRUE(logNames().empty());
+}
+
+TEST_F(ConsoleInput, FatalErrorWritesTheLogAndClosesIt) {
+  session.options.yesToPrompts = true;
+  session.arguments = {"kestrelink"};
+  OpenSessionLog(session);
+  EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Unable to change baudrate"); }), 1);
+  EXPECT_FALSE(session.out.log().isOpen());
+  EXPECT_NE(logText().find("000000: Fatal Error: Unable to change baudrate\r\n000000: \r\n"), std::string::npos);
+}
+
+TEST_F(ConsoleInput, DiagnosticsReachTheLogOnlyWhileTheLevelIsRaised) {
+  session.arguments = {"kestrelink"};
+  OpenSessionLog(session);
+  sim.console.clearOutput();
+  ReportDiagnostic(session, "Error: dropped");
+  ++session.out.diagnosticsLevel;
+  ReportDiagnostic(session, "Error: logged");
+  session.options.debug = true;
+  ReportDiagnostic(session, "Error: shown");
+  CloseSessionLog(session);
+  const std::string log = logText();
+  EXPECT_EQ(log.find("dropped"), std::string::npos);
+  EXPECT_NE(log.find("Error: logged\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Error: shown\r\n"), std::string::npos);
+  EXPECT_EQ(console().find("logged"), std::string::npos);
+  EXPECT_NE(console().find("Error: shown"), std::string::npos);
+}
+
+TEST_F(ConsoleInput, DebugTraceLineHasStampThreadAndALimit) {
+  sim.clock.sleep(2500);  // 2 500 000 us: the stamp is modulo 1 000 000
+  sim.clock.sleep(1);
+  DebugTrace(session, "WriteFile 12 bytes");
+  ASSERT_EQ(sim.process.traces.size(), 1u);
+  EXPECT_EQ(sim.process.traces[0], "501000 TID=1 WriteFile 12 bytes\r\n");
+  DebugTrace(session, std::string(400, 'z'));
+  EXPECT_EQ(sim.process.traces[1].size(), 255u);
+  EXPECT_TRUE(sim.process.traces[1].ends_with("zz\r\n"));
+}
+
+TEST_F(ConsoleInput, RuntimeCheckWaitsForAKeyEvenWithYesAndExitsWithOne) {
+  session.options.yesToPrompts = true;
+  sim.console.pressKeys("k");
+  EXPECT_EQ(exitCodeOf([&] { ReportRuntimeCheck(session, RuntimeCheck::IndexOutOfBounds, "PacketLink", 212); }), 1);
+  // The pending line end goes out before the key is read.
+  EXPECT_EQ(console(), "\r\nArray index out of bounds:PacketLink:212\r\n");
+  EXPECT_FALSE(sim.console.keyAvailable());
+  sim.console.clearOutput();
+  EXPECT_EQ(exitCodeOf([&] { ReportRuntimeError(session, "Heap corrupt", "DynamicStrings", 9); }), 1);
+  EXPECT_EQ(console(), "\r\nHeap corrupt:DynamicStrings:9\r\n");
+}
+
+}  // namespace
+}  // namespace kl::test

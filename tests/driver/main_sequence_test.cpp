@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+
+#include "driver/fatal_error.h"
+#include "driver/session_log.h"
+#include "driver_fixture.h"
+
+namespace kl::test {
+namespace {
+
+using MainSequence = DriverTest;
+
+constexpr const char* kUsageStart =
+    "Usage: Kestrelink [options] [Filename] [[COM]<port>]\r\n"
+    "\r\n"
+    "-i           Interrogate unit and show information, do not update\r\n";
+constexpr const char* kUsageEnd =
+    "[filename]   Parameter file\r\n"
+    "\r\n"
+    "port         1, 2, 3, 4...\r\n"
+    "\r\n"
+    "default setting for auto-search are 19200 baud, even parity.\r\n";
+
+TEST_F(MainSequence, WrongCommandLineShowsUsageOnTheConsoleOnlyAndExitsWithOne) {
+  sim.console.pressKeys("\r");
+  EXPECT_EQ(run({"-q"}), 1);
+  const std::string& out = console();
+  EXPECT_EQ(out.rfind("Kestrelink 6.10r57\r\n", 0), 0u) << out;
+  EXPECT_NE(out.find(std::string("\r\n") + kUsageStart), std::string::npos) << out;
+  EXPECT_NE(out.find(std::string(kUsageEnd) + "Fatal Error: Incorrect arguments\r\nPress Enter key to continue"),
+            std::string::npos)
+      << out;
+  // The clean-up was not armed yet, and no log was opened.
+  EXPECT_EQ(out.find("-- stopped"), std::string::npos);
+  EXPECT_TRUE(logNames().empty());
+}
+
+TEST_F(MainSequence, WrongCommandLineAfterAParameterFileExitsWithTwoAndStoresTheMessage) {
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "Ostrevan=0\r\n");
+  EXPECT_EQ(run({"-y", ini, "-p2"}), 2);
+  EXPECT_EQ(readFile(ini), "Ostrevan=0\r\nMessage=Incorrect arguments\r\n");
+  EXPECT_TRUE(logNames().empty());
+}
+
+TEST_F(MainSequence, RunWithoutAUnitEndsWithTheConnectFailureAfterTheLogIsWritten) {
+  EXPECT_EQ(run({"-y", "-s"}), 1);
+  const std::string& out = console();
+  const std::string logPath = logDirectory() + "/2026-12-07 10-00-00.log";
+  EXPECT_NE(out.find("   LogFile         : "), std::string::npos);
+  EXPECT_NE(out.find("Fatal Error: Unable to connect to Balvanta unit\r\n\r\n-- stopped"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Press Enter"), std::string::npos);
+  const std::string log = readFile(logPath);
+  EXPECT_EQ(log,
+            "kestrelink -y -s \r\n000000: COMPUTERNAME=\r\n000000: USERNAME=\r\n"
+            "000000: Fatal Error: Unable to connect to Balvanta unit\r\n000000: \r\n");
+}
+
+TEST_F(MainSequence, FatalErrorWithAParameterFileExitsWithTwo) {
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "Message=old\r\nMessage=older\r\n");
+  EXPECT_EQ(run({"-y", ini}), 2);
+    // Every line of the key is replaced.
+  EXPECT_EQ(readFile(ini), "Message=Unable to connect to Balvanta unit\r\nMessage=Unable to connect to Balvanta unit\r\n");
+}
+
+TEST_F(MainSequence, ManufacturingModeFromTheParameterFileSkipsTheClosingPause) {
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "Ostrevan=True\r\n");
+  EXPECT_EQ(run({ini}), 2);
+  EXPECT_TRUE(session.options.manufacturingMode);
+  EXPECT_EQ(console().find("Press Enter"), std::string::npos);
+}
+
+TEST_F(MainSequence, ParameterFileWithoutTheManufacturingKeyKeepsTheClosingPause) {
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "Program=1\r\n");
+  sim.console.pressKeys(" ");
+  EXPECT_EQ(run({ini}), 2);
+  EXPECT_FALSE(session.options.manufacturingMode);
+  EXPECT_NE(console().find("Fatal Error: Unable to connect to Balvanta unit\r\nPress Enter key to continue"),
+            std::string::npos);
+  EXPECT_FALSE(sim.console.keyAvailable());
+}
+
+TEST_F(MainSequence, LogHeaderCarriesArgumentsAndTheMachineNames) {
+  sim.environment.variables["COMPUTERNAME"] = "BENCH7";
+  sim.environment.variables["USERNAME"] = "tech";
+  EXPECT_EQ(run({"-y", "COM4"}), 1);
+  EXPECT_EQ(logText().rfind("kestrelink -y COM4 \r\n000000: COMPUTERNAME=BENCH7\r\n000000: USERNAME=tech\r\n", 0), 0u);
+}
+
+TEST_F(MainSequence, LinuxNamesStandInForMissingOnes) {
+  sim.environment.variables["HOSTNAME"] = "station";
+  sim.environment.variables["USER"] = "op";
+  EXPECT_EQ(run({"-y"}), 1);
+  EXPECT_NE(logText().find("COMPUTERNAME=station\r\n000000: USERNAME=op\r\n"), std::string::npos);
+}
+
+TEST_F(MainSequence, PacketTraceIsRaisedForTheRunAndStopSignalsAreInstalled) {
+  EXPECT_EQ(run({"-y"}), 1);
+  EXPECT_EQ(session.out.packetTraceLevel, 1);
+  EXPECT_TRUE(sim.process.stopSignalsInstalled);
+}
+
+TEST_F(MainSequence, StopHookRunsOnceAndClosesTheLog) {
+  sim.console.pressKeys("\r");
+  EXPECT_EQ(run({}), 1);  // the fatal error, then the pause, then the exit
+  EXPECT_EQ(sim.process.exitRoutineRuns, 1);
+  const std::string& out = console();
+  EXPECT_EQ(out.find("-- stopped"), out.rfind("-- stopped"));
+  EXPECT_FALSE(session.stopHookArmed);
+}
+
+TEST_F(MainSequence, StopHookWritesStoppedIntoAnOpenLog) {
+  // An interrupt in the middle of the run: the log is still open when the exit comes.
+  sim.process.setExitRoutine([this] { RunStopHook(session); });
+  session.arguments = {"kestrelink"};
+  OpenSessionLog(session);
+  session.stopHookArmed = true;
+  const std::string lockFile = dir.file("lockBalvantaCommPort3");
+  writeFile(lockFile, "");
+  session.portSettings.lockFilePath = lockFile;
+  EXPECT_EQ(exitCodeOf([&] { sim.process.exit(1); }), 1);
+  EXPECT_FALSE(session.out.log().isOpen());
+  EXPECT_FALSE(std::filesystem::exists(lockFile));
+  EXPECT_EQ(console().find("Press Enter"), std::string::npos);
+  const std::string log = logText();
+  EXPECT_NE(log.find("000000: \r\n000000: -- stopped\r\n000000: "), std::string::npos) << log;
+  EXPECT_TRUE(log.ends_with("\r\n000000: \r\n")) << log;
+  // A second exit does not run it again.
+  EXPECT_EQ(exitCodeOf([&] { sim.process.exit(1); }), 1);
+  EXPECT_EQ(sim.process.exitRoutineRuns, 1);
+}
+
+}  // namespace
+}  // namespace kl::test

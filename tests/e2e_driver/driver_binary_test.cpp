@@ -1,0 +1,134 @@
+// The built program as a user runs it: its own folder, a private home, pipes for the console.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/child_program.h"
+#include "support/temp_dir.h"
+
+namespace kl::test {
+namespace {
+
+constexpr int kTimeoutMs = 20000;
+
+class DriverBinary : public ::testing::Test {
+ protected:
+  DriverBinary() {
+    std::filesystem::create_directories(dir.file("bin"));
+    std::filesystem::copy_file(KESTRELINK_BINARY, program());
+  }
+
+  std::string program() const { return dir.file("bin/kestrelink"); }
+
+  std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments) {
+    return std::make_unique<ChildProgram>(program(), arguments,
+                                          std::map<std::string, std::string>{
+                                              {"HOME", dir.file("home")},
+                                              {"XDG_STATE_HOME", dir.file("state")},
+                                              {"XDG_CONFIG_HOME", dir.file("config")},
+                                              {"COMPUTERNAME", "BENCH7"},
+                                              {"USERNAME", "tech"},
+                                              {"KESTRELINK_PORTMAP", ""},
+                                              {"KESTRELINK_DEBUGTRACE", ""},
+                                              {"BALVANTAPORTLIST", ""},
+                                              {"BALVANTAPORT", ""},
+                                              {"BALVANTALOCKDIR", ""},
+                                          },
+                                          dir.path());
+  }
+
+  std::vector<std::string> logs() const {
+    std::vector<std::string> names;
+    const std::string folder = dir.file("bin/LogFiles");
+    if (!std::filesystem::is_directory(folder)) return names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().string());
+    return names;
+  }
+
+  TempDir dir;
+};
+
+TEST_F(DriverBinary, WrongOptionPrintsUsageAndExitsWithOne) {
+  auto child = start({"-q"});
+  child->closeInput();
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  const std::string& out = child->output();
+  EXPECT_EQ(out.rfind("Kestrelink 6.10r57\r\nUsage: Kestrelink [options] [Filename] [[COM]<port>]\r\n", 0), 0u) << out;
+  EXPECT_NE(out.find("parity.\r\nFatal Error: Incorrect arguments\r\nPress Enter key to continue"), std::string::npos);
+  EXPECT_TRUE(logs().empty());
+}
+
+TEST_F(DriverBinary, InterruptBeforeTheCleanUpIsArmedStillExitsWithOne) {
+  auto child = start({"-q"});
+  ASSERT_TRUE(child->waitForOutput("Press Enter key to continue", kTimeoutMs));
+  child->interrupt();
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  EXPECT_EQ(child->output().find("-- stopped"), std::string::npos);
+}
+
+TEST_F(DriverBinary, RunWithoutAUnitWritesTheLogAndExitsWithOne) {
+  auto child = start({"-y"});
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  const std::string& out = child->output();
+  EXPECT_EQ(out.rfind("Kestrelink 6.10r57\r\n   LogFile         : " + dir.file("bin/LogFiles/20"), 0), 0u) << out;
+  // The last line end stays unwritten: the cursor waits at the end of the last line.
+  EXPECT_TRUE(out.ends_with("Fatal Error: Unable to connect to Balvanta unit\r\n\r\n-- stopped")) << out;
+  ASSERT_EQ(logs().size(), 1u);
+  const std::string log = readFile(logs()[0]);
+  // The header repeats the command line as started, then the stamped lines begin.
+  EXPECT_EQ(log.rfind(program() + " -y \r\n000000: COMPUTERNAME=BENCH7\r\n", 0), 0u) << log;
+  EXPECT_NE(log.find(": USERNAME=tech\r\n"), std::string::npos);
+  EXPECT_NE(log.find(": Fatal Error: Unable to connect to Balvanta unit\r\n"), std::string::npos);
+  EXPECT_TRUE(log.ends_with("\r\n")) << "the log was closed with its final line end";
+}
+
+TEST_F(DriverBinary, InterruptAtThePauseStopsWithOne) {
+  auto child = start({});
+  ASSERT_TRUE(child->waitForOutput("Press Enter key to continue", kTimeoutMs)) << child->output();
+  child->interrupt();
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  const std::string& out = child->output();
+  // Straight after a key read the first line end shows once: no blank line before the stop.
+  EXPECT_TRUE(out.ends_with("Press Enter key to continue\r\n-- stopped")) << out;
+  ASSERT_EQ(logs().size(), 1u);
+  EXPECT_NE(readFile(logs()[0]).find("Fatal Error: Unable to connect"), std::string::npos);
+}
+
+TEST_F(DriverBinary, TerminateAtThePauseStopsWithOne) {
+  auto child = start({});
+  ASSERT_TRUE(child->waitForOutput("Press Enter key to continue", kTimeoutMs));
+  child->sendSignal(terminateSignal());
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  EXPECT_NE(child->output().find("-- stopped"), std::string::npos);
+}
+
+TEST_F(DriverBinary, KeyAtThePauseEndsTheRun) {
+  auto child = start({});
+  ASSERT_TRUE(child->waitForOutput("Press Enter key to continue", kTimeoutMs));
+  child->writeInput("\n");
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  EXPECT_NE(child->output().find("Press Enter key to continue\r\n\r\n-- stopped"), std::string::npos);
+}
+
+TEST_F(DriverBinary, ParameterFileGetsTheMessageAndTheExitCodeIsTwo) {
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "SerialNo=12\r\n");
+  auto child = start({"-y", ini});
+  EXPECT_EQ(child->wait(kTimeoutMs), 2);
+  EXPECT_EQ(readFile(ini), "SerialNo=12\r\nMessage=Unable to connect to Balvanta unit\r\n");
+}
+
+TEST_F(DriverBinary, UnwritableProgramFolderPutsLogsUnderTheStateFolder) {
+  // A file in the way of the LogFiles folder stands for an installed, read-only program.
+  writeFile(dir.file("bin/LogFiles"), "");
+  auto child = start({"-y"});
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  EXPECT_NE(child->output().find("   LogFile         : " + dir.file("state/kestrelink/LogFiles/20").substr(0, 30)),
+            std::string::npos)
+      << child->output();
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("state/kestrelink/LogFiles")));
+  EXPECT_FALSE(std::filesystem::is_empty(dir.file("state/kestrelink/LogFiles")));
+}
+
+}  // namespace
+}  // namespace kl::test

@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "platform/posix/posix_clock.h"
+#include "platform/posix/posix_console.h"
+#include "platform/posix/posix_environment.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/posix_process.h"
+#include "platform/sim/sim_platform.h"
+#include "support/child_program.h"
+#include "support/temp_dir.h"
+
+namespace kl {
+namespace {
+
+TEST(PosixConsoleKeys, EachByteOfAPipeIsAKeyAndTheEndReturnsAtOnce) {
+  test::TestPipe input;
+  test::TestPipe output;
+  PosixConsole console(nullptr, input.readEnd(), output.writeEnd(), output.writeEnd());
+  EXPECT_FALSE(console.keyAvailable());
+  input.write("y\x1b");
+  EXPECT_TRUE(console.keyAvailable());
+  EXPECT_TRUE(console.keyAvailable());  // asking again does not lose the key
+  EXPECT_EQ(console.readKey(), 'y');
+  EXPECT_EQ(console.readKey(), 27);
+  input.closeWriteEnd();
+  EXPECT_FALSE(console.keyAvailable());
+  EXPECT_EQ(console.readKey(), -1);
+  EXPECT_EQ(console.readKey(), -1);
+}
+
+TEST(PosixConsoleKeys, SpecialKeysOfATerminalNeverReadAsEscape) {
+  test::TestPipe input;
+  test::TestPipe output;
+  PosixConsole console(nullptr, input.readEnd(), output.writeEnd(), output.writeEnd());
+  console.setTerminalKeys(true);
+  input.write("\x1b[A\x1b[15~a\x1bOPb");
+  EXPECT_EQ(console.readKey(), PosixConsole::kSpecialKey);  // up arrow
+  EXPECT_EQ(console.readKey(), PosixConsole::kSpecialKey);  // F5
+  EXPECT_EQ(console.readKey(), 'a');
+  EXPECT_TRUE(console.keyAvailable());
+  EXPECT_EQ(console.readKey(), PosixConsole::kSpecialKey);  // F1
+  EXPECT_EQ(console.readKey(), 'b');
+  input.write("\x1b");  // Escape alone
+  EXPECT_TRUE(console.keyAvailable());
+  EXPECT_EQ(console.readKey(), 27);
+  // From a pipe every byte is a key of its own.
+  console.setTerminalKeys(false);
+  input.write("\x1b[");
+  EXPECT_EQ(console.readKey(), 27);
+  EXPECT_EQ(console.readKey(), '[');
+}
+
+TEST(PosixConsoleOutput, TextWaitsForFlush) {
+  test::TestPipe input;
+  test::TestPipe output;
+  {
+    PosixConsole console(nullptr, input.readEnd(), output.writeEnd(), output.writeEnd());
+    console.write("held");
+    console.writeError("!");  // standard error first writes out what standard output holds
+    console.write(" back");
+    console.flush();
+  }
+  output.closeWriteEnd();
+  EXPECT_EQ(output.readAll(), "held! back");
+}
+
+TEST(PosixProcesses, ReturnsTheExitCodeOrMinusOne) {
+  PosixProcesses processes(nullptr);
+  EXPECT_EQ(processes.run("/bin/sh", {"-c", "exit 3"}), 3);
+  EXPECT_EQ(processes.run("/bin/sh", {"-c", "exit 0"}), 0);
+  EXPECT_EQ(processes.run("/nonexistent/tool", {}), -1);
+}
+
+TEST(PosixClockTime, TicksFollowSleeps) {
+  PosixClock clock(nullptr);
+  const uint64_t before = clock.microseconds();
+  clock.sleep(20);
+  EXPECT_GE(clock.microseconds() - before, 20000u);
+  const LocalTime now = clock.localTime();
+  EXPECT_GE(now.year, 2020);
+  EXPECT_GE(now.month, 1);
+  EXPECT_LE(now.month, 12);
+}
+
+TEST(PosixRunLock, SleepingLetsAnotherThreadTakeTheLock) {
+  PosixProcess process(false);
+  PosixClock clock(&process.runLock());
+  std::atomic<bool> took{false};
+  std::thread other([&] {
+    process.runLock().lock();
+    took = true;
+    process.runLock().unlock();
+  });
+  // The other thread can only get in while this one sleeps.
+  while (!took) clock.sleep(5);
+  other.join();
+  EXPECT_TRUE(took);
+  {
+    BlockingSection section(process);  // found through the Process interface
+    EXPECT_TRUE(process.runLock().exiting() == false);
+  }
+}
+
+TEST(PosixProcessSignals, InstallingAndTearingDownDoesNotHang) {
+  auto process = std::make_unique<PosixProcess>(false);
+  process->installStopSignals();
+  process->installStopSignals();  // once is enough
+  process.reset();
+  SUCCEED();
+}
+
+TEST(PosixProcessErrors, CodesHaveTheSystemsText) {
+  PosixProcess process(false);
+  EXPECT_EQ(process.errorText(oserr::FileNotFound), "No such file or directory");
+  EXPECT_EQ(process.errorText(oserr::DiskFull), "No space left on device");
+  process.setLastError(oserr::AccessDenied);
+  EXPECT_EQ(process.lastError(), oserr::AccessDenied);
+}
+
+TEST(PosixPaths, StateDirectoryFollowsXdgThenHome) {
+  SimEnvironment env;
+  env.variables["XDG_STATE_HOME"] = "/x/state";
+  env.variables["HOME"] = "/home/op";
+  EXPECT_EQ(PosixStateDirectory(env), "/x/state/kestrelink");
+  env.variables.erase("XDG_STATE_HOME");
+  EXPECT_EQ(PosixStateDirectory(env), "/home/op/.local/state/kestrelink");
+  EXPECT_EQ(PosixProgramPath("ignored").front(), '/');
+}
+
+}  // namespace
+}  // namespace kl
