@@ -34,7 +34,8 @@ void BlankChip::onByte(uint8_t byte) {
     return;
   }
   if (echo_) send(std::string(1, static_cast<char>(byte)));
-  if (byte == '\r' || byte == '\n') {
+  if (byte == '\r') return;  // lines end in CR LF; the LF completes them
+  if (byte == '\n') {
     if (!line_.empty()) {
       std::string line;
       line.swap(line_);
