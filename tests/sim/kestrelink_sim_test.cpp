@@ -59,3 +59,31 @@ TEST(KestrelinkSim, MalformedScenarioIsReportedWithItsLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// Runs the simulator on `scenario`, opens its terminal at `baud`, writes `request` (octal
+// escapes for printf) and returns the reply bytes as hexadecimal text.
+std::string exchangeOverPty(const std::string& scenario, int baud, const std::string& request,
+                            const std::string& extra = "") {
+  kl::test::TempDir dir;
+  const std::string script =
+      "cd " + quoted(dir.path()) + " && mkfifo out && { " + quoted(simBinary()) + " " + extra + " " +
+      quoted(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + scenario) +
+      " > out 2> sim.err & pid=$!; } && read -r path < out && exec 3<>\"$path\" && " +
+      "stty -F \"$path\" " + std::to_string(baud) + " raw -echo && printf '" + request + "' >&3 && " +
+      "timeout 1 dd bs=1 count=64 <&3 2>/dev/null | od -An -tx1 | tr -s ' \\n' '  ' > reply; " +
+      "exec 3>&-; kill -TERM $pid; wait $pid";
+  kl::test::writeFile(dir.file("run.sh"), script);
+  if (std::system(("sh " + quoted(dir.file("run.sh"))).c_str()) != 0) return "simulator did not end cleanly";
+  return kl::test::readFile(dir.file("reply"));
+}
+
+TEST(KestrelinkSim, UnitAnswersOnlyAtItsOwnSpeed) {
+  ASSERT_TRUE(std::filesystem::exists(simBinary())) << simBinary();
+  // Ping F0 with its CRC.
+  EXPECT_EQ(exchangeOverPty("za4.scn", 115200, "\\360\\101\\205\\200"), " f0 42 c5 81 ");
+  EXPECT_EQ(exchangeOverPty("za4.scn", 9600, "\\360\\101\\205\\200"), "");
+}
+
+}  // namespace
