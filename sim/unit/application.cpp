@@ -27,7 +27,24 @@ std::optional<size_t> Application::requestLength(const std::vector<uint8_t>& pay
   switch (command) {
     case wire::cmd::SetUnitBaudRate: return 8;
     case wire::cmd::SetProxyBaudRate: return 9;
-    default: return 4;
+    case wire::cmd::ReadBasicInfo:
+    case wire::cmd::GotoBootLoader:
+    case wire::cmd::ReadAdvancedInfo:
+    case wire::cmd::ReadExtendedInfo:
+    case wire::cmd::ReadInformationText:
+    case wire::cmd::ListRemoteUnits:
+    case wire::cmd::ResetSystem:
+    case wire::cmd::GetModbusAddress:
+    case wire::cmd::IsVComPort:
+    case wire::cmd::Reset:
+    case wire::cmd::WaitForUnit:
+    case wire::cmd::GetDebugLogs:
+    case wire::cmd::SearchKestrelinkProxy:
+    case wire::cmd::OpenKestrelinkProxy:
+    case wire::cmd::CloseKestrelinkProxy:
+      return 4;
+    default:
+      return std::nullopt;  // unknown here: the pause after the frame ends it
   }
 }
 
@@ -74,7 +91,7 @@ void Application::answer(const Frame& frame) {
   if (p[1] != wire::kFunctionCall || p.size() < 4) return;
   const uint16_t command = frame.command();
   auto expect = requestLength(p);
-  if (!expect || p.size() != *expect) return;
+  if (!expect || p.size() != *expect) return;  // unknown command or wrong size: no answer
   std::vector<uint8_t> out = echo(frame);
 
   switch (command) {

@@ -10,8 +10,17 @@ LineFormat BootLoader::format() const { return LineFormat{unit_.bootLoaderBaud()
 
 std::optional<size_t> BootLoader::requestLength(const std::vector<uint8_t>& payload) const {
   if (payload.size() < 4 || payload[1] != wire::kFunctionCall) return std::nullopt;
-  const uint16_t command = static_cast<uint16_t>(payload[2] << 8 | payload[3]);
-  return command == wire::cmd::ReadBootLoaderRelease ? 5 : 4;
+  switch (static_cast<uint16_t>(payload[2] << 8 | payload[3])) {
+    case wire::cmd::ReadBootLoaderRelease:
+      return 5;
+    case wire::cmd::ReadBootLoaderVersion:
+    case wire::cmd::GetBufferSize:
+    case wire::cmd::GetBufferSizeOld:
+    case wire::cmd::Reset:
+      return 4;
+    default:
+      return std::nullopt;
+  }
 }
 
 void BootLoader::onFrame(const Frame& frame) {

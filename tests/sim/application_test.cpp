@@ -128,6 +128,16 @@ TEST_F(ApplicationTest, RequestsThatAreNotForItOrSpoiledGetNoReply) {
   EXPECT_EQ(request({0xF0, 0x41}), withCrc({0xF0, 0x42}));
 }
 
+TEST_F(ApplicationTest, BackToBackRequestsAreSeparatedByTheirLength) {
+  Bytes both = encodeFrame({0xF0, 0x41}, false);
+  const Bytes second = encodeFrame({0x05, 0x45, 0x10, 0x1B}, false);
+  both.insert(both.end(), second.begin(), second.end());
+  Bytes expected = withCrc({0xF0, 0x42});
+  const Bytes secondReply = withCrc({0x05, 0x45, 0x10, 0x1B, 0x05});
+  expected.insert(expected.end(), secondReply.begin(), secondReply.end());
+  EXPECT_EQ(sendRaw(both), expected);
+}
+
 TEST_F(ApplicationTest, LengthFramedRequestGetsALengthFramedReply) {
   EXPECT_EQ(request({0x05, 0x45, 0x10, 0x1B}, 100, true), (Bytes{0xF1, 0x07, 0x05, 0x45, 0x10, 0x1B, 0x05, 0x36, 0x3A}));
 }
