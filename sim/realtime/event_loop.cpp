@@ -1,6 +1,7 @@
 #include "sim/realtime/event_loop.h"
 
 #include <errno.h>
+#include <time.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -77,14 +78,14 @@ int runEventLoop(RealTimeScheduler& scheduler, PtyLine& line, Installation& inst
     const nfds_t inputIndex = readCommands ? count : 99;
     if (readCommands) fds[count++] = {STDIN_FILENO, POLLIN, 0};
 
-    int timeoutMs = 1000;
-    if (auto until = scheduler.untilNextUs()) {
-      timeoutMs = static_cast<int>(std::min<uint64_t>(1000, (*until + 999) / 1000));
-    }
-    if (hungUp) timeoutMs = std::min(timeoutMs, kHangupRetryMs);
+    uint64_t timeoutUs = 1000000;
+    if (auto until = scheduler.untilNextUs()) timeoutUs = std::min<uint64_t>(timeoutUs, *until);
+    if (hungUp) timeoutUs = std::min<uint64_t>(timeoutUs, kHangupRetryMs * 1000);
     hungUp = false;
 
-    const int ready = poll(fds, count, timeoutMs);
+    // Microsecond waits: a relayed exchange is a chain of sub-millisecond steps.
+    const timespec timeout{static_cast<time_t>(timeoutUs / 1000000), static_cast<long>(timeoutUs % 1000000) * 1000};
+    const int ready = ppoll(fds, count, &timeout, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       log("poll failed");
