@@ -87,3 +87,22 @@ TEST(KestrelinkSim, UnitAnswersOnlyAtItsOwnSpeed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KestrelinkSim, OperatorCommandsSwitchThePower) {
+  ASSERT_TRUE(std::filesystem::exists(simBinary())) << simBinary();
+  kl::test::TempDir dir;
+  kl::test::writeFile(dir.file("commands"), "off\ncycle io\nspin\non nobody\nquit\n");
+  const std::string command = quoted(simBinary()) + " --commands --log " + quoted(dir.file("log")) + " " +
+                              quoted(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/display-network.scn") +
+                              " < " + quoted(dir.file("commands")) + " > /dev/null";
+  EXPECT_EQ(std::system(command.c_str()), 0);
+  const std::string log = kl::test::readFile(dir.file("log"));
+  EXPECT_NE(log.find("display: power off"), std::string::npos) << log;
+  EXPECT_NE(log.find("io: power off"), std::string::npos) << log;
+  EXPECT_NE(log.find("unknown command 'spin' (off, on, cycle, quit)"), std::string::npos) << log;
+  EXPECT_NE(log.find("no unit named 'nobody'"), std::string::npos) << log;
+}
+
+}  // namespace
