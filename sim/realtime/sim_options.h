@@ -1,0 +1,25 @@
+// The command line of kestrelink-sim.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kl::sim {
+
+struct SimOptions {
+  std::string scenario;
+  std::string link;     // also make this path a symbolic link to the pseudo-terminal
+  std::string logFile;  // write the trace here
+  bool trace = false;   // write the trace on standard error
+  bool commands = false;  // read operator commands from standard input
+  bool help = false;
+  std::optional<uint64_t> seed;
+};
+
+// Fills `options`; returns an error text for a bad command line.
+std::optional<std::string> parseSimOptions(const std::vector<std::string>& arguments, SimOptions& options);
+const char* simUsage();
+
+}  // namespace kl::sim

@@ -1,0 +1,509 @@
+#include "sim/scenario/scenario.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+
+namespace kl::sim {
+
+namespace {
+
+std::string trim(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
+  return std::string(text.substr(begin, end - begin));
+}
+
+std::vector<std::string> words(const std::string& text) {
+  std::vector<std::string> out;
+  std::string word;
+  for (char c : text) {
+    if (std::isspace(static_cast<unsigned char>(c)) || c == ',') {
+      if (!word.empty()) out.push_back(word);
+      word.clear();
+    } else {
+      word.push_back(c);
+    }
+  }
+  if (!word.empty()) out.push_back(word);
+  return out;
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The MCU a card carries, by circuit code where the card comes in variants.
+std::optional<uint8_t> cardMcu(uint16_t card, uint16_t circuit) {
+  switch (card) {
+    case 611: case 620: return 2;
+    case 647:
+      if (circuit <= 4) return 3;
+      if (circuit >= 6) return 7;
+      return std::nullopt;
+    case 648: return circuit <= 5 ? 5 : 4;
+    case 649: return 5;
+    case 652: return 7;
+    case 653: case 659: return 6;
+    default: return std::nullopt;
+  }
+}
+
+const char* const kMcuNames[] = {"", "H8S2148", "H8S2145", "LPC2478", "LPC4078", "LPC1768", "LPC4337", "LPC4357"};
+
+class Parser {
+ public:
+  Parser(std::string_view text, std::string source) : text_(text) { scenario_.source = std::move(source); }
+
+  Scenario run() {
+    std::istringstream in{std::string(text_)};
+    std::string raw;
+    while (std::getline(in, raw)) {
+      ++line_;
+      std::string content = trim(raw);
+      if (content.empty() || content[0] == '#') continue;
+      if (content.front() == '[') {
+        section(content);
+      } else {
+        setting(content);
+      }
+    }
+    finish();
+    return std::move(scenario_);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& message, int line = 0) const {
+    throw ScenarioError(scenario_.source + ":" + std::to_string(line ? line : line_) + ": " + message);
+  }
+
+  void section(const std::string& content) {
+    if (content.back() != ']') fail("a section line must end with ']'");
+    auto parts = words(content.substr(1, content.size() - 2));
+    if (parts.size() == 1 && parts[0] == "line") {
+      inLineSection_ = true;
+      unit_ = nullptr;
+      return;
+    }
+    if (parts.size() != 2 || parts[0] != "unit") fail("expected [unit NAME] or [line], got " + content);
+    for (const auto& existing : scenario_.units) {
+      if (existing.name == parts[1]) fail("unit '" + parts[1] + "' is defined twice");
+    }
+    scenario_.units.emplace_back();
+    unit_ = &scenario_.units.back();
+    unit_->name = parts[1];
+    unit_->line = line_;
+    inLineSection_ = false;
+    given_.emplace_back();
+  }
+
+  uint64_t number(const std::string& value, uint64_t max) const {
+    std::string digits = value;
+    int base = 10;
+    if (digits.size() > 2 && (digits.rfind("0x", 0) == 0 || digits.rfind("0X", 0) == 0)) {
+      digits = digits.substr(2);
+      base = 16;
+    } else if (digits.size() > 1 && digits[0] == '$') {
+      digits = digits.substr(1);
+      base = 16;
+    }
+    if (digits.empty()) fail("expected a number, got '" + value + "'");
+    uint64_t result = 0;
+    for (char c : digits) {
+      int digit;
+      if (c >= '0' && c <= '9') {
+        digit = c - '0';
+      } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
+        digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+      } else {
+        fail("expected a number, got '" + value + "'");
+      }
+      result = result * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+      if (result > max) fail("'" + value + "' is out of range (at most " + std::to_string(max) + ")");
+    }
+    return result;
+  }
+
+  // Milliseconds with an optional fraction, as microseconds.
+  uint64_t millis(const std::string& value) const {
+    const size_t dot = value.find('.');
+    const uint64_t whole = number(value.substr(0, dot), 100000000);
+    uint64_t fraction = 0;
+    if (dot != std::string::npos) {
+      std::string digits = value.substr(dot + 1);
+      if (digits.empty() || digits.size() > 3) fail("expected milliseconds like 2.5, got '" + value + "'");
+      while (digits.size() < 3) digits.push_back('0');
+      fraction = number(digits, 999);
+    }
+    return whole * 1000 + fraction;
+  }
+
+  bool flag(const std::string& value) const {
+    const std::string v = lower(value);
+    if (v == "yes" || v == "true" || v == "1" || v == "on") return true;
+    if (v == "no" || v == "false" || v == "0" || v == "off") return false;
+    fail("expected yes or no, got '" + value + "'");
+  }
+
+  std::string text(const std::string& value) const {
+    std::string v = value;
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+    std::string out;
+    for (size_t i = 0; i < v.size(); ++i) {
+      if (v[i] != '\\' || i + 1 == v.size()) {
+        out.push_back(v[i]);
+        continue;
+      }
+      const char next = v[++i];
+      if (next == 'n') {
+        out.push_back('\n');
+      } else if (next == 'r') {
+        out.push_back('\r');
+      } else if (next == 't') {
+        out.push_back('\t');
+      } else if (next == 'x' && i + 2 < v.size()) {
+        out.push_back(static_cast<char>(number("0x" + v.substr(i + 1, 2), 255)));
+        i += 2;
+      } else {
+        out.push_back(next);
+      }
+    }
+    if (out.size() > 255) fail("the text is longer than 255 bytes");
+    return out;
+  }
+
+  uint8_t mcu(const std::string& value) const {
+    for (uint8_t code = 1; code < 8; ++code) {
+      if (lower(value) == lower(kMcuNames[code])) return code;
+    }
+    return static_cast<uint8_t>(number(value, 15));
+  }
+
+  uint32_t baud(const std::string& value) const {
+    const auto rate = static_cast<uint32_t>(number(value, 4000000));
+    if (rate < 300) fail("'" + value + "' is not a line speed");
+    return rate;
+  }
+
+  void setting(const std::string& content) {
+    const size_t equals = content.find('=');
+    if (equals == std::string::npos) fail("expected KEY = VALUE, got '" + content + "'");
+    const std::string key = lower(trim(content.substr(0, equals)));
+    const std::string value = trim(content.substr(equals + 1));
+    if (key.empty()) fail("missing key before '='");
+    if (value.empty() && key != "information") fail("missing value for '" + key + "'");
+    if (inLineSection_) {
+      lineSetting(key, value);
+    } else if (unit_) {
+      unitSetting(key, value);
+      given_.back().insert(key);
+    } else {
+      fail("setting '" + key + "' before the first [unit NAME] section");
+    }
+  }
+
+  void lineSetting(const std::string& key, const std::string& value) {
+    if (key == "seed") {
+      scenario_.seed = number(value, UINT64_MAX / 16);
+    } else if (key == "bit-flip-per-million") {
+      scenario_.line.bitFlipPerMillion = static_cast<uint32_t>(number(value, 1000000));
+    } else if (key == "drop-byte-per-million") {
+      scenario_.line.dropPerMillion = static_cast<uint32_t>(number(value, 1000000));
+    } else {
+      fail("unknown line setting '" + key + "'");
+    }
+  }
+
+  void unitSetting(const std::string& key, const std::string& value) {
+    UnitState& state = unit_->state;
+    ApplicationIdentity& app = state.application;
+    BootLoaderIdentity& boot = state.bootLoader;
+    UnitSettings& set = unit_->settings;
+    auto u8 = [&] { return static_cast<uint8_t>(number(value, 0xFF)); };
+    auto u16 = [&] { return static_cast<uint16_t>(number(value, 0xFFFF)); };
+    auto u32 = [&] { return static_cast<uint32_t>(number(value, 0xFFFFFFFF)); };
+    auto percent = [&] { return static_cast<int>(number(value, 100)); };
+
+    if (key == "card") {
+      app.cardNumber = u16();
+    } else if (key == "circuit") {
+      app.circuitCode = u16();
+    } else if (key == "mcu") {
+      app.mcuType = mcu(value);
+    } else if (key == "board-revision") {
+      if (value.size() == 1 && std::isalpha(static_cast<unsigned char>(value[0]))) {
+        app.boardRevision = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(value[0])) - 'A' + 1);
+      } else if (value == "-") {
+        app.boardRevision = 0;
+      } else {
+        app.boardRevision = u8();
+      }
+    } else if (key == "board-issue") {
+      app.boardIssue = u8();
+    } else if (key == "product") {
+      app.productNumber = u16();
+    } else if (key == "version") {
+      app.softwareVersion = static_cast<int16_t>(version(value));
+    } else if (key == "release") {
+      app.softwareRelease = u8();
+    } else if (key == "build-increment") {
+      app.buildIncrement = u8();
+    } else if (key == "build-time") {
+      app.buildTime = buildTime(value);
+    } else if (key == "serial") {
+      app.serialNumber = static_cast<int32_t>(number(value, 0x7FFFFFFF));
+    } else if (key == "modbus-address") {
+      app.modbusAddress = u8();
+    } else if (key == "information") {
+      app.informationText = text(value);
+    } else if (key == "ft-mask") {
+      app.ftMask = u16();
+    } else if (key == "rt-mask") {
+      app.rtMask = u16();
+    } else if (key == "new-mask") {
+      app.newMask = u16();
+    } else if (key == "unit-flags") {
+      app.unitFlags = u8();
+    } else if (key == "software-checksum") {
+      app.softwareChecksum = u32();
+    } else if (key == "software-crc") {
+      app.softwareCrc = u16();
+    } else if (key == "boot-loader") {
+      std::string v = lower(value);
+      if (!v.empty() && v[0] == 'c') v = v.substr(1);
+      boot.generation = static_cast<uint8_t>(number(v, 15));
+    } else if (key == "boot-release") {
+      boot.release = u8();
+    } else if (key == "boot-flags") {
+      boot.flags = u8();
+    } else if (key == "boot-info") {
+      boot.info = u8();
+    } else if (key == "boot-version-byte") {
+      boot.versionByte = u8();
+    } else if (key == "boot-release-query") {
+      boot.answersRelease = flag(value);
+    } else if (key == "buffer-size") {
+      boot.bufferSize = u16();
+    } else if (key == "boot-baud") {
+      if (lower(value) == "inherit") {
+        set.bootLoaderInheritsSpeed = true;
+      } else {
+        set.bootLoaderBaud = baud(value);
+        if (set.bootLoaderBaud != 9600 && set.bootLoaderBaud != 115200) fail("a boot loader listens at 9600 or 115200");
+      }
+    } else if (key == "state") {
+      const std::string v = lower(value);
+      if (v == "application") {
+        set.start = StartMode::Application;
+      } else if (v == "boot-loader") {
+        set.start = StartMode::BootLoader;
+      } else if (v == "blank") {
+        state.blank = true;
+        set.start = StartMode::Application;
+      } else if (v == "power-on") {
+        set.start = StartMode::PowerOn;
+      } else if (v == "off") {
+        set.start = StartMode::Off;
+      } else {
+        fail("state is one of application, boot-loader, blank, power-on, off; got '" + value + "'");
+      }
+    } else if (key == "application-present") {
+      state.applicationPresent = flag(value);
+    } else if (key == "baud") {
+      set.applicationFormat.baud = baud(value);
+      unit_->baudGiven = true;
+    } else if (key == "parity") {
+      const std::string v = lower(value);
+      if (v == "none") {
+        set.applicationFormat.parity = Parity::None;
+      } else if (v == "even") {
+        set.applicationFormat.parity = Parity::Even;
+      } else {
+        fail("parity is none or even; got '" + value + "'");
+      }
+    } else if (key == "vcom") {
+      set.vcom = flag(value);
+    } else if (key == "cts") {
+      set.cts = flag(value);
+    } else if (key == "debug-logs") {
+      set.debugLogIds.clear();
+      for (const auto& id : words(value)) set.debugLogIds.push_back(static_cast<uint16_t>(number(id, 0xFFFF)));
+      if (set.debugLogIds.size() > 255) fail("too many debug logs");
+    } else if (key == "advanced-length") {
+      set.advancedLength = static_cast<int>(number(value, 251));
+      if (set.advancedLength < 33) fail("advanced-length is at least 33");
+    } else if (key == "network") {
+      unit_->network = words(value);
+    } else if (key == "network-baud") {
+      set.networkBaud = baud(value);
+    } else if (key == "proxy-unit") {
+      unit_->proxyUnit = value;
+    } else if (key == "proxy-port") {
+      set.proxyPort = u8();
+    } else if (key == "proxy-baud") {
+      set.proxyBaud = baud(value);
+      unit_->proxyBaudGiven = true;
+    } else if (key == "reply-delay-ms") {
+      set.replyDelayUs = millis(value);
+    } else if (key == "ready-delay-ms") {
+      set.readyDelayUs = millis(value);
+    } else if (key == "boot-window-ms") {
+      set.bootWindowUs = millis(value);
+    } else if (key == "power-off-ms") {
+      set.powerOffUs = millis(value);
+    } else if (key == "relay-timeout-ms") {
+      set.relayTimeoutUs = millis(value);
+    } else if (key == "max-baud") {
+      set.maxBaud = baud(value);
+    } else if (key == "isp-baud") {
+      set.ispBaud = baud(value);
+    } else if (key == "part-id") {
+      set.partId = u32();
+    } else if (key == "boot-code-version") {
+      const size_t dot = value.find('.');
+      if (dot == std::string::npos) fail("boot-code-version is MAJOR.MINOR; got '" + value + "'");
+      set.bootCodeMajor = static_cast<uint8_t>(number(value.substr(0, dot), 255));
+      set.bootCodeMinor = static_cast<uint8_t>(number(value.substr(dot + 1), 255));
+    } else if (key == "power-off-at-ms") {
+      set.powerEvents.push_back({millis(value), false});
+    } else if (key == "power-on-at-ms") {
+      set.powerEvents.push_back({millis(value), true});
+    } else if (key == "fault-lose-reply-percent") {
+      set.faults.loseReplyPercent = percent();
+    } else if (key == "fault-stray-byte-percent") {
+      set.faults.strayBytePercent = percent();
+    } else if (key == "fault-reply-delay-ms") {
+      set.faults.extraReplyDelayUs = millis(value);
+    } else if (key == "fault-silent-until-power-cycle") {
+      set.faults.silentUntilPowerCycle = flag(value);
+    } else if (key == "fault-stop-after-frames") {
+      set.faults.stopAnsweringAfterFrames = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-power-cut-at-byte") {
+      set.faults.powerCutAtByte = static_cast<int>(number(value, 1000000000));
+    } else {
+      fail("unknown setting '" + key + "'");
+    }
+  }
+
+  int version(const std::string& value) const {
+    const size_t dot = value.find('.');
+    if (dot == std::string::npos) return static_cast<int>(number(value, 32767));
+    const std::string minor = value.substr(dot + 1);
+    if (minor.size() != 2) fail("a version is written like 6.10; got '" + value + "'");
+    return static_cast<int>(number(value.substr(0, dot), 327) * 100 + number(minor, 99));
+  }
+
+  std::array<uint8_t, 6> buildTime(const std::string& value) const {
+    // 2024-03-15 14:30:09 (the century is dropped on the wire)
+    std::array<uint8_t, 6> out{};
+    std::string digits;
+    int field = 0;
+    auto flush = [&] {
+      if (digits.empty()) return;
+      if (field >= 6) fail("build-time is YYYY-MM-DD HH:MM:SS; got '" + value + "'");
+      out[static_cast<size_t>(field++)] = static_cast<uint8_t>(number(digits, 9999) % 100);
+      digits.clear();
+    };
+    for (char c : value) {
+      if (std::isdigit(static_cast<unsigned char>(c))) {
+        digits.push_back(c);
+      } else if (c == '-' || c == ':' || c == ' ' || c == 'T') {
+        flush();
+      } else {
+        fail("build-time is YYYY-MM-DD HH:MM:SS; got '" + value + "'");
+      }
+    }
+    flush();
+    if (field != 6) fail("build-time is YYYY-MM-DD HH:MM:SS; got '" + value + "'");
+    return out;
+  }
+
+  void finish() {
+    if (scenario_.units.empty()) fail("the scenario describes no unit ([unit NAME])", line_);
+    std::map<std::string, UnitSpec*> byName;
+    for (auto& unit : scenario_.units) byName[unit.name] = &unit;
+    std::map<std::string, std::string> reachedFrom;
+    for (size_t i = 0; i < scenario_.units.size(); ++i) {
+      UnitSpec& unit = scenario_.units[i];
+      const auto& given = given_[i];
+      ApplicationIdentity& app = unit.state.application;
+      if (!unit.state.blank && !given.count("card")) fail("unit '" + unit.name + "' has no card", unit.line);
+      if (!given.count("mcu")) {
+        if (auto code = cardMcu(app.cardNumber, app.circuitCode)) {
+          app.mcuType = *code;
+        } else if (!unit.state.blank) {
+          fail("unit '" + unit.name + "': give its mcu (card " + std::to_string(app.cardNumber) + ", circuit " +
+                   std::to_string(app.circuitCode) + " does not decide it)",
+               unit.line);
+        }
+      }
+      if (!given.count("boot-release-query")) unit.state.bootLoader.answersRelease = unit.state.bootLoader.generation >= 3;
+      if (app.modbusAddress == 0xF0 || app.modbusAddress == 0xF1 || app.modbusAddress == 1) {
+        fail("unit '" + unit.name + "': modbus-address " + std::to_string(app.modbusAddress) + " is reserved", unit.line);
+      }
+      auto link = [&](const std::string& name, const char* how) -> UnitSpec& {
+        auto found = byName.find(name);
+        if (found == byName.end()) fail("unit '" + unit.name + "' names an unknown unit '" + name + "'", unit.line);
+        if (found->second == &scenario_.units.front() || reachedFrom.count(name)) {
+          fail("unit '" + name + "' is reached twice (" + how + " of '" + unit.name + "')", unit.line);
+        }
+        reachedFrom[name] = unit.name;
+        return *found->second;
+      };
+      std::set<uint8_t> addresses{app.modbusAddress};
+      for (const auto& name : unit.network) {
+        UnitSpec& remote = link(name, "network");
+        const uint8_t address = remote.state.application.modbusAddress;
+        if (address == 0) fail("unit '" + name + "' on a network needs a modbus-address", remote.line);
+        if (!addresses.insert(address).second) {
+          fail("unit '" + name + "': modbus-address " + std::to_string(address) + " is already used on that network",
+               remote.line);
+        }
+        if (!remote.baudGiven) remote.settings.applicationFormat = LineFormat{unit.settings.networkBaud, Parity::None};
+      }
+      if (!unit.proxyUnit.empty()) {
+        UnitSpec& remote = link(unit.proxyUnit, "proxy");
+        if (!unit.proxyBaudGiven) unit.settings.proxyBaud = remote.settings.applicationFormat.baud;
+      }
+    }
+    for (size_t i = 1; i < scenario_.units.size(); ++i) {
+      if (!reachedFrom.count(scenario_.units[i].name)) {
+        fail("unit '" + scenario_.units[i].name + "' is on no network and behind no proxy", scenario_.units[i].line);
+      }
+    }
+    for (auto& unit : scenario_.units) {
+      std::sort(unit.settings.powerEvents.begin(), unit.settings.powerEvents.end(),
+                [](const PowerEvent& a, const PowerEvent& b) { return a.atUs < b.atUs; });
+    }
+  }
+
+  std::string_view text_;
+  Scenario scenario_;
+  UnitSpec* unit_ = nullptr;
+  bool inLineSection_ = false;
+  int line_ = 0;
+  std::vector<std::set<std::string>> given_;
+};
+
+}  // namespace
+
+Scenario parseScenario(std::string_view text, const std::string& sourceName) {
+  return Parser(text, sourceName).run();
+}
+
+Scenario loadScenario(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ScenarioError(path + ": cannot read the scenario file");
+  std::ostringstream content;
+  content << in.rdbuf();
+  return parseScenario(content.str(), path);
+}
+
+}  // namespace kl::sim

@@ -1,0 +1,48 @@
+// A scenario: the units on one simulated port, written as a plain text file. See the
+// README's "Simulator scenarios" section for the format.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/unit/unit_state.h"
+
+namespace kl::sim {
+
+struct UnitSpec {
+  std::string name;
+  int line = 0;  // where the unit's section starts
+  UnitState state;
+  UnitSettings settings;
+  std::vector<std::string> network;  // names of the units on its network
+  std::string proxyUnit;             // name of the unit on its second (proxy) port
+  bool baudGiven = false;
+  bool proxyBaudGiven = false;
+};
+
+// Faults of the line between the PC and the port's unit.
+struct LineFaults {
+  uint32_t bitFlipPerMillion = 0;
+  uint32_t dropPerMillion = 0;
+};
+
+struct Scenario {
+  std::string source;
+  std::vector<UnitSpec> units;  // the first one is on the port
+  LineFaults line;
+  uint64_t seed = 1;
+};
+
+// A malformed scenario; the message names the file and line.
+class ScenarioError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+Scenario parseScenario(std::string_view text, const std::string& sourceName);
+Scenario loadScenario(const std::string& path);
+
+}  // namespace kl::sim

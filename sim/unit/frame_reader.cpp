@@ -1,0 +1,59 @@
+#include "sim/unit/frame_reader.h"
+
+#include <algorithm>
+
+#include "sim/line/line_timing.h"
+#include "wire/crc16.h"
+#include "wire/frame.h"
+
+namespace kl::sim {
+
+uint64_t FrameReader::silenceUs() const {
+  return std::max(minimumSilenceUs_, byteTimeUs(format_) * 7 / 2);
+}
+
+void FrameReader::push(uint8_t byte, bool damaged) {
+  if (damaged) {
+    spoiled_ = true;
+  } else {
+    bytes_.push_back(byte);
+  }
+  const uint64_t generation = ++generation_;
+  if (!spoiled_ && completeEarly()) {
+    finish();
+    return;
+  }
+  scheduler_.after(silenceUs(), [this, generation] {
+    if (generation == generation_) finish();
+  });
+}
+
+bool FrameReader::completeEarly() const {
+  if (bytes_.size() < 4) return false;
+  if (bytes_[0] == wire::kLengthMarker) {
+    const size_t body = bytes_.size() - 2;
+    return body == bytes_[1] && wire::crc16(bytes_.data() + 2, body) == 0;
+  }
+  if (!hint_) return false;
+  std::vector<uint8_t> payload(bytes_.begin(), bytes_.end() - 2);
+  auto length = hint_(payload);
+  return length && *length + 2 == bytes_.size() && wire::crc16(bytes_.data(), bytes_.size()) == 0;
+}
+
+void FrameReader::finish() {
+  ++generation_;
+  std::vector<uint8_t> bytes;
+  bytes.swap(bytes_);
+  const bool spoiled = spoiled_;
+  spoiled_ = false;
+  if (spoiled || bytes.empty()) return;
+  if (auto frame = decodeFrame(bytes)) sink_(std::move(*frame));
+}
+
+void FrameReader::reset() {
+  ++generation_;
+  bytes_.clear();
+  spoiled_ = false;
+}
+
+}  // namespace kl::sim

@@ -1,0 +1,48 @@
+#include "sim/unit/relay.h"
+
+#include "sim/unit/unit.h"
+
+namespace kl::sim {
+
+Relay::Relay(Scheduler& scheduler, Unit& remote, LineFormat nearFormat, uint64_t seed)
+    : scheduler_(scheduler),
+      remote_(remote),
+      line_(scheduler, nearFormat, nearFormat, seed),
+      reader_(scheduler, [this](Frame&& frame) { onFrame(std::move(frame)); }) {
+  baud_ = nearFormat.baud;
+  reader_.setFormat(nearFormat);
+  line_.connect(*this, remote);
+}
+
+void Relay::exchange(const std::vector<uint8_t>& bytes, uint64_t timeoutUs,
+                     std::function<void(const Frame&)> onReply) {
+  const uint64_t generation = ++generation_;
+  pending_ = std::move(onReply);
+  line_.nearEnd().send(bytes.data(), bytes.size());
+  scheduler_.after(timeoutUs, [this, generation] {
+    if (generation == generation_) pending_ = nullptr;
+  });
+}
+
+void Relay::setSpeed(uint32_t baud) {
+  baud_ = baud;
+  LineFormat format{baud, Parity::None};
+  line_.nearEnd().setFormat(format);
+  reader_.setFormat(format);
+}
+
+void Relay::cancel() {
+  ++generation_;
+  pending_ = nullptr;
+  reader_.reset();
+}
+
+void Relay::onFrame(Frame&& frame) {
+  if (!pending_) return;
+  auto handler = std::move(pending_);
+  pending_ = nullptr;
+  ++generation_;
+  handler(frame);
+}
+
+}  // namespace kl::sim

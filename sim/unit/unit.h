@@ -1,0 +1,109 @@
+// A simulated unit at the far end of a line: power, the firmware running now, its memory
+// (identity), and the units it reaches on its network or behind its proxy port.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/line_device.h"
+#include "sim/unit/firmware.h"
+#include "sim/unit/frame_reader.h"
+#include "sim/unit/relay.h"
+#include "sim/unit/unit_state.h"
+
+namespace kl::sim {
+
+class Unit : public LineDevice {
+ public:
+  Unit(std::string name, UnitState state, UnitSettings settings, uint64_t seed = 1);
+  ~Unit() override;
+  Unit(const Unit&) = delete;
+  Unit& operator=(const Unit&) = delete;
+
+  // Attaching starts the unit as its settings say (running, in its boot loader, off, ...).
+  void attach(LinePort& port) override;
+  void receive(uint8_t byte, bool damaged) override;
+
+  const std::string& name() const { return name_; }
+  UnitMode mode() const;
+  UnitState& state() { return state_; }
+  const UnitState& state() const { return state_; }
+  const UnitSettings& settings() const { return settings_; }
+  bool powered() const { return powered_; }
+  // The application has finished starting up (WaitForUnit answers "ready").
+  bool applicationReady() const;
+  // The application runs and answers (a hung one does not).
+  bool answering() const;
+  LinePort* port() { return port_; }
+  Scheduler& scheduler() { return port_->scheduler(); }
+  std::mt19937_64& random() { return random_; }
+
+  // The operator's hand on the power switch.
+  void powerOff();
+  void powerOn();
+  void powerCycle();
+
+  // Units reached through this one. Call before attaching this unit; the remote units are
+  // attached to their own lines here.
+  void addNetworkUnit(Unit& remote, Scheduler& scheduler);
+  void setProxyUnit(Unit& remote, Scheduler& scheduler);
+  std::vector<std::unique_ptr<Relay>>& network() { return network_; }
+  Relay* proxy() { return proxy_.get(); }
+
+  // Every change of power or firmware, for the trace ("application", "boot loader", ...).
+  std::function<void(const Unit&, const std::string&)> onEvent;
+
+  // ---- used by the firmware models ----
+  // Answers `request` with `payload`, framed the way the request was, after the processing
+  // delay and subject to the unit's faults; `afterSent` runs once the reply has left.
+  void reply(const Frame& request, const std::vector<uint8_t>& payload, std::function<void()> afterSent = {});
+  // Sends ready-made bytes the same way.
+  void transmit(std::vector<uint8_t> bytes, std::function<void()> afterSent = {});
+  // Sends bytes at once, with no delay or faults (the chip's own boot protocol).
+  void sendNow(const std::vector<uint8_t>& bytes);
+  // Restarts: through the boot loader window into the application, or held in the boot
+  // loader (after GotoBootLoader). Runs from the scheduler, never inside a firmware call.
+  void restart(bool holdInBootLoader);
+  void restartSystem();
+  // Switches the application's port speed once the current output has left.
+  void setApplicationFormat(const LineFormat& format);
+  LineFormat applicationFormat() const { return applicationFormat_; }
+  uint32_t bootLoaderBaud() const { return bootLoaderBaud_; }
+  // A boot loader that has been spoken to during its window stays.
+  void holdInBootLoader() { heldInBootLoader_ = true; }
+  // The unit ignores everything (hung application, or the "stops answering" fault).
+  bool silenced() const;
+
+ private:
+  void start();
+  void enter(std::unique_ptr<Firmware> firmware);
+  void bootWindow();
+  void startApplication();
+  void whenSent(uint64_t epoch, std::function<void()> action);
+  void event(const std::string& text);
+
+  std::string name_;
+  UnitState state_;
+  UnitSettings settings_;
+  std::mt19937_64 random_;
+  LinePort* port_ = nullptr;
+  std::unique_ptr<Firmware> firmware_;
+  FrameReader* reader_ = nullptr;
+  std::unique_ptr<FrameReader> readerStorage_;
+  bool powered_ = false;
+  bool hung_ = false;
+  bool heldInBootLoader_ = false;
+  int framesAnswered_ = 0;
+  int bytesReceived_ = 0;
+  uint64_t epoch_ = 0;
+  uint64_t readyAtUs_ = 0;
+  LineFormat applicationFormat_;
+  uint32_t bootLoaderBaud_ = 115200;
+  std::vector<std::unique_ptr<Relay>> network_;
+  std::unique_ptr<Relay> proxy_;
+};
+
+}  // namespace kl::sim

@@ -1,0 +1,102 @@
+// What a simulated unit is (its identity, which will later be read from its flash contents)
+// and how it behaves (speeds, delays, faults), as a scenario describes it.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/line_device.h"
+
+namespace kl::sim {
+
+// What the application reports about itself.
+struct ApplicationIdentity {
+  uint16_t cardNumber = 0;
+  uint16_t circuitCode = 0;
+  uint8_t mcuType = 0;
+  uint8_t boardRevision = 0;  // 1 = A, 2 = B, ...
+  uint8_t boardIssue = 0;
+  uint16_t productNumber = 0;
+  int16_t softwareVersion = 610;  // version x 100
+  uint8_t softwareRelease = 0;
+  uint8_t buildIncrement = 0;
+  std::array<uint8_t, 6> buildTime{};  // yy, mm, dd, hh, mm, ss
+  int32_t serialNumber = 0;
+  uint8_t modbusAddress = 0;
+  std::string informationText;
+  uint16_t ftMask = 0;
+  uint16_t rtMask = 0;
+  uint16_t newMask = 0;
+  uint8_t unitFlags = 0;
+  uint32_t softwareChecksum = 0;
+  uint16_t softwareCrc = 0;
+};
+
+struct BootLoaderIdentity {
+  uint8_t generation = 4;
+  uint8_t release = 24;
+  uint8_t flags = 0x02;  // bit 0 (no application) is added while flash holds none
+  uint8_t info = 0;
+  int versionByte = -1;           // -1: MCU type in the high nibble, generation in the low
+  bool answersRelease = true;     // the oldest boot loaders do not know the release query
+  uint16_t bufferSize = 1024;
+};
+
+// The unit's memory: the part a flash programmer will rewrite.
+struct UnitState {
+  ApplicationIdentity application;
+  BootLoaderIdentity bootLoader;
+  bool applicationPresent = true;
+  bool blank = false;  // nothing in flash: only the chip's own serial boot protocol answers
+
+  uint8_t bootLoaderVersionByte() const {
+    if (bootLoader.versionByte >= 0) return static_cast<uint8_t>(bootLoader.versionByte);
+    return static_cast<uint8_t>(application.mcuType << 4 | (bootLoader.generation & 0x0F));
+  }
+};
+
+enum class StartMode { Application, BootLoader, PowerOn, Off };
+
+struct PowerEvent {
+  uint64_t atUs;
+  bool on;
+};
+
+struct UnitFaults {
+  int loseReplyPercent = 0;
+  int strayBytePercent = 0;       // one stray byte before a reply
+  uint64_t extraReplyDelayUs = 0;
+  bool silentUntilPowerCycle = false;
+  int stopAnsweringAfterFrames = 0;  // 0: never
+  int powerCutAtByte = 0;            // 0: never; counts bytes received since start
+};
+
+struct UnitSettings {
+  StartMode start = StartMode::Application;
+  LineFormat applicationFormat{115200, Parity::None};
+  uint32_t bootLoaderBaud = 115200;
+  bool bootLoaderInheritsSpeed = false;  // after GotoBootLoader: keep the application's speed if 9600/115200
+  uint32_t ispBaud = 115200;
+  uint32_t partId = 0x26013F37;
+  uint8_t bootCodeMajor = 4;
+  uint8_t bootCodeMinor = 1;
+  bool vcom = false;
+  bool cts = true;
+  std::vector<uint16_t> debugLogIds;
+  int advancedLength = 35;
+  uint64_t replyDelayUs = 500;
+  uint64_t readyDelayUs = 2000000;   // after the application starts, WaitForUnit says "not ready"
+  uint64_t bootWindowUs = 500000;    // the boot loader listens this long after a restart
+  uint64_t powerOffUs = 1000000;     // how long a power cycle keeps the unit off
+  uint64_t relayTimeoutUs = 60000;
+  uint32_t maxBaud = 921600;         // SetUnitBaudRate above this is acknowledged but not made
+  uint32_t networkBaud = 115200;
+  uint8_t proxyPort = 2;
+  uint32_t proxyBaud = 115200;
+  std::vector<PowerEvent> powerEvents;
+  UnitFaults faults;
+};
+
+}  // namespace kl::sim
