@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Pellmar/dynamic_string.h"
 #include "driver/output.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
@@ -17,13 +18,18 @@
 namespace kl {
 
 struct Session {
-  explicit Session(Platform& p) : platform(p), out(p, options) {}
+  explicit Session(Platform& p);
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   Platform& platform;
   RunOptions options;
   Output out;
+  // The run's text heap; created before any text and destroyed after all of it.
+  std::unique_ptr<StringHeap> strings;
+
+  // Text in the session's heap.
+  DynamicString text(std::string_view value = {}) { return DynamicString(*strings, value); }
 
   // The command line as given, program path first (the log header repeats it).
   std::vector<std::string> arguments;
