@@ -10,6 +10,7 @@
 #include "driver/output.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
+#include "transport/packet_link.h"
 #include "transport/serial_port.h"
 
 namespace kl {
@@ -27,6 +28,7 @@ struct Session {
   std::vector<std::string> arguments;
   PortSettings portSettings;
   SerialPort port;
+  PacketLink packet;
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
