@@ -163,6 +163,9 @@ long WriteCommPortOverlapped(Session& s, SerialPort& port, const uint8_t* bytes,
     slot.startTick = clock.tickMs();
     slot.writeId = port.handle->startWrite(port.ring.data() + slot.startPos, chunk);
     if (slot.writeId < 0) {
+      // Never started: the slot and its ring bytes go back.
+      port.headPos = slot.startPos;
+      port.nextSlot = (port.nextSlot + SerialPort::kSlots - 1) % SerialPort::kSlots;
       ReportSystemError(s);
       ReportLineErrors(s, port);
       return -1;
