@@ -194,7 +194,10 @@ void SimLine::startNext(Direction& direction) {
   const bool fromPc = &direction == &towardsDevice_;
   if (fromPc && pcSettings_.ctsFlow && !cts_) return;  // held until the far end raises CTS
   const uint32_t baud = fromPc ? pcSettings_.baud : farFormat_.baud;
-  const uint64_t nowNs = world_.nowUs() * 1000;
+  uint64_t nowNs = world_.nowUs() * 1000;
+  // Events run on whole microseconds: a byte that follows its predecessor without a gap
+  // starts exactly where that one ended, so that rounding never slows the line down.
+  if (nowNs >= direction.freeAtNs && nowNs - direction.freeAtNs < 1000) nowNs = direction.freeAtNs;
   const uint64_t start = std::max({nowNs, direction.freeAtNs, direction.holdUntilNs});
   const uint64_t end = start + ByteNs(baud);
   direction.freeAtNs = end;
