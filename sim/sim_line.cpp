@@ -12,6 +12,8 @@ constexpr size_t kReceiveQueue = 20000;  // the PC driver's receive queue
 constexpr uint64_t kBitsPerByte = 11;
 constexpr uint32_t kWaitWithoutLimit = UINT32_MAX - 1;
 constexpr uint64_t kStepUs = 1000000;  // how far one unlimited wait looks ahead at a time
+constexpr uint64_t kWriteGraceUs = 1000000;
+constexpr int kWriteTimedOut = 121;
 
 uint64_t ByteNs(uint32_t baud) { return kBitsPerByte * 1000000000ull / std::max<uint32_t>(baud, 1); }
 
@@ -237,7 +239,10 @@ SimLine::Decoded SimLine::decode(uint8_t byte, const LineFormat& from, const Lin
 
 void SimLine::arrive(Direction& direction, uint8_t byte) {
   const bool toDevice = &direction == &towardsDevice_;
-  if (toDevice) ++pcDone_;
+  if (toDevice) {
+    ++pcDone_;
+    armFrontWrite();
+  }
   const LineFaults& faults = toDevice ? towardsDevice : towardsPc;
   Decoded decoded = toDevice ? decode(byte, pcFormat(), farFormat_) : decode(byte, farFormat_, pcFormat());
   if (decoded.lost || chance(faults.dropRate)) return;
@@ -275,20 +280,52 @@ long SimLine::pcWrite(const uint8_t* bytes, size_t count) {
   writes.push_back(WriteRecord{bytes, count, outstanding});
   const long id = nextWriteId_++;
   pcQueued_ += count;
-  pending_.push_back(PendingWrite{id, count, pcQueued_, false});
+  pending_.push_back(PendingWrite{id, count, pcQueued_, -2, 0});
   towardsDevice_.queue.insert(towardsDevice_.queue.end(), bytes, bytes + count);
   towardsDevice_.sent.insert(towardsDevice_.sent.end(), bytes, bytes + count);
   startNext(towardsDevice_);
+  armFrontWrite();
   return id;
+}
+
+void SimLine::armFrontWrite() {
+  for (PendingWrite& w : pending_) {
+    if (w.endedEarly != -2 || pcDone_ >= w.lastByte) continue;
+    if (w.deadlineUs != 0) return;
+    const uint64_t byLine = w.count * kBitsPerByte * 1000000 / std::max<uint32_t>(pcSettings_.baud, 1);
+    w.deadlineUs = world_.nowUs() + std::max<uint64_t>(w.count * 1000, byLine) + kWriteGraceUs;
+    std::weak_ptr<bool> alive = alive_;
+    world_.at(w.deadlineUs, [this, alive, id = w.id] {
+      if (alive.expired() || !*alive.lock()) return;
+      timeOutWrites(id);
+    });
+    return;
+  }
+}
+
+void SimLine::timeOutWrites(long id) {
+  auto front = std::find_if(pending_.begin(), pending_.end(), [id](const PendingWrite& w) { return w.id == id; });
+  if (front == pending_.end() || front->endedEarly != -2 || pcDone_ >= front->lastByte) return;
+  const uint64_t onWire = towardsDevice_.busy ? 1 : 0;
+  for (auto it = front; it != pending_.end(); ++it) {
+    if (it->endedEarly != -2) continue;
+    const uint64_t before = it->lastByte - it->count;  // sequence number before its first byte
+    const uint64_t out = pcDone_ + onWire > before ? std::min<uint64_t>(pcDone_ + onWire - before, it->count) : 0;
+    it->endedEarly = out > 0 ? static_cast<long>(out) : -3;  // -3: timed out with nothing sent
+  }
+  pcDone_ += towardsDevice_.queue.size();
+  towardsDevice_.sent.resize(towardsDevice_.sent.size() - towardsDevice_.queue.size());
+  towardsDevice_.queue.clear();
 }
 
 long SimLine::writeResult(long id, bool take) {
   for (auto it = pending_.begin(); it != pending_.end(); ++it) {
     if (it->id != id) continue;
     long result = -2;
-    if (it->aborted) {
-      process_.setLastError(oserr::Generic);
-      result = -1;
+    if (it->endedEarly != -2) {
+      result = it->endedEarly;
+      if (result < 0) process_.setLastError(it->endedEarly == -1 ? oserr::Generic : kWriteTimedOut);
+      if (result < 0) result = -1;
     } else if (pcDone_ >= it->lastByte) {
       result = static_cast<long>(it->count);
     }
@@ -303,7 +340,7 @@ void SimLine::purgePc() {
   // Bytes not yet on the line are dropped; their writes end as aborted.
   const uint64_t leaving = pcDone_ + (towardsDevice_.busy ? 1 : 0);
   for (PendingWrite& w : pending_) {
-    if (w.lastByte > leaving || unplugged_) w.aborted = true;
+    if ((w.lastByte > leaving || unplugged_) && w.endedEarly == -2) w.endedEarly = -1;
   }
   pcDone_ += towardsDevice_.queue.size();
   towardsDevice_.sent.resize(towardsDevice_.sent.size() - towardsDevice_.queue.size());

@@ -85,7 +85,8 @@ class SimLine {
     long id;
     size_t count;
     uint64_t lastByte;  // sequence number of its last byte on the line
-    bool aborted;
+    long endedEarly;    // -2 while it runs its course; else its result (purged, timed out)
+    uint64_t deadlineUs;  // set once it is the write in front
   };
   struct Decoded {
     bool lost;
@@ -103,6 +104,11 @@ class SimLine {
   // The bytes of write `id` once it has left the line, -2 while it is on its way, -1 failed.
   long writeResult(long id, bool take);
   void purgePc();
+  // Gives the write in front its time limit once it gets there.
+  void armFrontWrite();
+  // The write in front could not get its bytes out in time (output held by CTS): it and every
+  // write behind it end now, as timed-out writes do.
+  void timeOutWrites(long id);
 
   World& world_;
   Process& process_;

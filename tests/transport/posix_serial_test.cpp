@@ -188,3 +188,29 @@ TEST_F(PtyPort, DeviceThatDisappearsFailsReadsAndWritesWithoutHanging) {
 
 }  // namespace
 }  // namespace kl::test
+
+namespace kl::test {
+namespace {
+
+TEST_F(PtyPort, OutputThatCannotDrainTimesOutInsteadOfHanging) {
+  s().portSettings.baudRate = 921600;
+  ASSERT_TRUE(OpenPort(s()));
+  s().out.diagnosticsLevel = 1;
+  const std::vector<uint8_t> bytes(256, 0x33);
+  long result = 0;
+  int writes = 0;
+  // Nobody reads the far end: the pseudo-terminal fills up, then the ring.
+  while (result >= 0 && writes < 5000) {
+    result = WriteCommPortOverlapped(s(), s().port, bytes.data(), 256);
+    ++writes;
+  }
+  EXPECT_EQ(result, -1);
+  const std::string text = console();
+  EXPECT_TRUE(text.find("Write error: TIMEOUT") != std::string::npos || sim.process.lastError() == 121)
+      << text.substr(text.size() > 600 ? text.size() - 600 : 0);
+  EXPECT_FALSE(FlushCommPortWrites(s(), s().port));
+  ClosePort(s());
+}
+
+}  // namespace
+}  // namespace kl::test

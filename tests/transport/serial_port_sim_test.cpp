@@ -224,3 +224,31 @@ TEST_F(PortOnLine, CtsComesFromTheFarEndAndGatesOutput) {
 
 }  // namespace
 }  // namespace kl::test
+
+namespace kl::test {
+namespace {
+
+TEST_F(PortOnLine, OutputHeldByCtsTimesOutInsteadOfHanging) {
+  s().portSettings.hardwareHandshake = 1;
+  openLine();
+  s().out.diagnosticsLevel = 1;
+  const std::vector<uint8_t> bytes(100, 0x44);
+  // Something else keeps the world busy, so only the write's own limit can end the wait.
+  std::function<void()> tick = [&] { sim.world.after(100000, tick); };
+  tick();
+  ASSERT_EQ(WriteCommPortOverlapped(s(), s().port, bytes.data(), 100), 100);
+  ASSERT_EQ(WriteCommPortOverlapped(s(), s().port, bytes.data(), 10), 10);
+  const uint64_t began = nowMs();
+  EXPECT_FALSE(FlushCommPortWrites(s(), s().port));
+  EXPECT_EQ(nowMs() - began, 1100u) << "100 bytes at 1 ms each and the 1 s grace";
+  EXPECT_NE(console().find("Error: Error 121."), std::string::npos) << console();
+  EXPECT_TRUE(line.deliveredToDevice().empty());
+
+  line.farPort().setCts(true);
+  ASSERT_EQ(WriteCommPortOverlapped(s(), s().port, bytes.data(), 5), 5);
+  EXPECT_TRUE(FlushCommPortWrites(s(), s().port));
+  EXPECT_EQ(line.deliveredToDevice().size(), 5u) << "timed-out bytes never go out later";
+}
+
+}  // namespace
+}  // namespace kl::test

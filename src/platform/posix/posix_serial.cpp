@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <map>
@@ -22,6 +23,11 @@ namespace kl {
 namespace {
 
 constexpr uint32_t kForever = UINT32_MAX;
+// A write that cannot finish (output held by CTS) gives up after its line time plus this.
+constexpr uint64_t kWriteGraceMs = 1000;
+constexpr int kDrainStepMs = 10;
+// The code of a write that timed out before its first byte went out (0 would read as pending).
+constexpr int kWriteTimedOut = 121;
 
 uint64_t MonotonicMs() {
   timespec now{};
@@ -65,14 +71,19 @@ int SettingsError(int error) {
 
 class PosixSerialDevice : public SerialDevice {
  public:
-  PosixSerialDevice(Process& process, int fd) : process_(process), fd_(fd) { counters_ = readCounters(); }
+  PosixSerialDevice(Process& process, int fd, uint32_t baud) : process_(process), fd_(fd), baud_(baud) {
+    counters_ = readCounters();
+  }
   ~PosixSerialDevice() override {
     ioctl(fd_, TIOCNXCL);
     ::close(fd_);
   }
 
   bool setSettings(const SerialSettings& settings) override {
-    if (ApplySettings(fd_, settings)) return true;
+    if (ApplySettings(fd_, settings)) {
+      baud_ = settings.baud;
+      return true;
+    }
     process_.setLastError(SettingsError(errno));
     return false;
   }
@@ -80,7 +91,7 @@ class PosixSerialDevice : public SerialDevice {
   long startWrite(const uint8_t* bytes, size_t count) override {
     if (gone_) return failed();
     const long id = nextId_++;
-    pending_.push_back(PendingWrite{id, bytes, count, 0});
+    pending_.push_back(PendingWrite{id, bytes, count, 0, 0});
     pump();
     return id;
   }
@@ -95,12 +106,15 @@ class PosixSerialDevice : public SerialDevice {
         const long result = done->second;
         finished_.erase(done);
         // The longest wait also waits until the bytes have left the device.
-        if (result >= 0 && waitMs == kForever && pending_.empty()) tcdrain(fd_);
+        if (result >= 0 && waitMs == kForever && pending_.empty()) drain();
         return result;
       }
       if (!isPending(id)) return failed();
-      const int timeout = PollTimeout(forever, deadline);
+      int timeout = PollTimeout(forever, deadline);
       if (timeout == 0) return 0;
+      // Wake when the write in front gives up, so that its partial count is reported.
+      const int frontLeft = PollTimeout(false, pending_.front().deadlineMs);
+      if (timeout < 0 || frontLeft < timeout) timeout = std::max(frontLeft, 1);
       pollfd p{fd_, POLLOUT, 0};
       // RUN LOCK: release the driver's run lock around this wait (BlockingSection) when it lands.
       const int ready = poll(&p, 1, timeout);
@@ -175,28 +189,60 @@ class PosixSerialDevice : public SerialDevice {
     const uint8_t* bytes;
     size_t count;
     size_t done;
+    uint64_t deadlineMs;  // set when the write reaches the front of the queue
   };
 
-  // Hands the device as many queued bytes as it takes without blocking.
+  // Hands the device as many queued bytes as it takes without blocking. A write that has
+  // waited too long ends with the bytes it got out, as a timed-out write does.
   void pump() {
     while (!pending_.empty() && !gone_) {
       PendingWrite& w = pending_.front();
+      if (w.deadlineMs == 0) w.deadlineMs = MonotonicMs() + lineMs(w.count) + kWriteGraceMs;
       if (w.done < w.count) {
         const ssize_t n = ::write(fd_, w.bytes + w.done, w.count - w.done);
         if (n < 0) {
           if (errno == EINTR) continue;
-          if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-          lose(errno);
+          if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            lose(errno);
+            return;
+          }
+        } else {
+          w.done += static_cast<size_t>(n);
+        }
+        if (w.done < w.count) {
+          if (MonotonicMs() < w.deadlineMs) return;
+          // The line is blocked: this write and every one queued behind it time out now.
+          for (const PendingWrite& queued : pending_) {
+            finished_[queued.id] = queued.done > 0 ? static_cast<long>(queued.done) : -1;
+          }
+          process_.setLastError(kWriteTimedOut);
+          pending_.clear();
           return;
         }
-        if (n == 0) return;
-        w.done += static_cast<size_t>(n);
       }
       if (w.done == w.count) {
         finished_[w.id] = static_cast<long>(w.count);
         pending_.pop_front();
       }
     }
+  }
+
+  // Waits until the device has sent what it holds, but no longer than its line could need
+  // plus the write grace: output held by CTS must not stop the program for ever.
+  void drain() {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    const uint64_t limit = MonotonicMs() + lineMs(static_cast<size_t>(queued)) + kWriteGraceMs;
+    while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && MonotonicMs() < limit) {
+      // RUN LOCK: release the driver's run lock around this wait (BlockingSection) when it lands.
+      poll(nullptr, 0, kDrainStepMs);
+    }
+  }
+
+  // Time allowed for `count` bytes: 1 ms a byte, or their line time where that is longer.
+  uint64_t lineMs(size_t count) const {
+    const uint64_t byLine = static_cast<uint64_t>(count) * 11000 / std::max<uint32_t>(baud_, 1);
+    return std::max<uint64_t>(count, byLine);
   }
 
   bool isPending(long id) const {
@@ -228,6 +274,7 @@ class PosixSerialDevice : public SerialDevice {
 
   Process& process_;
   int fd_;
+  uint32_t baud_;
   std::deque<PendingWrite> pending_;
   std::map<long, long> finished_;
   long nextId_ = 0;
@@ -277,7 +324,7 @@ class PosixSerialPorts : public SerialPorts {
       ::close(fd);
       return fail(error == EWOULDBLOCK ? oserr::SharingViolation : osErrorFromErrno(error));
     }
-    auto device = std::make_unique<PosixSerialDevice>(process_, fd);
+    auto device = std::make_unique<PosixSerialDevice>(process_, fd, settings.baud);
     if (!ApplySettings(fd, settings)) return fail(SettingsError(errno));
     // DTR and RTS held on; a pseudo-terminal has no modem lines, which is fine.
     int lines = TIOCM_DTR | TIOCM_RTS;
