@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "protocol/unit.h"
 #include "transport/link_control.h"
+#include "transport/packet_link.h"
 #include "transport/serial_port.h"
 
 namespace kl {
@@ -35,6 +36,7 @@ struct Session {
   std::vector<std::string> arguments;
   PortSettings portSettings;
   SerialPort port;
+  PacketLink packet;
 
   LinkControl link;
 

@@ -180,7 +180,8 @@ class SerialDevice {
   // device has room; the rest goes out as the line drains.
   virtual long startWrite(const uint8_t* bytes, size_t count) = 0;
   // Waits up to `waitMs` (0: just look) for write `id` to finish. Returns the bytes written,
-  // 0 while still pending, -1 on failure.
+  // 0 while still pending, -1 on failure. UINT32_MAX - 1 waits without limit; UINT32_MAX also
+  // waits until the bytes have left the device.
   virtual long finishWrite(long id, uint32_t waitMs) = 0;
   // Reads what has arrived, up to `maximum` bytes; 0 when nothing waits; -1 on failure.
   virtual long read(uint8_t* buffer, size_t maximum) = 0;

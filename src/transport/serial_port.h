@@ -46,6 +46,10 @@ struct PortSettings {
   uint32_t programmingBaud = 0;
 };
 
+// Waits of finishWrite: without limit, and without limit until the bytes have left the device.
+inline constexpr uint32_t kWaitWithoutLimit = UINT32_MAX - 1;
+inline constexpr uint32_t kWaitUntilSent = UINT32_MAX;
+
 // Primitives on a port object.
 bool OpenCommPortOverlapped(Session& s, SerialPort& port, int number, uint32_t baud, int stopBits,
                             bool parityOn, bool even, bool ctsFlow, int16_t timeout);
@@ -54,6 +58,9 @@ long WriteCommPortOverlapped(Session& s, SerialPort& port, const uint8_t* bytes,
 long ReadCommPortOverlapped(Session& s, SerialPort& port, uint8_t* buffer, uint32_t maximum);
 long ReadCommPortWithTimeout(Session& s, SerialPort& port, uint8_t* buffer, uint32_t count);
 bool FlushCommPortWrites(Session& s, SerialPort& port);
+// Finishes the oldest outstanding write, waiting up to `waitMs`: its byte count, 0 while it is
+// still pending, -1 when it failed.
+long FinishOldestWrite(Session& s, SerialPort& port, uint32_t waitMs);
 bool SetCommPortSpeed(Session& s, SerialPort& port, uint32_t baud, int stopBits, bool parityOn,
                       bool even, bool ctsFlow);
 bool GetCommCTS(Session& s, SerialPort& port);

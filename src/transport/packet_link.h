@@ -1,0 +1,101 @@
+// The packet layer: frames a request built byte by byte (length header, proxy header, CRC),
+// reassembles the reply so that the caller reads it back byte by byte, and resynchronises on
+// replies shifted by stray bytes.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "wire/crc16.h"
+
+namespace kl {
+
+struct Session;
+
+// The CRC register shared by everything that frames or checks data. Taking the value returns
+// it with its two bytes swapped, so that writing it high byte first puts the CRC's low byte on
+// the line first, and starts the register again.
+class CrcRegister {
+ public:
+  void add(uint8_t byte) { value_ = wire::crc16Update(value_, byte); }
+  void add(const uint8_t* bytes, size_t count) { value_ = wire::crc16(bytes, count, value_); }
+  uint16_t take() {
+    const uint16_t value = value_;
+    value_ = wire::kCrcInitial;
+    return static_cast<uint16_t>((value >> 8) | (value << 8));
+  }
+
+ private:
+  uint16_t value_ = wire::kCrcInitial;
+};
+
+struct PacketLink {
+  static constexpr uint32_t kRequestSize = 20000;
+  static constexpr uint32_t kReplySize = 20004;
+  static constexpr uint32_t kStagingSize = 65536;
+
+  std::array<uint8_t, kRequestSize> requestBytes{};
+  uint32_t writePos = 0;
+  uint32_t lastLength = 0;
+  std::array<uint8_t, kReplySize> replyBytes{};
+  uint32_t replySize = 0;
+  uint32_t replyReceived = 0;
+  uint32_t readPos = 0;
+  bool proxyHeaderSeen = false;
+  std::array<uint8_t, kStagingSize> transmitBuffer{};
+  uint32_t transmitCount = 0;
+  std::array<uint8_t, kStagingSize> receiveBuffer{};
+  uint32_t receiveCount = 0;
+  uint32_t bytesSent = 0;
+  uint32_t bytesReceived = 0;
+  bool proxyOn = false;
+  uint8_t proxyAddress = 0;
+  uint8_t proxyPort = 0;
+  CrcRegister crc;
+  // The progress bar on the console: its total and the dots shown so far.
+  uint32_t progressTotal = 0;
+  uint32_t progressDots = 0;
+};
+
+// Building and sending a request.
+void BeginPacket(Session& s);
+void PutPacketByte(Session& s, uint8_t byte);
+void SendPacket(Session& s, uint32_t length);
+void SendLengthFramePacket(Session& s, uint32_t length);
+// Waits until every byte handed to the port has left it; false when a write failed.
+bool WaitPacketsSent(Session& s);
+
+// Receiving a reply.
+bool RecvPacket(Session& s, uint32_t length);
+bool RecvPartialPacket(Session& s, uint32_t length);
+uint8_t GetPacketByte(Session& s);
+bool CheckPacketEnd(Session& s);
+void ClearReceivedPacket(Session& s);
+
+// Multi-byte values travel most significant byte first.
+inline void PutPacketWord(Session& s, uint16_t value) {
+  PutPacketByte(s, static_cast<uint8_t>(value >> 8));
+  PutPacketByte(s, static_cast<uint8_t>(value));
+}
+inline void PutPacketLong(Session& s, uint32_t value) {
+  PutPacketWord(s, static_cast<uint16_t>(value >> 16));
+  PutPacketWord(s, static_cast<uint16_t>(value));
+}
+inline uint16_t GetPacketWord(Session& s) {
+  const uint16_t high = GetPacketByte(s);
+  return static_cast<uint16_t>((high << 8) | GetPacketByte(s));
+}
+inline uint32_t GetPacketLong(Session& s) {
+  const uint32_t high = GetPacketWord(s);
+  return (high << 16) | GetPacketWord(s);
+}
+
+// The layer's own steps, exposed for the tests.
+void TransmitBlock(Session& s, const uint8_t* bytes, uint32_t count);
+bool FlushTransmitBuffer(Session& s);
+long FillReceiveBuffer(Session& s);
+uint32_t ReceiveBlock(Session& s, uint8_t* destination, uint32_t count);
+void SlidePacket(Session& s);
+
+}  // namespace kl

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <thread>
+
+#include "driver/session.h"
+#include "platform/posix/posix_factories.h"
+#include "platform/posix/posix_port_map.h"
+#include "platform/sim/sim_platform.h"
+#include "pty_pair.h"
+#include "support/temp_dir.h"
+
+namespace kl::test {
+namespace {
+
+TEST(PortMap, DefaultTableAndOverrides) {
+  EXPECT_EQ(DevicePathForPort(1, ""), "/dev/ttyS0");
+  EXPECT_EQ(DevicePathForPort(32, ""), "/dev/ttyS31");
+  EXPECT_EQ(DevicePathForPort(33, ""), "/dev/ttyUSB0");
+  EXPECT_EQ(DevicePathForPort(64, ""), "/dev/ttyUSB31");
+  EXPECT_EQ(DevicePathForPort(65, ""), "/dev/ttyACM0");
+  EXPECT_EQ(DevicePathForPort(96, ""), "/dev/ttyACM31");
+  EXPECT_EQ(DevicePathForPort(97, ""), "");
+  EXPECT_EQ(DevicePathForPort(99, ""), "");
+  EXPECT_EQ(DevicePathForPort(0, ""), "");
+  const std::string map = "3=/tmp/a;17 = /dev/pts/4 ;x=/bad;;97=/dev/ttyS9";
+  EXPECT_EQ(DevicePathForPort(3, map), "/tmp/a");
+  EXPECT_EQ(DevicePathForPort(17, map), "/dev/pts/4");
+  EXPECT_EQ(DevicePathForPort(97, map), "/dev/ttyS9");
+  EXPECT_EQ(DevicePathForPort(4, map), "/dev/ttyS3");
+  EXPECT_EQ(DevicePathForPort(1, "13=/tmp/b"), "/dev/ttyS0") << "13 is not 1";
+}
+
+constexpr int kPort = 5;
+
+class PtyPort : public ::testing::Test {
+ protected:
+  PtyPort() {
+    sim.environment.variables["KESTRELINK_PORTMAP"] =
+        std::to_string(kPort) + "=" + pty.slavePath() + ";6=/nonexistent/tty;7=/dev/null";
+    session = std::make_unique<Session>(platform);
+    s().options.debug = true;
+    s().portSettings.portNumber = kPort;
+  }
+  ~PtyPort() override { ClosePort(s()); }
+
+  Session& s() { return *session; }
+  std::string console() {
+    s().out.flushConsole();
+    return sim.console.output();
+  }
+  std::unique_ptr<SerialDevice> rawOpen(int number, uint32_t baud = 19200) {
+    SerialSettings settings;
+    settings.baud = baud;
+    return serial->open(number, settings);
+  }
+
+  TempDir dir;
+  PtyPair pty;
+  SimPlatform sim{dir.path()};
+  std::unique_ptr<SerialPorts> serial = MakePosixSerialPorts(sim.process, sim.environment);
+  Platform platform{sim.clock, sim.console, sim.files, sim.environment, sim.registry, sim.processes, sim.process, *serial};
+  std::unique_ptr<Session> session;
+};
+
+TEST_F(PtyPort, OpenCarriesBytesBothWaysAndCloses) {
+  ASSERT_TRUE(OpenPort(s()));
+  const uint8_t hello[] = {'h', 'e', 'l', 'l', 'o'};
+  EXPECT_EQ(WriteCommPortOverlapped(s(), s().port, hello, 5), 5);
+  EXPECT_EQ(pty.read(5, 2000), (std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o'}));
+
+  uint8_t in[8] = {};
+  EXPECT_EQ(ReadCommPortOverlapped(s(), s().port, in, 8), 0) << "nothing waits: the read returns at once";
+  pty.write({0x00, 0x0D, 0xFF});  // raw: no translation of CR, no stripping
+  ASSERT_TRUE(s().port.handle->waitReadable(2000));
+  long got = 0;
+  for (int i = 0; i < 100 && got < 3; ++i) {
+    s().port.handle->waitReadable(20);
+    got += ReadCommPortOverlapped(s(), s().port, in + got, 8 - static_cast<uint32_t>(got));
+  }
+  ASSERT_EQ(got, 3);
+  EXPECT_EQ(in[0], 0x00);
+  EXPECT_EQ(in[1], 0x0D);
+  EXPECT_EQ(in[2], 0xFF);
+  EXPECT_FALSE(GetCommCTS(s(), s().port)) << "a pseudo-terminal has no modem lines";
+  ClosePort(s());
+  EXPECT_FALSE(IsPortOpen(s()));
+}
+
+TEST_F(PtyPort, SecondOpenIsBusyUntilTheFirstCloses) {
+  ASSERT_TRUE(OpenPort(s()));
+  EXPECT_EQ(rawOpen(kPort), nullptr);
+  const int code = sim.process.lastError();
+  EXPECT_TRUE(code == oserr::AccessDenied || code == oserr::SharingViolation) << code;
+  ClosePort(s());
+  EXPECT_NE(rawOpen(kPort), nullptr);
+}
+
+TEST_F(PtyPort, MissingAndUnusableDevicesAreAbsent) {
+  for (int number : {97, 6, 7}) {
+    EXPECT_EQ(rawOpen(number), nullptr) << number;
+    EXPECT_EQ(sim.process.lastError(), oserr::FileNotFound) << number;
+  }
+  s().portSettings.portNumber = 6;
+  EXPECT_FALSE(OpenPort(s()));
+  EXPECT_NE(console().find("COM6 is not present on this computer"), std::string::npos);
+}
+
+TEST_F(PtyPort, EverySpeedIsSetWithTheFixedLineFormat) {
+  for (uint32_t baud : {1200u, 2400u, 4800u, 9600u, 19200u, 38400u, 57600u, 115200u, 128000u, 230400u, 256000u,
+                        460800u, 921600u}) {
+    ASSERT_TRUE(OpenCommPortOverlapped(s(), s().port, kPort, baud, 2, false, false, false, 0)) << baud;
+    const SlaveLine line = ReadSlaveLine(pty.master());
+    EXPECT_EQ(line.speed, baud);
+    EXPECT_TRUE(line.eightBits && line.twoStopBits && line.receiverOn && line.local) << baud;
+    EXPECT_FALSE(line.ctsFlow);
+    ASSERT_TRUE(SetCommPortSpeed(s(), s().port, 57600, 2, false, false, false));
+    EXPECT_EQ(ReadSlaveLine(pty.master()).speed, 57600u) << "changed without closing";
+    CloseCommPortOverlapped(s(), s().port);
+  }
+}
+
+TEST_F(PtyPort, ParityAndCtsFlowAreAppliedAndAReadBackDifferenceIsNoFailure) {
+  ASSERT_TRUE(OpenCommPortOverlapped(s(), s().port, kPort, 19200, 2, true, false, true, 0));
+  SlaveLine line = ReadSlaveLine(pty.master());
+  EXPECT_TRUE(line.oddParity);
+  EXPECT_TRUE(line.ctsFlow);
+  CloseCommPortOverlapped(s(), s().port);
+  ASSERT_TRUE(OpenCommPortOverlapped(s(), s().port, kPort, 19200, 2, true, true, false, 0));
+  line = ReadSlaveLine(pty.master());
+  EXPECT_FALSE(line.oddParity);
+  EXPECT_FALSE(line.ctsFlow);
+}
+
+TEST_F(PtyPort, LockFileLivesFromOpenToClose) {
+  sim.environment.variables["BALVANTALOCKDIR"] = dir.path();
+  const std::string lock = dir.file("lockBalvantaCommPort5");
+  writeFile(lock, "stale");
+  ASSERT_TRUE(OpenPort(s()));
+  EXPECT_TRUE(sim.files.exists(lock));
+  EXPECT_EQ(readFile(lock), "") << "an existing lock file is overwritten";
+  ClosePort(s());
+  EXPECT_FALSE(sim.files.exists(lock));
+}
+
+TEST_F(PtyPort, SixtyFourKilobytesGoOutInChunksThatFitTheRing) {
+  ASSERT_TRUE(OpenPort(s()));
+  s().out.diagnosticsLevel = 1;  // the write traces name every chunk
+  std::vector<uint8_t> first(100, 0x11);
+  std::vector<uint8_t> big(65536);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 13 + 1);
+  std::vector<uint8_t> arrived;
+  std::thread reader([&] { arrived = pty.read(first.size() + big.size(), 20000); });
+  EXPECT_EQ(WriteCommPortOverlapped(s(), s().port, first.data(), 100), 100);
+  EXPECT_EQ(WriteCommPortOverlapped(s(), s().port, big.data(), 65536), 65536);
+  EXPECT_TRUE(FlushCommPortWrites(s(), s().port));
+  reader.join();
+  std::vector<uint8_t> expected = first;
+  expected.insert(expected.end(), big.begin(), big.end());
+  EXPECT_EQ(arrived, expected);
+
+  const std::string text = console();
+  const std::string label = "<WriteCommPortOverlapped(";
+  long total = 0;
+  int chunks = 0;
+  for (size_t at = text.find(label); at != std::string::npos; at = text.find(label, at + 1)) {
+    const long chunk = std::stol(text.substr(at + label.size()));
+    EXPECT_LE(chunk, 65535);
+    total += chunk;
+    ++chunks;
+  }
+  EXPECT_EQ(total, 100 + 65536);
+  EXPECT_GE(chunks, 3) << "64 KB after 100 bytes must wrap the ring";
+}
+
+TEST_F(PtyPort, DeviceThatDisappearsFailsReadsAndWritesWithoutHanging) {
+  ASSERT_TRUE(OpenPort(s()));
+  pty.closeMaster();
+  EXPECT_TRUE(s().port.handle->waitReadable(60000)) << "returns at once with the error";
+  uint8_t in[4];
+  EXPECT_EQ(ReadCommPortOverlapped(s(), s().port, in, 4), -1);
+  const std::vector<uint8_t> bytes(10000, 0x22);
+  EXPECT_EQ(WriteCommPortOverlapped(s(), s().port, bytes.data(), 10000), -1);
+  FlushCommPortWrites(s(), s().port);
+  ClosePort(s());
+  EXPECT_FALSE(IsPortOpen(s()));
+}
+
+}  // namespace
+}  // namespace kl::test
+
+namespace kl::test {
+namespace {
+
+TEST_F(PtyPort, OutputThatCannotDrainTimesOutInsteadOfHanging) {
+  s().portSettings.baudRate = 921600;
+  ASSERT_TRUE(OpenPort(s()));
+  s().out.diagnosticsLevel = 1;
+  const std::vector<uint8_t> bytes(256, 0x33);
+  long result = 0;
+  int writes = 0;
+  // Nobody reads the far end: the pseudo-terminal fills up, then the ring.
+  while (result >= 0 && writes < 5000) {
+    result = WriteCommPortOverlapped(s(), s().port, bytes.data(), 256);
+    ++writes;
+  }
+  EXPECT_EQ(result, -1);
+  const std::string text = console();
+  EXPECT_TRUE(text.find("Write error: TIMEOUT") != std::string::npos || sim.process.lastError() == 121)
+      << text.substr(text.size() > 600 ? text.size() - 600 : 0);
+  EXPECT_FALSE(FlushCommPortWrites(s(), s().port));
+  ClosePort(s());
+}
+
+}  // namespace
+}  // namespace kl::test
