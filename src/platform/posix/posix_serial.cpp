@@ -15,6 +15,7 @@
 #include <map>
 
 #include "platform/posix/posix_factories.h"
+#include "platform/posix/run_lock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_line_speed.h"
 #include "platform/posix/posix_port_map.h"
@@ -116,8 +117,11 @@ class PosixSerialDevice : public SerialDevice {
       const int frontLeft = PollTimeout(false, pending_.front().deadlineMs);
       if (timeout < 0 || frontLeft < timeout) timeout = std::max(frontLeft, 1);
       pollfd p{fd_, POLLOUT, 0};
-      // RUN LOCK: release the driver's run lock around this wait (BlockingSection) when it lands.
-      const int ready = poll(&p, 1, timeout);
+      int ready = 0;
+      {
+        BlockingSection wait(process_);  // a stop signal may end the run during the wait
+        ready = poll(&p, 1, timeout);
+      }
       if (ready < 0 && errno != EINTR) lose(errno);
       if (ready > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) lose(ENXIO);
     }
@@ -142,8 +146,11 @@ class PosixSerialDevice : public SerialDevice {
     const uint64_t deadline = forever ? 0 : MonotonicMs() + ms;
     for (;;) {
       pollfd p{fd_, POLLIN, 0};
-      // RUN LOCK: release the driver's run lock around this wait (BlockingSection) when it lands.
-      const int ready = poll(&p, 1, PollTimeout(forever, deadline));
+      int ready = 0;
+      {
+        BlockingSection wait(process_);
+        ready = poll(&p, 1, PollTimeout(forever, deadline));
+      }
       if (ready < 0) {
         if (errno == EINTR) continue;
         lose(errno);
@@ -234,7 +241,7 @@ class PosixSerialDevice : public SerialDevice {
     if (ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
     const uint64_t limit = MonotonicMs() + lineMs(static_cast<size_t>(queued)) + kWriteGraceMs;
     while (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && MonotonicMs() < limit) {
-      // RUN LOCK: release the driver's run lock around this wait (BlockingSection) when it lands.
+      BlockingSection wait(process_);
       poll(nullptr, 0, kDrainStepMs);
     }
   }
