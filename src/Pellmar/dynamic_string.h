@@ -12,6 +12,7 @@
 #pragma once
 
 #include <compare>
+#include <ostream>
 #include <cstdint>
 #include <source_location>
 #include <string>
@@ -62,6 +63,8 @@ class DynamicString {
   // Valid until this value is changed or destroyed.
   std::string_view view() const;
   std::string str() const { return std::string(view()); }
+  // Reads as text wherever a string_view is taken.
+  operator std::string_view() const { return view(); }
   int32_t length() const { return static_cast<int32_t>(view().size()); }
   bool empty() const { return value_ == 0 || view().empty(); }
 
@@ -85,6 +88,8 @@ class DynamicString {
     return compare(a, b) <=> 0;
   }
   friend bool operator==(const DynamicString& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const DynamicString& a, const char* b) { return a.view() == std::string_view(b); }
+  friend std::ostream& operator<<(std::ostream& out, const DynamicString& text) { return out << text.view(); }
 
  private:
   DynamicString(StringHeap* heap, StringValue value) noexcept : heap_(heap), value_(value) {}

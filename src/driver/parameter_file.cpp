@@ -64,8 +64,8 @@ void replaceWithWorkFile(Session& s, const std::string& path, const std::string&
 
 }  // namespace
 
-std::string IniGetString(Session& s, const std::string& file, const std::string& key) {
-  if (file.empty() || !s.platform.files.exists(file)) return {};
+DynamicString IniGetString(Session& s, const std::string& file, const std::string& key) {
+  if (file.empty() || !s.platform.files.exists(file)) return s.text();
   std::unique_ptr<File> in = openExisting(s, file);
   ParameterLineReader reader(*in);
   std::string line;
@@ -74,12 +74,12 @@ std::string IniGetString(Session& s, const std::string& file, const std::string&
       case ParameterLineReader::Result::Line:
         if (ParameterLineKey(line) == key) {
           in->close();
-          return std::string(ParameterLineValue(line));
+          return s.text(ParameterLineValue(line));
         }
         break;
       case ParameterLineReader::Result::End:
         in->close();
-        return {};
+        return s.text();
       case ParameterLineReader::Result::Error:
         fileFailure(s, "Cannot read file ", file, __LINE__);
     }
@@ -142,7 +142,7 @@ void IniPutString(Session& s, const std::string& file, const std::string& key, c
 }
 
 bool IniGetBool(Session& s, const std::string& file, const std::string& key) {
-  const std::string value = IniGetString(s, file, key);
+  const std::string value = IniGetString(s, file, key).str();
   if (value == "1") return true;
   if (value.size() != 4) return false;
   std::string upper = value;

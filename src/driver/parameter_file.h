@@ -5,11 +5,13 @@
 #include <cstdint>
 #include <string>
 
+#include "Pellmar/dynamic_string.h"
+
 namespace kl {
 
 struct Session;
 
-std::string IniGetString(Session& s, const std::string& file, const std::string& key);
+DynamicString IniGetString(Session& s, const std::string& file, const std::string& key);
 // Ends the program when the file cannot be written or replaced.
 void IniPutString(Session& s, const std::string& file, const std::string& key, const std::string& value);
 bool IniGetBool(Session& s, const std::string& file, const std::string& key);

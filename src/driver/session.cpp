@@ -12,6 +12,7 @@ Session::Session(Platform& p)
           [this](std::string_view line) {
             platform.console.write(line);
             platform.console.flush();
-          })) {}
+          })),
+      sessionLogPath(*strings) {}
 
 }  // namespace kl

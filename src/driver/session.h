@@ -29,6 +29,9 @@ struct Session {
   // The run's text heap; created before any text and destroyed after all of it.
   std::unique_ptr<StringHeap> strings;
 
+  // Full path of this run's session log; empty until it is opened.
+  DynamicString sessionLogPath;
+
   // Text in the session's heap.
   DynamicString text(std::string_view value = {}) { return DynamicString(*strings, value); }
 

@@ -124,7 +124,8 @@ void OpenSessionLog(Session& s) {
   const LocalTime now = s.platform.clock.localTime();
   if (now.day > 21) CleanUpOldLogs(s, directory, now);
 
-  const std::string path = directory + files.separator() + SessionLogName(now);
+  s.sessionLogPath = s.text(directory + files.separator() + SessionLogName(now));
+  const std::string path = s.sessionLogPath.str();
   WriteLogFileLine(s, path);
 
   std::unique_ptr<File> file = files.create(path);

@@ -9,14 +9,14 @@
 
 namespace kl {
 
-std::string GetEnv(Session& s, std::string_view name) {
-  return s.platform.environment.get(std::string(name));
+DynamicString GetEnv(Session& s, std::string_view name) {
+  return s.text(s.platform.environment.get(std::string(name)));
 }
 
-std::string UserRegistryGet(Session& s, std::string_view path) {
-  std::string value = s.platform.registry.get(std::string(path));
-  if (value.size() > kRegistryValueMax) return {};
-  return value;
+DynamicString UserRegistryGet(Session& s, std::string_view path) {
+  const std::string value = s.platform.registry.get(std::string(path));
+  if (value.size() > kRegistryValueMax) return s.text();
+  return s.text(value);
 }
 
 void UserRegistryPut(Session& s, std::string_view path, const std::string& text) {
@@ -42,10 +42,10 @@ int PortListReader::next() {
 }
 
 std::string BootToolHomeDirectory(Session& s) {
-  std::string home = GetEnv(s, envvar::HomePath);
-  if (!home.empty()) return home;
+  DynamicString home = GetEnv(s, envvar::HomePath);
+  if (!home.empty()) return home.str();
   home = IniGetString(s, s.options.parameterFile, "BalvantaHomeDir");
-  if (!home.empty()) return home;
+  if (!home.empty()) return home.str();
   // The maker's station layout. A machine with another layout (every POSIX machine) sets
   // BALVANTAPATH or "BalvantaHomeDir".
   return "F:\\EPROM\\Balvanta\\Current";
@@ -53,7 +53,7 @@ std::string BootToolHomeDirectory(Session& s) {
 
 BootToolLocation LocateBootTool(Session& s) {
   BootToolLocation location;
-  location.path = IniGetString(s, s.options.parameterFile, "QuorranEXE");
+  location.path = IniGetString(s, s.options.parameterFile, "QuorranEXE").str();
   if (!location.path.empty()) return location;
   const char separator = s.platform.files.separator();
   const std::string bin = BootToolHomeDirectory(s) + separator + "bin";

@@ -2,6 +2,8 @@
 // location. The program only reads environment variables; it never sets them.
 #pragma once
 
+#include "Pellmar/dynamic_string.h"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -29,11 +31,11 @@ inline constexpr std::string_view kCommPortRegistryPath = "SOFTWARE\\Tessaly\\Ba
 inline constexpr size_t kRegistryValueMax = 256;
 
 // The variable's value; empty when unset. Empty and unset are treated alike everywhere.
-std::string GetEnv(Session& s, std::string_view name);
+DynamicString GetEnv(Session& s, std::string_view name);
 
 // The string at `path` ("key\valueName") under the current user's tree; empty when it is
 // missing, not a string, or longer than kRegistryValueMax.
-std::string UserRegistryGet(Session& s, std::string_view path);
+DynamicString UserRegistryGet(Session& s, std::string_view path);
 // Stores a non-empty text; an empty text deletes the value. Failures are silent.
 void UserRegistryPut(Session& s, std::string_view path, const std::string& text);
 

@@ -79,7 +79,7 @@ TEST_F(Environment, RegistryValueRoundTripsAndEmptyTextDeletes) {
 
 TEST_F(Environment, RegistryStringLongerThan256ReadsEmpty) {
   sim.registry.values[std::string(kCommPortRegistryPath)] = std::string(256, '9');
-  EXPECT_EQ(UserRegistryGet(s, kCommPortRegistryPath).size(), 256u);
+  EXPECT_EQ(UserRegistryGet(s, kCommPortRegistryPath).length(), 256);
   sim.registry.values[std::string(kCommPortRegistryPath)] = std::string(257, '9');
   EXPECT_EQ(UserRegistryGet(s, kCommPortRegistryPath), "");
 }
