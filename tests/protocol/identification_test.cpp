@@ -273,6 +273,25 @@ TEST_F(Identify, ALongerExtendedLayoutHasItsSurplusPassedOver) {
   EXPECT_TRUE(unit().informationText.empty());
 }
 
+TEST_F(Identify, AnInformationTextThatNeverArrivesWholeFailsAfterEightAttempts) {
+  useScriptedPeer();
+  answerRequests(6, [](size_t request) -> Bytes {
+    if (request == 0) {
+      return {0xF0, 0x45, 0x10, 0x15, 24, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 4};
+    }
+    return {0xF0, 0x45, 0x10, 0x16, 'a', 'b', 'c'};  // one byte short of the four announced
+  });
+  asApplication();
+  unit().softwareVersion = 610;
+  EXPECT_FALSE(ReadExtendedInfo(s(), unit()));
+  EXPECT_EQ(requestsReceived(6), 1u + 8u);
+  EXPECT_EQ(unit().serialNumber, 42);  // the extended reply itself was accepted
+  EXPECT_EQ(consoleLines().back(), "FAILED");
+  EXPECT_THAT(consoleLines(), Contains("RPC: ReadInformationText"));
+  // As the last attempt read it: a short reply reads as zero bytes.
+  EXPECT_EQ(unit().informationText.view(), "::::");
+}
+
 class AdvancedInfo : public Identify {
  protected:
   void load(int length) {
