@@ -51,6 +51,27 @@ TEST_F(Identify, ReadUnitInfoOfAnH8sDisplayTakesTheProductNumber) {
   EXPECT_EQ(unit().mcuType, mcu::H8S2145);
 }
 
+TEST_F(Identify, ANoisyLineNeverYieldsAWrongIdentity) {
+  loadScenarioFile("za3-lpc2478.scn");
+  line.towardsPc.bitFlipRate = 0.01;
+  line.towardsPc.dropRate = 0.01;
+  int identified = 0;
+  for (int run = 0; run < 40; ++run) {
+    unit() = Unit{};
+    asApplication();
+    if (ReadUnitInfo(s(), unit())) {
+      ++identified;
+      EXPECT_EQ(unit().cardNumber, 647);
+      EXPECT_EQ(unit().circuitCode, 4);
+      EXPECT_EQ(unit().softwareVersion, 610);
+      EXPECT_EQ(unit().buildIncrement, 3);
+    }
+    advanceMs(20);
+  }
+  EXPECT_GT(identified, 30);  // four attempts get through nearly always at this rate
+  EXPECT_GT(line.sentByPc().size(), 40u * 6u);  // and some needed more than one
+}
+
 class CardTable : public Identify {
  protected:
   void SetUp() override { useScriptedPeer(); }
