@@ -55,11 +55,15 @@ bool WaitForBootLoader(Session& s, Unit& unit) {
 bool ConnectToUnit(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "Connecting to Balvanta unit..." << crlf;
   if (!IsPortOpen(s)) return false;
+  // One power cycle at most: a boot loader that answers but cannot tell its identity would
+  // otherwise be asked for it for ever.
+  bool waitedForBootLoader = false;
   for (;;) {
     RestoreConnectionBaudRate(s, ReplyTimeoutNormal);
     if (unit.mode == modeBalvantaSoftware) Ping(s, s.currentUnitId);  // wakes the link; answer not needed
     if (ReadUnitInfo(s, unit)) break;
-    if (!WaitForBootLoader(s, unit)) return false;
+    if (waitedForBootLoader || !WaitForBootLoader(s, unit)) return false;
+    waitedForBootLoader = true;
   }
   if (unit.mode == modeBalvantaBootLoader) ReadBootLoaderRelease(s, unit);
   if (unit.mode == modeUnknown) s.out(Channel::Debug) << "-- software mode of unit is unknown" << crlf;
