@@ -75,20 +75,18 @@ TEST(NoisyLine, EverySeedReachesTheIdentityOfTheCleanLine) {
   ASSERT_EQ(clean.session.unit.informationText, "Silo weigh station");
 
   // Rates that the calls with the fewest attempts (two for the extended information) absorb.
-  int damagedRuns = 0;
+  int retriedRuns = 0;
   for (uint64_t seed = 1; seed <= 200; ++seed) {
     IdentificationRun noisy(seed, 0.0005);
     noisy.session.options.debug = true;  // the log of a failing seed shows where it gave up
     ASSERT_TRUE(noisy.identify()) << "seed " << seed << "\n" << noisy.consoleTail();
     EXPECT_EQ(IdentityText(noisy.session.unit), expected) << "seed " << seed;
-    if (noisy.line.deliveredToPc() != noisy.line.sentByDevice() ||
-        noisy.line.deliveredToDevice() != noisy.line.sentByPc()) {
-      ++damagedRuns;
-    }
+    // A fault that cost a retry shows as more traffic than on the clean line.
+    if (noisy.line.sentByPc().size() != clean.line.sentByPc().size()) ++retriedRuns;
   }
-  RecordProperty("damagedRuns", damagedRuns);
-  // The faults did reach the exchanges: many runs saw damaged, lost or stray bytes.
-  EXPECT_GT(damagedRuns, 30);
+  RecordProperty("retriedRuns", retriedRuns);
+  // The faults did reach the exchanges: many runs needed retries.
+  EXPECT_GT(retriedRuns, 10);
 }
 
 }  // namespace
