@@ -14,6 +14,8 @@ namespace kl {
 namespace {
 
 constexpr uint8_t kDefaultAddress = 0xF0;
+// The speeds of the $F0 search, in the order tried.
+constexpr uint32_t kDefaultAddressSpeeds[] = {19200, 9600, 115200, 57600, 38400};
 
 enum class Probe { Found, NotFound, PortGone };
 
@@ -88,7 +90,6 @@ Probe FindBootLoader(Session& s, Unit& unit) {
 }
 
 Probe SearchDefaultAddress(Session& s, Unit& unit) {
-  static constexpr uint32_t kSpeeds[] = {19200, 9600, 115200, 57600, 38400};
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Searching for unit ID..." << crlf;
   unit.address = kDefaultAddress;
@@ -96,7 +97,7 @@ Probe SearchDefaultAddress(Session& s, Unit& unit) {
   debug << "Unit ID=" << "F0" << crlf;
   for (int attempt = 0; attempt < 10; ++attempt) {
     if (EscapePressed(s)) FatalError(s, "Aborted");
-    if (!SetProbeSpeed(s, kSpeeds[attempt % 5], ReplyTimeoutShort(s))) return Probe::PortGone;
+    if (!SetProbeSpeed(s, kDefaultAddressSpeeds[attempt % 5], ReplyTimeoutShort(s))) return Probe::PortGone;
     if (!Ping(s, kDefaultAddress)) continue;
     debug << "-- found unit ($F0)" << crlf;
     SaveConnectionBaudRate(s);
