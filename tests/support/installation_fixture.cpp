@@ -22,19 +22,25 @@ InstallationTest::~InstallationTest() {
   if (session) ClosePort(*session);
 }
 
-void InstallationTest::loadScenarioPath(const std::string& path) {
+void InstallationTest::loadScenarioPath(const std::string& path, bool openPort) {
   scenario = sim::loadScenario(path);
-  attachInstallation();
+  attachInstallation(openPort);
 }
 
-void InstallationTest::loadScenario(std::string_view text) {
+void InstallationTest::loadScenario(std::string_view text, bool openPort) {
   scenario = sim::parseScenario(text, "test.scn");
-  attachInstallation();
+  attachInstallation(openPort);
 }
 
-void InstallationTest::attachInstallation() {
+void InstallationTest::attachInstallation(bool openPort) {
   installation = std::make_unique<sim::Installation>(scenario, sim.world);
   line.connect(portUnit());
+  // The scenario's line faults, both ways.
+  for (sim::LineFaults* faults : {&line.towardsPc, &line.towardsDevice}) {
+    faults->bitFlipRate = scenario.line.bitFlipPerMillion / 1e6;
+    faults->dropRate = scenario.line.dropPerMillion / 1e6;
+  }
+  if (!openPort) return;
   const bool even = portUnit().settings().start != sim::StartMode::BootLoader &&
                     portUnit().settings().applicationFormat.parity == sim::Parity::Even;
   openPortAt(portUnitBaud(), even);
@@ -44,6 +50,18 @@ void InstallationTest::useScriptedPeer(uint32_t baud) {
   line.connect(peer);
   line.farPort().setFormat(sim::LineFormat{baud, sim::Parity::None});
   openPortAt(baud, false);
+}
+
+void InstallationTest::answerRequests(size_t requestBytes, std::vector<uint8_t> replyPayload) {
+  answerRequests(requestBytes, [reply = std::move(replyPayload)](size_t) { return reply; });
+}
+
+void InstallationTest::answerRequests(size_t requestBytes, std::function<std::vector<uint8_t>(size_t)> replies) {
+  peer.onByte = [requestBytes, replies = std::move(replies)](sim::ScriptedPeer& p, uint8_t) {
+    if (p.received.size() % requestBytes != 0) return;
+    std::vector<uint8_t> reply = replies(p.received.size() / requestBytes - 1);
+    if (!reply.empty()) p.send(Framed(std::move(reply)));
+  };
 }
 
 uint32_t InstallationTest::portUnitBaud() {
@@ -59,7 +77,10 @@ void InstallationTest::openPortAt(uint32_t baud, bool evenParity) {
 
 std::string InstallationTest::console() {
   s().out.flushConsole();
-  return sim.console.output();
+  const std::string& text = sim.console.output();
+  // The line end held back before a clear belongs to the text that was cleared.
+  if (afterClear_ && text.starts_with("\r\n")) return text.substr(2);
+  return text;
 }
 
 std::vector<std::string> InstallationTest::consoleLines() {
@@ -81,6 +102,7 @@ std::vector<std::string> InstallationTest::consoleLines() {
 void InstallationTest::clearConsole() {
   s().out.flushConsole();
   sim.console.clearOutput();
+  afterClear_ = true;
 }
 
 void InstallationTest::openLog() { OpenSessionLog(s()); }
