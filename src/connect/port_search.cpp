@@ -61,7 +61,7 @@ void WriteProgrammingBaud(Session& s) {
 void ApplyStartSettings(Session& s) {
   RunOptions& options = s.options;
   if (!options.initialBaudGiven) {
-    const std::string baud = GetEnv(s, envvar::BaudRate);
+    const DynamicString baud = GetEnv(s, envvar::BaudRate);
     if (!baud.empty()) {
       s.out(Channel::Always) << "   BALVANTABAUDRATE: " << baud << crlf;
       options.initialBaud = static_cast<int32_t>(parseLeadingDecimal(baud));
@@ -107,7 +107,7 @@ void OpenChosenPort(Session& s, Unit& unit) {
 }  // namespace
 
 void FindPortAndUnit(Session& s, Unit& unit) {
-  const std::string lockDirectory = GetEnv(s, envvar::LockDir);
+  const DynamicString lockDirectory = GetEnv(s, envvar::LockDir);
   if (!lockDirectory.empty()) s.out(Channel::Always) << "   BALVANTALOCKDIR : " << lockDirectory << crlf;
   ApplyStartSettings(s);
   SaveConnectionBaudRate(s);
@@ -128,7 +128,7 @@ void FindPortAndUnit(Session& s, Unit& unit) {
 bool SearchEnvironmentPorts(Session& s, Unit& unit) {
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Searching environment ports" << crlf;
-  std::string list = GetEnv(s, envvar::PortList);
+  DynamicString list = GetEnv(s, envvar::PortList);
   if (!list.empty()) {
     debug << "   BALVANTAPORTLIST: " << list << crlf;
   } else {
