@@ -27,7 +27,7 @@ std::string hexBytes(const uint8_t* bytes, size_t count) {
   return out;
 }
 
-PtyLine::PtyLine(RealTimeScheduler& scheduler, const LineFaults& faults, uint64_t seed)
+PtyLine::PtyLine(RealTimeScheduler& scheduler, const ScenarioLineFaults& faults, uint64_t seed)
     : scheduler_(scheduler), faults_(faults), random_(seed) {
   fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
   if (fd_ < 0 || grantpt(fd_) != 0 || unlockpt(fd_) != 0) {

@@ -21,7 +21,7 @@ namespace kl::sim {
 class PtyLine : public LinePort {
  public:
   // Opens the pseudo-terminal; throws std::runtime_error when that fails.
-  PtyLine(RealTimeScheduler& scheduler, const LineFaults& faults, uint64_t seed);
+  PtyLine(RealTimeScheduler& scheduler, const ScenarioLineFaults& faults, uint64_t seed);
   ~PtyLine() override;
   PtyLine(const PtyLine&) = delete;
   PtyLine& operator=(const PtyLine&) = delete;
@@ -52,7 +52,7 @@ class PtyLine : public LinePort {
   void flushDue();
 
   RealTimeScheduler& scheduler_;
-  LineFaults faults_;
+  ScenarioLineFaults faults_;
   std::mt19937_64 random_;
   int fd_ = -1;
   std::string path_;

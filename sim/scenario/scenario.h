@@ -24,7 +24,7 @@ struct UnitSpec {
 };
 
 // Faults of the line between the PC and the port's unit.
-struct LineFaults {
+struct ScenarioLineFaults {
   uint32_t bitFlipPerMillion = 0;
   uint32_t dropPerMillion = 0;
 };
@@ -32,7 +32,7 @@ struct LineFaults {
 struct Scenario {
   std::string source;
   std::vector<UnitSpec> units;  // the first one is on the port
-  LineFaults line;
+  ScenarioLineFaults line;
   uint64_t seed = 1;
 };
 

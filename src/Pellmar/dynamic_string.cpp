@@ -1,5 +1,7 @@
 #include "Pellmar/dynamic_string.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace kl {
@@ -43,47 +45,64 @@ DynamicString::~DynamicString() {
 
 StringValue DynamicString::detach() noexcept { return std::exchange(value_, 0); }
 
-std::string_view DynamicString::view() const { return heap_->StringView(value_); }
+// The zero value is the empty text in every heap, and the only value a heapless string has.
+std::string_view DynamicString::view() const { return value_ == 0 ? std::string_view() : heap_->StringView(value_); }
+
+StringHeap& DynamicString::changeableHeap(const Where& where) const {
+  if (heap_ == nullptr) {
+    std::fprintf(stderr, "Runtime error: change of a string that has no heap (%s line %u)\n", where.file_name(),
+                 static_cast<unsigned>(where.line()));
+    std::abort();
+  }
+  return *heap_;
+}
 
 DynamicString& DynamicString::append(std::string_view text, Where where) {
-  heap_->StringAppend(value_, text, where);
+  changeableHeap(where).StringAppend(value_, text, where);
   return *this;
 }
 
 DynamicString& DynamicString::append(char c, Where where) {
-  heap_->StringAppendChar(value_, c, where);
+  changeableHeap(where).StringAppendChar(value_, c, where);
   return *this;
 }
 
 DynamicString& DynamicString::insert(int32_t position, std::string_view text, Where where) {
-  heap_->StringInsert(value_, position, text, where);
+  changeableHeap(where).StringInsert(value_, position, text, where);
   return *this;
 }
 
 DynamicString& DynamicString::erase(int32_t position, int32_t count, Where where) {
-  heap_->StringDelete(value_, position, count, where);
+  changeableHeap(where).StringDelete(value_, position, count, where);
   return *this;
 }
 
 DynamicString& DynamicString::replace(int32_t position, int32_t count, std::string_view text, Where where) {
-  heap_->StringReplace(value_, position, count, text, where);
+  changeableHeap(where).StringReplace(value_, position, count, text, where);
   return *this;
 }
 
 DynamicString& DynamicString::setLength(int32_t length, Where where) {
-  heap_->StringSetLength(value_, length, where);
+  changeableHeap(where).StringSetLength(value_, length, where);
   return *this;
 }
 
-void DynamicString::put(int32_t index, char c, Where where) { heap_->_PutStringElement(value_, index, c, where); }
+void DynamicString::put(int32_t index, char c, Where where) {
+  changeableHeap(where)._PutStringElement(value_, index, c, where);
+}
 
-char* DynamicString::writableData(Where where) { return heap_->StringWritablePointer(value_, where); }
+char* DynamicString::writableData(Where where) {
+  if (heap_ == nullptr) return nullptr;  // empty: nothing to write
+  return heap_->StringWritablePointer(value_, where);
+}
 
 DynamicString DynamicString::substr(int32_t start, int32_t count, Where where) const {
+  if (heap_ == nullptr) return DynamicString();
   return DynamicString(heap_, heap_->StringSubstring(value_, start, count, where));
 }
 
 DynamicString operator+(const DynamicString& a, const DynamicString& b) {
+  if (a.heap_ == nullptr) return b;  // a is empty
   if (a.heap_ == b.heap_) return DynamicString(a.heap_, a.heap_->StringConcat(a.value_, b.value_));
   DynamicString joined(a);
   joined.append(b.view());
@@ -91,7 +110,7 @@ DynamicString operator+(const DynamicString& a, const DynamicString& b) {
 }
 
 int DynamicString::compare(const DynamicString& a, const DynamicString& b) {
-  if (a.heap_ == b.heap_) return a.heap_->StringCompare(a.value_, b.value_);
+  if (a.heap_ != nullptr && a.heap_ == b.heap_) return a.heap_->StringCompare(a.value_, b.value_);
   return CompareStringBytes(a.view(), b.view());
 }
 

@@ -39,6 +39,10 @@ class DynamicString {
  public:
   using Where = std::source_location;
 
+  // The empty string, tied to no heap yet: it can be read, copied and assigned to (which
+  // gives it the heap of the value assigned), but changing it in place is a fault that ends
+  // the process. Records that start out empty use it.
+  DynamicString() noexcept = default;
   // The empty string.
   explicit DynamicString(StringHeap& heap) noexcept : heap_(&heap) {}
   // A copy of `text` in the heap.
@@ -54,7 +58,9 @@ class DynamicString {
   DynamicString& operator=(DynamicString&& other) noexcept;
   ~DynamicString();
 
-  StringHeap& heap() const { return *heap_; }
+  // The value's heap; asking a value without one is a fault.
+  StringHeap& heap(Where where = Where::current()) const { return changeableHeap(where); }
+  bool hasHeap() const { return heap_ != nullptr; }
   // The word itself, still owned by this value.
   StringValue value() const { return value_; }
   // Hands the reference over to the caller; this value becomes empty.
@@ -94,8 +100,10 @@ class DynamicString {
  private:
   DynamicString(StringHeap* heap, StringValue value) noexcept : heap_(heap), value_(value) {}
   static int compare(const DynamicString& a, const DynamicString& b);
+  // The heap for a change; a value without one ends the process with a report.
+  StringHeap& changeableHeap(const Where& where) const;
 
-  StringHeap* heap_;
+  StringHeap* heap_ = nullptr;
   StringValue value_ = 0;
 };
 

@@ -4,8 +4,7 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
-
+#include "Pellmar/dynamic_string.h"
 #include "images/image_ref.h"
 #include "wire/unit_codes.h"
 
@@ -54,7 +53,7 @@ struct Unit {
   int32_t serialNumber = 0;
   uint8_t unitFlags = 0;
   std::array<uint8_t, 6> buildTime{};  // year (two digits), month, day, hour, minute, second
-  std::string informationText;
+  DynamicString informationText;  // empty, and tied to no heap, until the unit reports one
   uint8_t bootLoaderInfo = 0;
   uint8_t bootLoaderVersionByte = 0;  // MCU type in the high nibble, version in the low nibble
   uint8_t bootLoaderVersion = 0;      // generation 2, 3 or 4 (C2, C3, C4)

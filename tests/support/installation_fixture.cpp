@@ -1,0 +1,121 @@
+#include "support/installation_fixture.h"
+
+#include <filesystem>
+
+#include "driver/session_log.h"
+#include "transport/serial_port.h"
+#include "wire/crc16.h"
+
+namespace kl::test {
+
+InstallationTest::InstallationTest() : sim(dir.path()), line(sim.world, sim.process) {
+  std::filesystem::create_directories(dir.file("bin"));
+  session = std::make_unique<Session>(sim.platform);
+  s().options.yesToPrompts = true;
+  s().options.debug = true;
+  s().out.packetTraceLevel = 0;
+  s().portSettings.portNumber = kComPort;
+  sim::AttachSimLine(sim, kComPort, line);
+}
+
+InstallationTest::~InstallationTest() {
+  if (session) ClosePort(*session);
+}
+
+void InstallationTest::loadScenarioPath(const std::string& path) {
+  scenario = sim::loadScenario(path);
+  attachInstallation();
+}
+
+void InstallationTest::loadScenario(std::string_view text) {
+  scenario = sim::parseScenario(text, "test.scn");
+  attachInstallation();
+}
+
+void InstallationTest::attachInstallation() {
+  installation = std::make_unique<sim::Installation>(scenario, sim.world);
+  line.connect(portUnit());
+  const bool even = portUnit().settings().start != sim::StartMode::BootLoader &&
+                    portUnit().settings().applicationFormat.parity == sim::Parity::Even;
+  openPortAt(portUnitBaud(), even);
+}
+
+void InstallationTest::useScriptedPeer(uint32_t baud) {
+  line.connect(peer);
+  line.farPort().setFormat(sim::LineFormat{baud, sim::Parity::None});
+  openPortAt(baud, false);
+}
+
+uint32_t InstallationTest::portUnitBaud() {
+  if (portUnit().settings().start == sim::StartMode::BootLoader) return portUnit().settings().bootLoaderBaud;
+  return portUnit().settings().applicationFormat.baud;
+}
+
+void InstallationTest::openPortAt(uint32_t baud, bool evenParity) {
+  s().portSettings.baudRate = baud;
+  s().portSettings.evenParity = evenParity ? 1 : 0;
+  ASSERT_TRUE(OpenPort(s())) << "COM" << kComPort << " did not open";
+}
+
+std::string InstallationTest::console() {
+  s().out.flushConsole();
+  return sim.console.output();
+}
+
+std::vector<std::string> InstallationTest::consoleLines() {
+  std::vector<std::string> lines;
+  const std::string text = console();
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+void InstallationTest::clearConsole() {
+  s().out.flushConsole();
+  sim.console.clearOutput();
+}
+
+void InstallationTest::openLog() { OpenSessionLog(s()); }
+
+std::string InstallationTest::logText() {
+  CloseSessionLog(s());
+  const std::string folder = SessionLogDirectory(s());
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() == ".log") return readFile(entry.path().string());
+  }
+  ADD_FAILURE() << "no session log in " << folder;
+  return {};
+}
+
+std::optional<int> InstallationTest::exitCodeOf(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const ProcessExit& exit) {
+    return exit.code;
+  }
+  return std::nullopt;
+}
+
+std::vector<uint8_t> InstallationTest::takeSentByPc() {
+  const auto& sent = line.sentByPc();
+  std::vector<uint8_t> taken(sent.begin() + static_cast<std::ptrdiff_t>(sentTaken_), sent.end());
+  sentTaken_ = sent.size();
+  return taken;
+}
+
+std::vector<uint8_t> Framed(std::vector<uint8_t> payload) {
+  const uint16_t crc = wire::crc16(payload.data(), payload.size());
+  payload.push_back(static_cast<uint8_t>(crc & 0xFF));
+  payload.push_back(static_cast<uint8_t>(crc >> 8));
+  return payload;
+}
+
+}  // namespace kl::test

@@ -1,0 +1,87 @@
+// A session on a simulated machine whose COM port is a simulated line to the units of a
+// scenario (or to a scripted far end), under virtual time. Shared by the tests of the unit
+// protocol and of connecting.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "driver/session.h"
+#include "platform/sim/sim_platform.h"
+#include "sim/scenario/installation.h"
+#include "sim/scenario/scenario.h"
+#include "sim/scripted_peer.h"
+#include "sim/sim_line.h"
+#include "support/temp_dir.h"
+
+namespace kl::test {
+
+class InstallationTest : public ::testing::Test {
+ protected:
+  static constexpr int kComPort = 4;
+
+  // The session: prompts answered, Debug on the console, no packet traces.
+  InstallationTest();
+  ~InstallationTest() override;
+
+  // The units of a scenario: a file of sim/scenarios/ by name ("zs3-lpc1768.scn"), or text.
+  // The port is opened at the speed and parity the unit on it listens at now.
+  // (Inline: the source folder is known to the test programs only.)
+#ifdef KESTRELINK_SOURCE_DIR
+  void loadScenarioFile(const std::string& name) {
+    loadScenarioPath(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + name);
+  }
+#endif
+  void loadScenarioPath(const std::string& path);
+  void loadScenario(std::string_view text);
+  // A scripted far end instead of units; the port is opened at `baud`.
+  void useScriptedPeer(uint32_t baud = 115200);
+
+  Session& s() { return *session; }
+  sim::Unit& portUnit() { return installation->portUnit(); }
+  // What the unit on the port listens at now: its boot loader's speed while it waits there.
+  uint32_t portUnitBaud();
+
+  // Everything written to the console so far, and its lines (split at CR LF); `clearConsole`
+  // forgets what was there.
+  std::string console();
+  std::vector<std::string> consoleLines();
+  void clearConsole();
+  // Opens the session log; `logText` closes it and returns its text.
+  void openLog();
+  std::string logText();
+
+  // Runs `body`; the exit code when it ended the process (a fatal error), else nothing.
+  std::optional<int> exitCodeOf(const std::function<void()>& body);
+
+  // What the PC put on the line since the last call (or since the start).
+  std::vector<uint8_t> takeSentByPc();
+
+  uint64_t nowMs() { return sim.world.nowUs() / 1000; }
+  void advanceMs(uint64_t ms) { sim.world.advanceTo(sim.world.nowUs() + ms * 1000); }
+
+  TempDir dir;
+  SimPlatform sim;
+  sim::SimLine line;
+  sim::Scenario scenario;
+  std::unique_ptr<sim::Installation> installation;
+  sim::ScriptedPeer peer;
+  std::unique_ptr<Session> session;
+
+ private:
+  void attachInstallation();
+  void openPortAt(uint32_t baud, bool evenParity);
+  size_t sentTaken_ = 0;
+};
+
+// `payload` followed by its CRC-16/MODBUS, low byte first.
+std::vector<uint8_t> Framed(std::vector<uint8_t> payload);
+
+}  // namespace kl::test
