@@ -46,6 +46,18 @@ void InstallationTest::useScriptedPeer(uint32_t baud) {
   openPortAt(baud, false);
 }
 
+void InstallationTest::answerRequests(size_t requestBytes, std::vector<uint8_t> replyPayload) {
+  answerRequests(requestBytes, [reply = std::move(replyPayload)](size_t) { return reply; });
+}
+
+void InstallationTest::answerRequests(size_t requestBytes, std::function<std::vector<uint8_t>(size_t)> replies) {
+  peer.onByte = [requestBytes, replies = std::move(replies)](sim::ScriptedPeer& p, uint8_t) {
+    if (p.received.size() % requestBytes != 0) return;
+    std::vector<uint8_t> reply = replies(p.received.size() / requestBytes - 1);
+    if (!reply.empty()) p.send(Framed(std::move(reply)));
+  };
+}
+
 uint32_t InstallationTest::portUnitBaud() {
   if (portUnit().settings().start == sim::StartMode::BootLoader) return portUnit().settings().bootLoaderBaud;
   return portUnit().settings().applicationFormat.baud;
@@ -59,7 +71,10 @@ void InstallationTest::openPortAt(uint32_t baud, bool evenParity) {
 
 std::string InstallationTest::console() {
   s().out.flushConsole();
-  return sim.console.output();
+  const std::string& text = sim.console.output();
+  // The line end held back before a clear belongs to the text that was cleared.
+  if (afterClear_ && text.starts_with("\r\n")) return text.substr(2);
+  return text;
 }
 
 std::vector<std::string> InstallationTest::consoleLines() {
@@ -81,6 +96,7 @@ std::vector<std::string> InstallationTest::consoleLines() {
 void InstallationTest::clearConsole() {
   s().out.flushConsole();
   sim.console.clearOutput();
+  afterClear_ = true;
 }
 
 void InstallationTest::openLog() { OpenSessionLog(s()); }

@@ -44,6 +44,13 @@ class InstallationTest : public ::testing::Test {
   // A scripted far end instead of units; the port is opened at `baud`.
   void useScriptedPeer(uint32_t baud = 115200);
 
+  // The scripted far end answers every request of `requestBytes` bytes (CRC included) with
+  // `replyPayload` and its CRC; `replies` changes the answer by the request's number (0 up); an empty one is no answer.
+  void answerRequests(size_t requestBytes, std::vector<uint8_t> replyPayload);
+  void answerRequests(size_t requestBytes, std::function<std::vector<uint8_t>(size_t)> replies);
+  // Number of whole requests of `requestBytes` bytes the far end has received.
+  size_t requestsReceived(size_t requestBytes) const { return peer.received.size() / requestBytes; }
+
   Session& s() { return *session; }
   sim::Unit& portUnit() { return installation->portUnit(); }
   // What the unit on the port listens at now: its boot loader's speed while it waits there.
@@ -79,6 +86,7 @@ class InstallationTest : public ::testing::Test {
   void attachInstallation();
   void openPortAt(uint32_t baud, bool evenParity);
   size_t sentTaken_ = 0;
+  bool afterClear_ = false;
 };
 
 // `payload` followed by its CRC-16/MODBUS, low byte first.
