@@ -89,5 +89,3 @@ void ExchangeRate(benchmark::State& state) {
 BENCHMARK(ExchangeRate)->Arg(115200)->Arg(921600);
 
 }  // namespace
-
-BENCHMARK_MAIN();

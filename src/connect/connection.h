@@ -11,5 +11,10 @@ bool ConnectToUnit(Session& s, Unit& unit);
 bool WaitForBootLoader(Session& s, Unit& unit);
 bool InitialiseForUpdate(Session& s, Unit& unit);
 bool ReconnectToUnit(Session& s, Unit& unit);
+// Asks the application at the current unit ID to restart into its boot loader.
+bool GotoBootLoader(Session& s);
+// Copies what identifies a unit (mode, address, card, versions, serial number, boot loader,
+// checksums, MCU type, family) from `from`; image references and buffer size stay.
+void CopyUnitIdentity(Unit& to, const Unit& from);
 
 }  // namespace kl

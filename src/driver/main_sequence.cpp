@@ -1,5 +1,7 @@
 #include "driver/main_sequence.h"
 
+#include "connect/connection.h"
+#include "connect/discovery.h"
 #include "driver/command_line.h"
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
@@ -7,6 +9,8 @@
 #include "driver/session.h"
 #include "driver/session_log.h"
 #include "driver/version.h"
+#include "protocol/identification.h"
+#include "protocol/unit_control.h"
 
 namespace kl {
 
@@ -16,11 +20,44 @@ void WriteBanner(Session& s) {
   s.out(Channel::Console) << kProgramName << " " << versionText(kProgramVersion, kProgramRelease) << crlf;
 }
 
-// Finding the unit, connecting, identifying it and the flows are not part of this build yet.
-// Until they are, a run ends the way a run that finds no unit does.
-[[noreturn]] void EndRunWithoutUnitSupport(Session& s) { FatalError(s, "Unable to connect to Balvanta unit"); }
+// A blank chip can only be programmed by the external boot-loader tool, which this build
+// does not carry yet; outside manufacturing mode a blank chip is refused anyway.
+void RefuseBlankChip(Session& s) {
+  if (!s.options.manufacturingMode) {
+    Reset(s, s.unit);
+    FatalError(s, "Cannot update this unit (blank mcu)");
+  }
+  FatalError(s, "Cannot program a blank chip: this build has no boot-loader tool support");
+}
 
-void FindUnitAndRunFlow(Session& s) { EndRunWithoutUnitSupport(s); }
+// The flows after identification. Only the manufacturing run without "Program" is complete in
+// this build; the others end the run plainly instead of pretending to work.
+void RunFlow(Session& s) {
+  if (s.options.manufacturingMode) {
+    if (IniGetBool(s, s.options.parameterFile, "Program")) {
+      s.out(Channel::Debug) << "-- updating balvanta software (manufacturing)" << crlf;
+      FatalError(s, "Manufacturing update is not available in this build");
+    }
+    PrintUnitInfo(s, s.unit, false);
+    s.out(Channel::Always) << "-- nothing to do" << crlf;
+    return;
+  }
+  if (s.options.interrogate) {
+    s.out(Channel::Always) << "-- interrogating unit" << crlf;
+    FatalError(s, "Interrogation is not available in this build");
+  }
+  if (s.options.extractLogs) FatalError(s, "Log extraction is not available in this build");
+  FatalError(s, "Field update is not available in this build");
+}
+
+void FindUnitAndRunFlow(Session& s) {
+  FindPortAndUnit(s, s.unit);
+  if (s.unit.mode == modeBlankMcu) RefuseBlankChip(s);
+  if (!ConnectToUnit(s, s.unit)) FatalError(s, "Unable to connect to Balvanta unit");
+  ReadExtendedInfo(s, s.unit);
+  ReadAdvancedInfo(s, s.unit);
+  RunFlow(s);
+}
 
 int FinishRun(Session& s) {
   --s.out.packetTraceLevel;

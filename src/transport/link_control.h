@@ -25,6 +25,9 @@ uint16_t ReplyTimeoutShort(const Session& s);
 
 void SetReplyTimeout(Session& s, uint32_t milliseconds);
 bool ChangePacketBaudRate(Session& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct);
+// ChangePacketBaudRate where the run cannot go on without the change: fatal "Unable to change
+// baudrate" on failure.
+void ChangePacketBaudRateOrStop(Session& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct);
 void SaveConnectionBaudRate(Session& s);
 // Fatal "Unable to change baudrate" on failure.
 void RestoreConnectionBaudRate(Session& s, uint32_t timeout);
@@ -32,6 +35,13 @@ void TurnProxyOn(Session& s);
 void TurnProxyOff(Session& s);
 bool SetUnitBaudRate(Session& s, Unit& unit, uint32_t baud);
 bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended);
+
+// Speeds the unit's application and the standard flash programmer know (index 1 to 8), and the
+// extended table of older programmers (index 1 to 9); index 5 (115200) is the fallback.
+inline constexpr uint32_t kUnitBaudTable[] = {9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+inline constexpr uint32_t kExtendedBaudTable[] = {9600,   19200,  38400,  57600, 115200,
+                                                  128000, 230400, 460800, 921600};
+inline constexpr uint8_t kFallbackBaudIndex = 5;
 
 struct ProxySearchResult {
   uint8_t port = 0;

@@ -51,6 +51,27 @@ TEST_F(Identify, ReadUnitInfoOfAnH8sDisplayTakesTheProductNumber) {
   EXPECT_EQ(unit().mcuType, mcu::H8S2145);
 }
 
+TEST_F(Identify, ANoisyLineNeverYieldsAWrongIdentity) {
+  loadScenarioFile("za3-lpc2478.scn");
+  line.towardsPc.bitFlipRate = 0.01;
+  line.towardsPc.dropRate = 0.01;
+  int identified = 0;
+  for (int run = 0; run < 40; ++run) {
+    unit() = Unit{};
+    asApplication();
+    if (ReadUnitInfo(s(), unit())) {
+      ++identified;
+      EXPECT_EQ(unit().cardNumber, 647);
+      EXPECT_EQ(unit().circuitCode, 4);
+      EXPECT_EQ(unit().softwareVersion, 610);
+      EXPECT_EQ(unit().buildIncrement, 3);
+    }
+    advanceMs(20);
+  }
+  EXPECT_GT(identified, 30);  // four attempts get through nearly always at this rate
+  EXPECT_GT(line.sentByPc().size(), 40u * 6u);  // and some needed more than one
+}
+
 class CardTable : public Identify {
  protected:
   void SetUp() override { useScriptedPeer(); }
@@ -271,6 +292,25 @@ TEST_F(Identify, ALongerExtendedLayoutHasItsSurplusPassedOver) {
   EXPECT_EQ(unit().rtMask, 2);
   EXPECT_EQ(unit().buildTime, (std::array<uint8_t, 6>{26, 1, 2, 3, 4, 5}));
   EXPECT_TRUE(unit().informationText.empty());
+}
+
+TEST_F(Identify, AnInformationTextThatNeverArrivesWholeFailsAfterEightAttempts) {
+  useScriptedPeer();
+  answerRequests(6, [](size_t request) -> Bytes {
+    if (request == 0) {
+      return {0xF0, 0x45, 0x10, 0x15, 24, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 42, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 4};
+    }
+    return {0xF0, 0x45, 0x10, 0x16, 'a', 'b', 'c'};  // one byte short of the four announced
+  });
+  asApplication();
+  unit().softwareVersion = 610;
+  EXPECT_FALSE(ReadExtendedInfo(s(), unit()));
+  EXPECT_EQ(requestsReceived(6), 1u + 8u);
+  EXPECT_EQ(unit().serialNumber, 42);  // the extended reply itself was accepted
+  EXPECT_EQ(consoleLines().back(), "FAILED");
+  EXPECT_THAT(consoleLines(), Contains("RPC: ReadInformationText"));
+  // As the last attempt read it: a short reply reads as zero bytes.
+  EXPECT_EQ(unit().informationText.view(), "::::");
 }
 
 class AdvancedInfo : public Identify {

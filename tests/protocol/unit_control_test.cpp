@@ -77,6 +77,7 @@ TEST_F(Control, IsVComPortOfARealPort) {
   loadScenarioFile("za3-lpc2478.scn");
   application();
   EXPECT_FALSE(IsVComPort(s(), unit()));
+  EXPECT_EQ(takeSentByPc(), Framed({0xF0, 0x45, 0x10, 0x1C}));
   EXPECT_EQ(consoleLines(), (Lines{"RPC: IsVComPort", "COMPLETE: Result=0"}));
 }
 

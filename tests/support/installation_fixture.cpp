@@ -22,19 +22,25 @@ InstallationTest::~InstallationTest() {
   if (session) ClosePort(*session);
 }
 
-void InstallationTest::loadScenarioPath(const std::string& path) {
+void InstallationTest::loadScenarioPath(const std::string& path, bool openPort) {
   scenario = sim::loadScenario(path);
-  attachInstallation();
+  attachInstallation(openPort);
 }
 
-void InstallationTest::loadScenario(std::string_view text) {
+void InstallationTest::loadScenario(std::string_view text, bool openPort) {
   scenario = sim::parseScenario(text, "test.scn");
-  attachInstallation();
+  attachInstallation(openPort);
 }
 
-void InstallationTest::attachInstallation() {
+void InstallationTest::attachInstallation(bool openPort) {
   installation = std::make_unique<sim::Installation>(scenario, sim.world);
   line.connect(portUnit());
+  // The scenario's line faults, both ways.
+  for (sim::LineFaults* faults : {&line.towardsPc, &line.towardsDevice}) {
+    faults->bitFlipRate = scenario.line.bitFlipPerMillion / 1e6;
+    faults->dropRate = scenario.line.dropPerMillion / 1e6;
+  }
+  if (!openPort) return;
   const bool even = portUnit().settings().start != sim::StartMode::BootLoader &&
                     portUnit().settings().applicationFormat.parity == sim::Parity::Even;
   openPortAt(portUnitBaud(), even);

@@ -32,15 +32,16 @@ class InstallationTest : public ::testing::Test {
   ~InstallationTest() override;
 
   // The units of a scenario: a file of sim/scenarios/ by name ("zs3-lpc1768.scn"), or text.
-  // The port is opened at the speed and parity the unit on it listens at now.
+  // The port is opened at the speed and parity the unit on it listens at now, unless
+  // `openPort` is false (for code that finds and opens the port itself).
   // (Inline: the source folder is known to the test programs only.)
 #ifdef KESTRELINK_SOURCE_DIR
-  void loadScenarioFile(const std::string& name) {
-    loadScenarioPath(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + name);
+  void loadScenarioFile(const std::string& name, bool openPort = true) {
+    loadScenarioPath(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + name, openPort);
   }
 #endif
-  void loadScenarioPath(const std::string& path);
-  void loadScenario(std::string_view text);
+  void loadScenarioPath(const std::string& path, bool openPort = true);
+  void loadScenario(std::string_view text, bool openPort = true);
   // A scripted far end instead of units; the port is opened at `baud`.
   void useScriptedPeer(uint32_t baud = 115200);
 
@@ -83,7 +84,7 @@ class InstallationTest : public ::testing::Test {
   std::unique_ptr<Session> session;
 
  private:
-  void attachInstallation();
+  void attachInstallation(bool openPort);
   void openPortAt(uint32_t baud, bool evenParity);
   size_t sentTaken_ = 0;
   bool afterClear_ = false;

@@ -1,0 +1,134 @@
+// The fixed probes on an open port: the given unit ID, a blank chip, the given speed, the boot
+// loader, and address $F0 at the usual speeds.
+#include "connect/discovery.h"
+#include "connect/probe_speed.h"
+#include "driver/console_input.h"
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "protocol/identification.h"
+#include "protocol/unit_control.h"
+#include "transport/link_control.h"
+
+namespace kl {
+
+namespace {
+
+constexpr uint8_t kDefaultAddress = 0xF0;
+// The speeds of the $F0 search, in the order tried.
+constexpr uint32_t kDefaultAddressSpeeds[] = {19200, 9600, 115200, 57600, 38400};
+
+enum class Probe { Found, NotFound, PortGone };
+
+void FoundBootLoader(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "COMPLETE" << crlf;
+  SaveConnectionBaudRate(s);
+  s.currentUnitId = s.bootLoaderAddress;
+  unit.address = s.bootLoaderAddress;
+  unit.mode = modeBalvantaBootLoader;
+  s.out(Channel::Debug) << "-- found unit (balvanta boot loader)" << crlf;
+}
+
+// A unit found at $F0 is addressed by its Modbus address from then on, when it tells it.
+void FoundAtDefaultAddress(Session& s, Unit& unit) {
+  unit.address = kDefaultAddress;
+  s.currentUnitId = kDefaultAddress;
+  unit.mode = modeBalvantaSoftware;
+  uint8_t modbusAddress = 0;
+  if (GetModbusAddress(s, unit, modbusAddress)) {
+    s.currentUnitId = modbusAddress;
+    unit.address = modbusAddress;
+  }
+}
+
+Probe CheckGivenUnitId(Session& s, Unit& unit) {
+  ChannelWriter& debug = s.out(Channel::Debug);
+  debug << "Checking Unit ID..." << crlf;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (!SetProbeSpeed(s, attempt % 2 == 0 ? 9600 : 115200, ReplyTimeoutNormal)) return Probe::PortGone;
+    debug << "RPC: ReadBootLoaderVersion" << crlf;
+    if (ReadBootLoaderVersion(s, unit)) {
+      FoundBootLoader(s, unit);
+      return Probe::Found;
+    }
+    if (!RestoreProbeSpeed(s, ReplyTimeoutNormal)) return Probe::PortGone;
+    debug << "RPC: Ping address $" << hex(s.currentUnitId, 2) << crlf;
+    if (Ping(s, s.currentUnitId)) {
+      debug << "COMPLETE" << crlf;
+      SaveConnectionBaudRate(s);
+      unit.address = s.currentUnitId;
+      unit.mode = modeBalvantaSoftware;
+      debug << "-- found unit ID = " << hex(s.currentUnitId, 2) << crlf;
+      return Probe::Found;
+    }
+  }
+  return Probe::NotFound;
+}
+
+Probe PingAtGivenSpeed(Session& s, Unit& unit) {
+  if (!RestoreProbeSpeed(s, ReplyTimeoutNormal)) return Probe::PortGone;
+  s.out(Channel::Debug) << "RPC: Ping address $F0 at specified baud rate" << crlf;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!Ping(s, kDefaultAddress)) continue;
+    s.out(Channel::Debug) << "COMPLETE" << crlf;
+    FoundAtDefaultAddress(s, unit);
+    s.out(Channel::Debug) << "-- found unit ($F0)" << crlf;
+    return Probe::Found;
+  }
+  return Probe::NotFound;
+}
+
+Probe FindBootLoader(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!SetProbeSpeed(s, attempt == 0 ? 9600 : 115200, ReplyTimeoutShort(s))) return Probe::PortGone;
+    if (ReadBootLoaderVersion(s, unit)) {
+      FoundBootLoader(s, unit);
+      return Probe::Found;
+    }
+  }
+  return Probe::NotFound;
+}
+
+Probe SearchDefaultAddress(Session& s, Unit& unit) {
+  ChannelWriter& debug = s.out(Channel::Debug);
+  debug << "Searching for unit ID..." << crlf;
+  unit.address = kDefaultAddress;
+  s.currentUnitId = kDefaultAddress;
+  debug << "Unit ID=" << "F0" << crlf;
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (EscapePressed(s)) FatalError(s, "Aborted");
+    if (!SetProbeSpeed(s, kDefaultAddressSpeeds[attempt % 5], ReplyTimeoutShort(s))) return Probe::PortGone;
+    if (!Ping(s, kDefaultAddress)) continue;
+    debug << "-- found unit ($F0)" << crlf;
+    SaveConnectionBaudRate(s);
+    FoundAtDefaultAddress(s, unit);
+    return Probe::Found;
+  }
+  return Probe::NotFound;
+}
+
+}  // namespace
+
+bool FindUnit(Session& s, Unit& unit) {
+  unit.mode = modeUnknown;
+  s.bootLoaderAddress = 1;
+
+  Probe result = Probe::NotFound;
+  if (s.options.unitIdGiven) result = CheckGivenUnitId(s, unit);
+  if (result == Probe::NotFound) {
+    switch (LpcIspSync(s, unit)) {
+      case LpcSyncResult::Found: result = Probe::Found; break;
+      case LpcSyncResult::PortError: result = Probe::PortGone; break;
+      case LpcSyncResult::NotFound: break;
+    }
+  }
+  if (result == Probe::NotFound && s.options.initialBaudGiven) result = PingAtGivenSpeed(s, unit);
+  if (result == Probe::NotFound) result = FindBootLoader(s, unit);
+  if (result == Probe::NotFound) result = SearchDefaultAddress(s, unit);
+
+  if (result == Probe::Found) return true;
+  if (result == Probe::NotFound) s.out(Channel::Debug) << "-- unable to find unit" << crlf;
+  return false;
+}
+
+}  // namespace kl

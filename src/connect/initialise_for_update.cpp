@@ -1,0 +1,101 @@
+// Rebooting a running unit into its boot loader at a speed the program can follow, so that a
+// flash programmer can be downloaded.
+#include "connect/connection.h"
+#include "connect/discovery.h"
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "protocol/identification.h"
+#include "protocol/remote_call.h"
+#include "protocol/unit_control.h"
+#include "transport/link_control.h"
+#include "wire/commands.h"
+
+namespace kl {
+
+namespace {
+
+// The unit's application speed before the reboot, the PC's speed after it, and whether the
+// PC's port is switched in place (the boot loader may start talking before a re-open ends).
+struct RebootSpeeds {
+  uint32_t unitBaud;
+  uint32_t pcBaud;
+  bool direct;
+};
+constexpr RebootSpeeds kRebootSpeeds[] = {
+    {9600, 9600, true},
+    {9600, 115200, true},
+    {115200, 9600, false},
+    {115200, 115200, false},
+};
+constexpr uint32_t kGotoBootLoaderMs = 800;
+constexpr uint32_t kBootLoaderAnswerMs = 1000;
+
+bool BootLoaderAnswers(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
+  const uint32_t attempts = kBootLoaderAnswerMs / ReplyTimeoutShort(s);
+  for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
+    if (ReadBootLoaderVersion(s, unit)) {
+      s.out(Channel::Debug) << "COMPLETE" << crlf;
+      return true;
+    }
+  }
+  return false;
+}
+
+// One reboot with the given speeds: true once the boot loader answered; `goOn` stays true
+// when the application was found again and the next speeds may be tried.
+bool RebootOnce(Session& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) {
+  goOn = false;
+  SetReplyTimeout(s, ReplyTimeoutNormal);
+  if (unit.mode == modeBalvantaSoftware && unit.softwareVersion >= 600) {
+    if (!SetUnitBaudRate(s, unit, speeds.unitBaud)) FatalError(s, "Unable to change baud rate");
+    SetReplyTimeout(s, ReplyTimeoutNormal);
+  }
+  if (!GotoBootLoader(s)) return false;
+  ChangePacketBaudRateOrStop(s, speeds.pcBaud, 0, ReplyTimeoutShort(s), speeds.direct);
+  if (BootLoaderAnswers(s, unit)) return true;
+  goOn = FindUnit(s, unit);
+  return false;
+}
+
+}  // namespace
+
+bool GotoBootLoader(Session& s) {
+  s.out(Channel::Debug) << "RPC: GotoBootLoader" << crlf;
+  CallRequest request;
+  request.address = s.currentUnitId;
+  request.command = wire::cmd::GotoBootLoader;
+  const uint32_t attempts = kGotoBootLoaderMs / ReplyTimeoutNormal;
+  for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
+    if (CallOnce(s, request, 4)) {
+      s.out(Channel::Debug) << "COMPLETE" << crlf;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool InitialiseForUpdate(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "InitialiseForUpdate: Rebooting unit" << crlf;
+  if (s.portSettings.hardwareHandshake) {
+    s.out(Channel::Debug) << "-- hardware handshaking disabled" << crlf;
+    s.portSettings.hardwareHandshake = 0;
+  }
+
+  bool inBootLoader = false;
+  for (const RebootSpeeds& speeds : kRebootSpeeds) {
+    bool goOn = false;
+    inBootLoader = RebootOnce(s, unit, speeds, goOn);
+    if (inBootLoader || !goOn) break;
+  }
+  if (!inBootLoader && !WaitForBootLoader(s, unit)) return false;
+
+  unit.mode = modeBalvantaBootLoader;
+  SetReplyTimeout(s, ReplyTimeoutNormal);
+  s.out(Channel::Debug) << "RPC: ReadBootLoaderRelease" << crlf;
+  if (ReadBootLoaderRelease(s, unit)) s.out(Channel::Debug) << "COMPLETE" << crlf;
+  GetBufferSize(s, unit);
+  return true;
+}
+
+}  // namespace kl

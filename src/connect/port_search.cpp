@@ -1,0 +1,166 @@
+// Which COM port holds a unit: the one given, those in the environment, the one remembered in
+// the registry, then every port from 1 to 99.
+#include <algorithm>
+
+#include "connect/discovery.h"
+#include "driver/console_input.h"
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "driver/settings.h"
+#include "transport/link_control.h"
+#include "transport/serial_port.h"
+
+namespace kl {
+
+namespace {
+
+constexpr int32_t kLowestProgrammingBaud = 115200;
+constexpr int kHighestPort = 99;
+
+bool IsBusy(int code) { return code == oserr::AccessDenied || code == oserr::SharingViolation; }
+
+// "COM3 is being used by another application" and its siblings, for an open that failed.
+void WriteOpenFailure(Session& s, int code, bool reportAbsent) {
+  ChannelWriter& always = s.out(Channel::Always);
+  const uint16_t number = s.portSettings.portNumber;
+  if (code == oserr::FileNotFound) {
+    if (reportAbsent) always << "COM" << number << " is not present on this computer" << crlf;
+  } else if (IsBusy(code)) {
+    always << "COM" << number << " is being used by another application" << crlf;
+  } else if (code == oserr::InvalidParameter) {
+    always << "COM" << number << " does not support requested baud rate" << crlf;
+  } else {
+    always << "COM" << number << " ERROR: " << s.platform.process.errorText(code) << crlf;
+  }
+}
+
+void SelectPort(Session& s, int number) {
+  s.options.port = static_cast<uint16_t>(number);
+  s.portSettings.portNumber = static_cast<uint16_t>(number);
+}
+
+// Opens the port and probes it; the port stays open only when a unit answered.
+bool TryPort(Session& s, Unit& unit, int number, bool reportAbsent) {
+  SelectPort(s, number);
+  if (!OpenPort(s)) {
+    WriteOpenFailure(s, s.platform.process.lastError(), reportAbsent);
+    return false;
+  }
+  s.out(Channel::Always) << "COM" << number << " opened" << crlf;
+  if (FindUnit(s, unit)) return true;
+  ClosePort(s);
+  return false;
+}
+
+void WriteProgrammingBaud(Session& s) {
+  s.out(Channel::Debug) << "-- programmer baud rate = " << s.options.programmingBaud << crlf;
+}
+
+// The run's starting line settings: speed and parity from the options, and the speed from the
+// environment when none was given.
+void ApplyStartSettings(Session& s) {
+  RunOptions& options = s.options;
+  if (!options.initialBaudGiven) {
+    const std::string baud = GetEnv(s, envvar::BaudRate).str();
+    if (!baud.empty()) {
+      s.out(Channel::Always) << "   BALVANTABAUDRATE: " << baud << crlf;
+      options.initialBaud = static_cast<int32_t>(parseLeadingDecimal(baud));
+      options.initialBaudGiven = true;
+      if (options.programmingBaud == 0) options.programmingBaud = std::max(options.initialBaud, kLowestProgrammingBaud);
+    }
+  }
+  s.portSettings.baudRate = options.initialBaud;
+  s.portSettings.evenParity = options.parity;
+  s.portSettings.programmingBaud = options.programmingBaud;
+  s.currentUnitId = options.unitId;
+}
+
+int AskForPort(Session& s) {
+  s.out(Channel::Always) << "-- cannot find a Balvanta unit" << crlf;
+  s.out(Channel::Console) << "Please enter COM port number (1,2,3...): ";
+  // At the end of input this reads 0 at once, which names no port.
+  const int32_t number = ReadConsoleNumber(s);
+  s.out(Channel::Console) << crlf;
+  s.out(Channel::Debug) << "-- COM" << number << " entered by user" << crlf;
+  return number;
+}
+
+// The port the operator named: a missing one is reported, any other failure ends the run.
+void OpenChosenPort(Session& s, Unit& unit) {
+  SelectPort(s, s.options.port);
+  if (OpenPort(s)) {
+    s.out(Channel::Always) << "COM" << s.options.port << " opened" << crlf;
+    FindUnit(s, unit);  // a unit that does not answer is reported by the connection
+    return;
+  }
+  const int code = s.platform.process.lastError();
+  const std::string port = "COM" + decimalText(s.options.port);
+  if (code == oserr::FileNotFound) {
+    s.out(Channel::Always) << port << " is not present on this computer" << crlf;
+    return;
+  }
+  if (IsBusy(code)) FatalError(s, port + " is being used by another application");
+  if (code == oserr::InvalidParameter) FatalError(s, port + " does not support requested baud rate");
+  FatalError(s, port + " ERROR:" + s.platform.process.errorText(code));
+}
+
+}  // namespace
+
+void FindPortAndUnit(Session& s, Unit& unit) {
+  const std::string lockDirectory = GetEnv(s, envvar::LockDir).str();
+  if (!lockDirectory.empty()) s.out(Channel::Always) << "   BALVANTALOCKDIR : " << lockDirectory << crlf;
+  ApplyStartSettings(s);
+  SaveConnectionBaudRate(s);
+  WriteProgrammingBaud(s);
+
+  bool found = false;
+  if (s.options.port == 0) {
+    found = SearchEnvironmentPorts(s, unit) || SearchAllPorts(s, unit);
+    if (!found) s.options.port = static_cast<uint16_t>(AskForPort(s));
+  }
+  if (!found) {
+    OpenChosenPort(s, unit);
+    if (!IsPortOpen(s)) return;
+  }
+  if (s.options.overlappedWrites && ProbeCts(s)) s.overlappedActive = true;
+}
+
+bool SearchEnvironmentPorts(Session& s, Unit& unit) {
+  ChannelWriter& debug = s.out(Channel::Debug);
+  debug << "Searching environment ports" << crlf;
+  std::string list = GetEnv(s, envvar::PortList).str();
+  if (!list.empty()) {
+    debug << "   BALVANTAPORTLIST: " << list << crlf;
+  } else {
+    list = GetEnv(s, envvar::Port).str();
+    if (!list.empty()) debug << "   BALVANTAPORT    : " << list << crlf;
+  }
+  WriteProgrammingBaud(s);
+
+  PortListReader ports(list);
+  for (int number = ports.next(); number != 0; number = ports.next()) {
+    if (TryPort(s, unit, number, true)) return true;
+  }
+  return false;
+}
+
+bool SearchAllPorts(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "Searching all ports" << crlf;
+  const int remembered = static_cast<int>(parseLeadingDecimal(UserRegistryGet(s, kCommPortRegistryPath).str()));
+  WriteProgrammingBaud(s);
+
+  if (remembered != 0) {
+    s.out(Channel::Debug) << "COM" << remembered << " loaded from registry" << crlf;
+    if (TryPort(s, unit, remembered, true)) return true;
+  }
+  for (int number = 1; number <= kHighestPort; ++number) {
+    if (number == remembered) continue;
+    if (TryPort(s, unit, number, false)) {
+      UserRegistryPut(s, kCommPortRegistryPath, decimalText(number));
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace kl

@@ -1,0 +1,18 @@
+// Speed changes while probing a port. A port whose device has gone (a pulled adapter) cannot
+// be re-opened; probing reports it and gives up on that port instead of ending the run.
+#pragma once
+
+#include <cstdint>
+
+namespace kl {
+
+struct Session;
+
+// ChangePacketBaudRate to `baud` without parity, re-opening the port. False when the port's
+// device has gone ("COMn is not present on this computer" on Always); any other failure is
+// fatal "Unable to change baudrate".
+bool SetProbeSpeed(Session& s, uint32_t baud, uint32_t timeout);
+// RestoreConnectionBaudRate with the same care for a vanished port.
+bool RestoreProbeSpeed(Session& s, uint32_t timeout);
+
+}  // namespace kl

@@ -1,0 +1,281 @@
+// Finding the port and the unit on the simulated machine.
+#include "connect/discovery.h"
+#include "connect_fixture.h"
+#include "driver/settings.h"
+#include "transport/link_control.h"
+
+namespace kl::test {
+namespace {
+
+const std::string kApplication19200 = "[unit zs3]\ncard = 648\ncircuit = 5\nserial = 480055\nmodbus-address = 11\nbaud = 19200\n";
+
+std::string ApplicationAt(uint32_t baud, int modbusAddress) {
+  return "[unit zs3]\ncard = 648\ncircuit = 5\nmodbus-address = " + std::to_string(modbusAddress) +
+         "\nbaud = " + std::to_string(baud) + "\n";
+}
+
+class DiscoveryTest : public ConnectTest {
+ protected:
+  Unit& unit() { return s().unit; }
+  std::string registryPort() { return sim.registry.get(std::string(kCommPortRegistryPath)); }
+};
+
+TEST_F(DiscoveryTest, PortListIsTriedInOrderAndTheFoundPortStaysOpen) {
+  place(kApplication19200, 5);
+  sim.environment.variables["BALVANTAPORTLIST"] = "COM3,com5;7";
+  FindPortAndUnit(s(), unit());
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+  EXPECT_EQ(unit().address, 11);
+  EXPECT_EQ(s().currentUnitId, 11);
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_TRUE(IsPortOpen(s()));
+  EXPECT_EQ(s().link.savedBaudRate, 19200u);
+  const std::string out = console();
+  EXPECT_NE(out.find("   BALVANTAPORTLIST: COM3,com5;7\r\n"), std::string::npos);
+  EXPECT_LT(out.find("COM3 is not present on this computer\r\n"), out.find("COM5 opened\r\n"));
+  EXPECT_TRUE(shows("-- found unit ($F0)\r\n"));
+  EXPECT_EQ(out.find("Searching all ports"), std::string::npos);
+  EXPECT_EQ(registryPort(), "");  // only the scan remembers a port
+}
+
+TEST_F(DiscoveryTest, BlankAfterCommaEndsTheListAndTheScanFindsTheUnit) {
+  place(kApplication19200, 5);
+  sim.environment.variables["BALVANTAPORTLIST"] = "COM3, COM5";
+  sim.environment.variables["BALVANTAPORT"] = "5";  // not used while the list is set
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  EXPECT_EQ(out.find("BALVANTAPORT    :"), std::string::npos);
+  EXPECT_TRUE(shows("Searching all ports"));
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(registryPort(), "5");
+}
+
+TEST_F(DiscoveryTest, SinglePortVariableIsUsedWithoutAList) {
+  place(kApplication19200, 6);
+  sim.environment.variables["BALVANTAPORT"] = "COM6";
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("   BALVANTAPORT    : COM6\r\n"));
+  EXPECT_EQ(s().options.port, 6);
+  EXPECT_EQ(console().find("Searching all ports"), std::string::npos);
+}
+
+TEST_F(DiscoveryTest, RememberedPortIsTriedBeforeTheScan) {
+  place(kApplication19200, 2);
+  place(ApplicationAt(19200, 12), 12);
+  sim.registry.put(std::string(kCommPortRegistryPath), "12");
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COM12 loaded from registry\r\n"));
+  EXPECT_EQ(s().options.port, 12);
+  EXPECT_EQ(unit().address, 12);
+  EXPECT_EQ(console().find("COM2 opened"), std::string::npos);
+}
+
+TEST_F(DiscoveryTest, ScanPassesAbsentPortsSilentlyReportsBusyOnesAndRemembersTheFind) {
+  place(ApplicationAt(19200, 9), 2);
+  line(2).busyOpens = 1000;
+  place(kApplication19200, 33);
+  sim.registry.put(std::string(kCommPortRegistryPath), "40");  // remembered, but gone
+  s().options.debug = s().options.detailedDebug = false;  // the console shows Always only
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  EXPECT_TRUE(shows("COM40 is not present on this computer\r\n"));
+  EXPECT_EQ(out.find("COM1 is not present"), std::string::npos);
+  EXPECT_TRUE(shows("COM2 is being used by another application\r\n"));
+  EXPECT_TRUE(shows("COM33 opened\r\n"));
+  EXPECT_EQ(s().options.port, 33);
+  EXPECT_EQ(registryPort(), "33");
+}
+
+TEST_F(DiscoveryTest, GivenUnitIdAnswersPingAfterTheBootLoaderProbe) {
+  place(kApplication19200, 3);
+  s().options.port = 3;
+  s().options.unitId = 11;
+  s().options.unitIdGiven = true;
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  EXPECT_TRUE(shows("Checking Unit ID...\r\n"));
+  EXPECT_TRUE(shows("RPC: Ping address $0B\r\nCOMPLETE\r\n"));
+  EXPECT_TRUE(shows("-- found unit ID = 0B\r\n"));
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+  EXPECT_EQ(unit().address, 11);
+  EXPECT_EQ(s().link.savedBaudRate, 19200u);
+  EXPECT_EQ(out.find("Checking for LPC chip firmware"), std::string::npos);
+}
+
+TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
+  place(ApplicationAt(38400, 14), 3);
+  s().options.port = 3;
+  sim.environment.variables["BALVANTABAUDRATE"] = "38400";
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  EXPECT_TRUE(shows("   BALVANTABAUDRATE: 38400\r\n"));
+  EXPECT_EQ(s().options.programmingBaud, 115200);
+  EXPECT_TRUE(s().options.initialBaudGiven);
+  EXPECT_TRUE(shows("RPC: Ping address $F0 at specified baud rate\r\nCOMPLETE\r\n"));
+  EXPECT_EQ(out.find("Searching for unit ID..."), std::string::npos);
+  EXPECT_EQ(unit().address, 14);
+  EXPECT_EQ(s().portSettings.baudRate, 38400u);
+}
+
+TEST_F(DiscoveryTest, CommandLineSpeedWinsOverTheEnvironment) {
+  place(ApplicationAt(57600, 14), 3);
+  s().options.port = 3;
+  s().options.initialBaud = 57600;
+  s().options.initialBaudGiven = true;
+  s().options.programmingBaud = 115200;
+  sim.environment.variables["BALVANTABAUDRATE"] = "9600";
+  FindPortAndUnit(s(), unit());
+  EXPECT_EQ(console().find("BALVANTABAUDRATE"), std::string::npos);
+  EXPECT_TRUE(shows("RPC: Ping address $F0 at specified baud rate\r\nCOMPLETE\r\n"));
+  EXPECT_EQ(s().link.savedBaudRate, 57600u);
+}
+
+TEST_F(DiscoveryTest, WithoutAGivenSpeedTheSpecifiedSpeedProbeIsSkipped) {
+  place(kApplication19200, 3);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  EXPECT_EQ(console().find("at specified baud rate"), std::string::npos);
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+}
+
+TEST_F(DiscoveryTest, BootLoaderAtEitherSpeed) {
+  for (const char* baud : {"9600", "115200"}) {
+    SCOPED_TRACE(baud);
+    const int com = std::string(baud) == "9600" ? 3 : 4;
+    place(std::string("[unit zs3]\ncard = 648\ncircuit = 5\nstate = boot-loader\nboot-baud = ") + baud + "\n", com);
+    s().options.port = static_cast<uint16_t>(com);
+    FindPortAndUnit(s(), unit());
+    EXPECT_EQ(unit().mode, modeBalvantaBootLoader);
+    EXPECT_EQ(unit().address, 1);
+    EXPECT_EQ(s().currentUnitId, 1);
+    EXPECT_EQ(s().link.savedBaudRate, static_cast<uint32_t>(std::stoul(baud)));
+    EXPECT_TRUE(shows("-- found unit (balvanta boot loader)\r\n"));
+    ClosePort(s());
+  }
+}
+
+TEST_F(DiscoveryTest, BlankChipIsRecognisedByItsHandshake) {
+  placeFile("blank-lpc1768.scn", 3);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  EXPECT_EQ(unit().mode, modeBlankMcu);
+  EXPECT_EQ(s().link.savedBaudRate, 115200u);
+  EXPECT_EQ(s().out.diagnosticsLevel, 0);
+  const std::string out = console();
+  EXPECT_TRUE(shows("-- LPC chip firmware found\r\n"));
+  EXPECT_TRUE(shows("-- synchronization succeeded\r\n"));
+}
+
+TEST_F(DiscoveryTest, ChipThatDoesNotConfirmTheSynchronisationIsNotTakenForBlank) {
+  sim::ScriptedPeer& chip = placePeer(3, 115200);
+  chip.onByte = [](sim::ScriptedPeer& p, uint8_t byte) {
+    if (byte == '?') p.send({'S', 'y', 'n', 'c', 'h', 'r', 'o', 'n', 'i', 'z', 'e', 'd', '\r', '\n'});
+  };
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  EXPECT_TRUE(shows("-- LPC chip firmware found\r\n"));
+  EXPECT_TRUE(shows("-- synchronization failed\r\n"));
+  EXPECT_TRUE(shows("-- unable to find unit\r\n"));  // the other probes ran
+  EXPECT_EQ(unit().mode, modeUnknown);
+  EXPECT_EQ(s().out.diagnosticsLevel, 0);
+}
+
+class DefaultAddressSpeedTest : public DiscoveryTest, public ::testing::WithParamInterface<uint32_t> {};
+
+TEST_P(DefaultAddressSpeedTest, UnitIsFoundAtF0AndTakesItsModbusAddress) {
+  place(ApplicationAt(GetParam(), 22), 3);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+  EXPECT_EQ(unit().address, 22);
+  EXPECT_EQ(s().currentUnitId, 22);
+  EXPECT_EQ(s().link.savedBaudRate, GetParam());
+  EXPECT_TRUE(shows("Searching for unit ID...\r\nUnit ID=F0\r\n"));
+  EXPECT_TRUE(shows("COMPLETE: ModbusAddress=22 (16)\r\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(FiveSpeeds, DefaultAddressSpeedTest, ::testing::Values(19200, 9600, 115200, 57600, 38400));
+
+TEST_F(DiscoveryTest, EscapeDuringTheAddressSearchAborts) {
+  placePeer(3, 19200);
+  s().options.port = 3;
+  sim.console.pressKeys("\x1b");
+  int code = 0;
+  EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }, &code));
+  EXPECT_EQ(code, 1);
+  EXPECT_TRUE(shows("Fatal Error: Aborted"));
+}
+
+TEST_F(DiscoveryTest, NothingFoundAsksForThePortAndTakesTheOperatorsAnswer) {
+  // The operator plugs the unit in when asked, and types its port.
+  sim.console.onOutput = [this](std::string_view text) {
+    if (text.find("Please enter COM port number (1,2,3...): ") != std::string_view::npos) place(kApplication19200, 7);
+  };
+  sim.console.pressKeys("7\r");
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  EXPECT_TRUE(shows("-- cannot find a Balvanta unit\r\nPlease enter COM port number (1,2,3...): "));
+  EXPECT_TRUE(shows("-- COM7 entered by user\r\n"));
+  EXPECT_TRUE(shows("COM7 opened\r\n"));
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+  EXPECT_EQ(s().options.port, 7);
+}
+
+TEST_F(DiscoveryTest, EndOfInputAtThePromptNamesNoPort) {
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COM0 is not present on this computer\r\n"));
+  EXPECT_EQ(unit().mode, modeUnknown);
+  EXPECT_FALSE(IsPortOpen(s()));
+}
+
+TEST_F(DiscoveryTest, ChosenPortThatIsBusyOrTooSlowEndsTheRun) {
+  placePeer(3, 19200);
+  line(3).busyOpens = 1000;
+  line(3).busyCode = oserr::SharingViolation;
+  s().options.port = 3;
+  EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }));
+  EXPECT_TRUE(shows("Fatal Error: COM3 is being used by another application"));
+}
+
+TEST_F(DiscoveryTest, ChosenPortThatCannotRunTheSpeedEndsTheRun) {
+  placePeer(3, 19200);
+  line(3).maxBaud = 9600;
+  s().options.port = 3;
+  EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }));
+  EXPECT_TRUE(shows("Fatal Error: COM3 does not support requested baud rate"));
+}
+
+TEST_F(DiscoveryTest, PortThatVanishesDuringTheSearchIsReportedAndSkipped) {
+  placePeer(2, 19200);  // answers nothing; its adapter is pulled while it is probed
+  sim.world.after(150000, [this] { line(2).unplug(); });
+  place(kApplication19200, 5);
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COM2 is not present on this computer\r\n"));
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+}
+
+TEST_F(DiscoveryTest, OverlappedWritesNeedCtsFromTheUnit) {
+  place(kApplication19200 + "cts = no\n", 3);
+  s().options.port = 3;
+  s().options.overlappedWrites = true;
+  FindPortAndUnit(s(), unit());
+  const uint64_t afterSearch = nowMs();
+  EXPECT_FALSE(s().overlappedActive);
+  EXPECT_TRUE(shows("-- no CTS signal received from unit, overlapped mode disabled\r\n"));
+  EXPECT_TRUE(ProbeCts(s()) == false);
+  EXPECT_GE(nowMs() - afterSearch, 1000u);
+}
+
+TEST_F(DiscoveryTest, OverlappedWritesWithCts) {
+  place(kApplication19200, 3);
+  s().options.port = 3;
+  s().options.overlappedWrites = true;
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(s().overlappedActive);
+  EXPECT_TRUE(shows("-- CTS signal received from unit\r\n"));
+}
+
+}  // namespace
+}  // namespace kl::test

@@ -1,0 +1,198 @@
+// Rebooting a running unit into its boot loader at a speed the program can follow.
+#include <optional>
+
+#include "connect/connection.h"
+#include "connect/discovery.h"
+#include "connect_fixture.h"
+#include "transport/link_control.h"
+#include "wire/commands.h"
+
+namespace kl::test {
+namespace {
+
+constexpr int kCom = 3;
+constexpr uint8_t kAddress = 5;
+
+// A unit whose restarts end in its boot loader only from the `bootOnReboot`-th request on:
+// earlier restarts miss the boot loader's window and come back into the application.
+class RebootingUnit {
+ public:
+  RebootingUnit(sim::ScriptedPeer& peer, uint32_t appBaud, uint32_t bootBaud, int bootOnReboot)
+      : peer_(peer), bootBaud_(bootBaud), bootOnReboot_(bootOnReboot) {
+    peer_.port()->setFormat({appBaud, sim::Parity::None});
+    peer_.onByte = [this](sim::ScriptedPeer&, uint8_t byte) { receive(byte); };
+  }
+
+  bool answersGotoBootLoader = true;
+  int reboots = 0;
+  int speedRequests = 0;
+  bool inBootLoader = false;
+
+ private:
+  void receive(uint8_t byte) {
+    pending_.push_back(byte);
+    for (size_t length : {4u, 5u, 6u, 7u, 10u}) {
+      if (pending_.size() < length) continue;
+      std::vector<uint8_t> frame(pending_.end() - static_cast<long>(length), pending_.end());
+      if (wire::crc16(frame.data(), frame.size()) != 0) continue;
+      frame.resize(length - 2);
+      pending_.clear();
+      handle(frame);
+      return;
+    }
+    if (pending_.size() > 64) pending_.erase(pending_.begin(), pending_.end() - 16);
+  }
+
+  void reply(const std::vector<uint8_t>& payload, std::function<void()> afterSent = {}) {
+    peer_.send(WithCrc(payload), 500);
+    if (afterSent) whenSent(std::move(afterSent));
+  }
+  void whenSent(std::function<void()> action) {
+    peer_.port()->scheduler().after(1000, [this, action] {
+      if (peer_.port()->sending()) {
+        whenSent(action);
+      } else {
+        action();
+      }
+    });
+  }
+  void setBaud(uint32_t baud) { peer_.port()->setFormat({baud, sim::Parity::None}); }
+
+  void handle(const std::vector<uint8_t>& f) {
+    if (f.size() == 2) {
+      if (!inBootLoader && f[1] == 0x41 && (f[0] == kAddress || f[0] == 0xF0)) reply({f[0], 0x42});
+      return;
+    }
+    if (f.size() < 4 || f[1] != 0x45) return;
+    const uint16_t command = static_cast<uint16_t>(f[2] << 8 | f[3]);
+    std::vector<uint8_t> out(f.begin(), f.begin() + 4);
+    if (inBootLoader) {
+      if (f[0] != 1) return;
+      if (command == wire::cmd::ReadBootLoaderVersion) {
+        out.push_back(0x54);
+      } else if (command == wire::cmd::ReadBootLoaderRelease) {
+        for (uint8_t b : {0, 5, 4, 24, 0, 0, 0, 0, 2}) out.push_back(b);
+      } else if (command == wire::cmd::GetBufferSize) {
+        out.push_back(0x08);
+        out.push_back(0x00);
+      } else {
+        return;
+      }
+      reply(out);
+      return;
+    }
+    if (f[0] != kAddress && f[0] != 0xF0) return;
+    switch (command) {
+      case wire::cmd::GetModbusAddress:
+        out.push_back(kAddress);
+        reply(out);
+        return;
+      case wire::cmd::SetUnitBaudRate: {
+        ++speedRequests;
+        const uint32_t baud = static_cast<uint32_t>(f[4] << 24 | f[5] << 16 | f[6] << 8 | f[7]);
+        reply(out, [this, baud] { setBaud(baud); });
+        return;
+      }
+      case wire::cmd::GotoBootLoader:
+        if (!answersGotoBootLoader) return;
+        reply(out, [this] {
+          if (++reboots < bootOnReboot_) return;
+          inBootLoader = true;
+          setBaud(bootBaud_);
+        });
+        return;
+      default:
+        return;
+    }
+  }
+
+  sim::ScriptedPeer& peer_;
+  uint32_t bootBaud_;
+  int bootOnReboot_;
+  std::vector<uint8_t> pending_;
+};
+
+class InitialiseTest : public ConnectTest {
+ protected:
+  void start(uint32_t appBaud, uint32_t bootBaud, int bootOnReboot, int16_t version = 610) {
+    sim::ScriptedPeer& peer = placePeer(kCom, appBaud);
+    fake.emplace(peer, appBaud, bootBaud, bootOnReboot);
+    s().options.port = kCom;
+    FindPortAndUnit(s(), s().unit);
+    ASSERT_EQ(s().unit.mode, modeBalvantaSoftware);
+    s().unit.softwareVersion = version;
+    s().unit.bootLoaderRelease = 24;
+    s().portSettings.hardwareHandshake = 1;
+    s().out.flushConsole();
+    sim.console.clearOutput();
+  }
+  std::optional<RebootingUnit> fake;
+};
+
+struct RebootCase {
+  int bootOnReboot;
+  uint32_t bootBaud;
+  const char* pcChange;
+};
+
+class RebootAttemptTest : public InitialiseTest, public ::testing::WithParamInterface<RebootCase> {};
+
+TEST_P(RebootAttemptTest, BootLoaderIsReachedOnThatAttempt) {
+  const RebootCase& c = GetParam();
+  start(19200, c.bootBaud, c.bootOnReboot);
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(fake->reboots, c.bootOnReboot);
+  EXPECT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  EXPECT_EQ(s().unit.bufferSize, 2048);
+  EXPECT_EQ(s().unit.bootLoaderRelease, 24);
+  EXPECT_EQ(s().portSettings.baudRate, c.bootBaud);
+  EXPECT_EQ(s().portSettings.hardwareHandshake, 0);
+  EXPECT_EQ(line(kCom).pcSettings().baud, c.bootBaud);
+  const std::string out = console();
+  EXPECT_TRUE(shows("InitialiseForUpdate: Rebooting unit\r\n-- hardware handshaking disabled\r\n"));
+  EXPECT_TRUE(shows(std::string("RPC: GotoBootLoader\r\nCOMPLETE\r\n") + c.pcChange));
+  EXPECT_EQ(out.find("please turn the unit power off"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FourAttempts, RebootAttemptTest,
+    ::testing::Values(RebootCase{1, 9600, "baud rate = 9600 (no change) timeout=50ms"},
+                      RebootCase{2, 115200, "ChangePacketBaudRate: direct call to comm port"},
+                      RebootCase{3, 9600, "ChangePacketBaudRate: re-opening comm port"},
+                      RebootCase{4, 115200, "ChangePacketBaudRate: re-opening comm port"}));
+
+TEST_F(InitialiseTest, UnitSpeedFollowsTheTable) {
+  start(19200, 115200, 4);
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  // 9600 for the first two reboots, 115200 for the last two; a speed already set needs no request.
+  EXPECT_EQ(fake->speedRequests, 2);
+}
+
+TEST_F(InitialiseTest, OlderApplicationIsRebootedWithoutASpeedChange) {
+  start(19200, 115200, 2, 599);
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(fake->speedRequests, 0);
+  EXPECT_EQ(console().find("Changing Balvanta baud rate"), std::string::npos);
+}
+
+TEST_F(InitialiseTest, UnansweredRebootGoesStraightToThePowerCycle) {
+  start(19200, 9600, 1);
+  fake->answersGotoBootLoader = false;
+  sim.console.onOutput = [this](std::string_view text) {
+    if (text.find("please turn the unit power off and on now") != std::string_view::npos) sim.console.pressKeys("\x1b");
+  };
+  EXPECT_TRUE(endsRun([&] { InitialiseForUpdate(s(), s().unit); }));
+  EXPECT_EQ(fake->reboots, 0);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {kAddress, 0x45, 0x10, 0x11}), 8);
+  EXPECT_TRUE(shows("Fatal Error: Aborted"));
+}
+
+TEST_F(InitialiseTest, UnitSpeedThatCannotBeSetEndsTheRun) {
+  start(19200, 9600, 1);
+  line(kCom).towardsPc.dropRate = 1.0;  // nothing the unit says arrives any more
+  EXPECT_TRUE(endsRun([&] { InitialiseForUpdate(s(), s().unit); }));
+  EXPECT_TRUE(shows("Fatal Error: Unable to change baud rate"));
+}
+
+}  // namespace
+}  // namespace kl::test
