@@ -31,8 +31,10 @@ std::optional<Frame> decodeFrame(const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> encodeFrame(const std::vector<uint8_t>& payload, bool lengthFramed,
                                  const std::optional<std::array<uint8_t, 5>>& proxyHeader) {
-  std::vector<uint8_t> out;
   const size_t body = payload.size() + 2 + (proxyHeader ? proxyHeader->size() : 0);
+  // Room for the whole frame up front: no reallocation between the pieces.
+  std::vector<uint8_t> out;
+  out.reserve(body + 2);
   if (lengthFramed || proxyHeader) {
     out.push_back(wire::kLengthMarker);
     out.push_back(static_cast<uint8_t>(body));
