@@ -49,7 +49,10 @@ Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile
 Simulator::~Simulator() { stop(); }
 
 std::optional<int> Simulator::stop() {
-  process_->sendSignal(terminateSignal());
+  if (!stopped_) {
+    stopped_ = true;
+    process_->sendSignal(terminateSignal());
+  }
   return process_->wait(kStartMs);
 }
 

@@ -33,6 +33,7 @@ class Simulator {
  private:
   std::unique_ptr<ChildProgram> process_;
   std::string port_;
+  bool stopped_ = false;
 };
 
 struct RunResult {
