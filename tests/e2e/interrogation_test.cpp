@@ -69,6 +69,21 @@ TEST_F(InterrogationRun, NextRunFindsTheUnitAtTheRememberedPortWithoutScanning) 
   EXPECT_EQ(rememberedPort(), "3");
 }
 
+TEST_F(InterrogationRun, RememberedPortWithoutTheUnitGivesWayToTheScan) {
+  const std::string port = startSimulator("zs4.scn").port();
+  ASSERT_FALSE(port.empty());
+  rememberPort("5");
+  const RunResult result = run(
+      {"-i", "-y"}, {{"KESTRELINK_PORTMAP", portMap({{1, dir.file("absent-1")}, {2, port}, {5, dir.file("absent-5")}})}});
+
+  EXPECT_EQ(result.exitCode, 0) << result.console;
+  // The remembered port is tried first and reported missing; the scan then finds the unit.
+  EXPECT_TRUE(InOrder(result.console, Joined({"COM5 is not present on this computer\r\n", "COM2 opened\r\n",
+                                              "-- interrogating unit\r\n"},
+                                             kTransmitterBlock)));
+  EXPECT_EQ(rememberedPort(), "2");
+}
+
 TEST_F(InterrogationRun, DisplayShowsItselfAndEveryUnitOnItsNetwork) {
   const std::string port = startSimulator("display-network.scn").port();
   ASSERT_FALSE(port.empty());
