@@ -9,7 +9,7 @@ configs=("$@")
 
 for config in "${configs[@]}"; do
   case "$config" in
-    normal) dir="$root/build"; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo) ;;
+    normal) dir="$root/build"; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_BENCH=ON) ;;
     sanitize) dir="$root/build-sanitize"; flags=(-DCMAKE_BUILD_TYPE=Debug -DKESTRELINK_SANITIZE=ON) ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac

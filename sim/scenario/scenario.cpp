@@ -289,6 +289,8 @@ class Parser {
       boot.versionByte = u8();
     } else if (key == "boot-release-query") {
       boot.answersRelease = flag(value);
+    } else if (key == "boot-basic-info") {
+      boot.answersBasicInfo = flag(value);
     } else if (key == "buffer-size") {
       boot.bufferSize = u16();
     } else if (key == "boot-baud") {

@@ -14,6 +14,7 @@ std::optional<size_t> BootLoader::requestLength(const std::vector<uint8_t>& payl
     case wire::cmd::ReadBootLoaderRelease:
       return 5;
     case wire::cmd::ReadBootLoaderVersion:
+    case wire::cmd::ReadBasicInfo:
     case wire::cmd::GetBufferSize:
     case wire::cmd::GetBufferSizeOld:
     case wire::cmd::Reset:
@@ -35,6 +36,15 @@ void BootLoader::onFrame(const Frame& frame) {
   switch (frame.command()) {
     case wire::cmd::ReadBootLoaderVersion:
       out.push_back(state.bootLoaderVersionByte());
+      break;
+    case wire::cmd::ReadBasicInfo:
+      if (!boot.answersBasicInfo) return;
+      // The board's card and circuit code; the version of the application held in flash
+      // (0 when there is none), no product number or build increment.
+      putU16(out, state.application.cardNumber);
+      putU16(out, state.application.circuitCode);
+      putU16(out, static_cast<uint16_t>(state.applicationPresent ? state.application.softwareVersion : 0));
+      putU16(out, 0);
       break;
     case wire::cmd::ReadBootLoaderRelease:
       if (!boot.answersRelease || p[4] != 0x01) return;

@@ -31,16 +31,17 @@ std::optional<Frame> decodeFrame(const std::vector<uint8_t>& bytes) {
 
 std::vector<uint8_t> encodeFrame(const std::vector<uint8_t>& payload, bool lengthFramed,
                                  const std::optional<std::array<uint8_t, 5>>& proxyHeader) {
-  const size_t body = payload.size() + 2 + (proxyHeader ? proxyHeader->size() : 0);
-  // Room for the whole frame up front: no reallocation between the pieces.
   std::vector<uint8_t> out;
+  const size_t body = payload.size() + 2 + (proxyHeader ? proxyHeader->size() : 0);
   out.reserve(body + 2);
   if (lengthFramed || proxyHeader) {
     out.push_back(wire::kLengthMarker);
     out.push_back(static_cast<uint8_t>(body));
   }
   const size_t crcStart = out.size();
-  if (proxyHeader) out.insert(out.end(), proxyHeader->begin(), proxyHeader->end());
+  if (proxyHeader) {
+    for (uint8_t byte : *proxyHeader) out.push_back(byte);
+  }
   out.insert(out.end(), payload.begin(), payload.end());
   const uint16_t crc = wire::crc16(out.data() + crcStart, out.size() - crcStart);
   out.push_back(static_cast<uint8_t>(crc & 0xFF));

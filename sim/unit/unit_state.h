@@ -41,6 +41,7 @@ struct BootLoaderIdentity {
   uint8_t info = 0;
   int versionByte = -1;           // -1: MCU type in the high nibble, generation in the low
   bool answersRelease = true;     // the oldest boot loaders do not know the release query
+  bool answersBasicInfo = true;   // a faulty boot loader may not tell the board it sits on
   uint16_t bufferSize = 1024;
 };
 

@@ -61,7 +61,7 @@ void WriteProgrammingBaud(Session& s) {
 void ApplyStartSettings(Session& s) {
   RunOptions& options = s.options;
   if (!options.initialBaudGiven) {
-    const std::string baud = GetEnv(s, envvar::BaudRate).str();
+    const DynamicString baud = GetEnv(s, envvar::BaudRate);
     if (!baud.empty()) {
       s.out(Channel::Always) << "   BALVANTABAUDRATE: " << baud << crlf;
       options.initialBaud = static_cast<int32_t>(parseLeadingDecimal(baud));
@@ -107,7 +107,7 @@ void OpenChosenPort(Session& s, Unit& unit) {
 }  // namespace
 
 void FindPortAndUnit(Session& s, Unit& unit) {
-  const std::string lockDirectory = GetEnv(s, envvar::LockDir).str();
+  const DynamicString lockDirectory = GetEnv(s, envvar::LockDir);
   if (!lockDirectory.empty()) s.out(Channel::Always) << "   BALVANTALOCKDIR : " << lockDirectory << crlf;
   ApplyStartSettings(s);
   SaveConnectionBaudRate(s);
@@ -128,11 +128,11 @@ void FindPortAndUnit(Session& s, Unit& unit) {
 bool SearchEnvironmentPorts(Session& s, Unit& unit) {
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Searching environment ports" << crlf;
-  std::string list = GetEnv(s, envvar::PortList).str();
+  DynamicString list = GetEnv(s, envvar::PortList);
   if (!list.empty()) {
     debug << "   BALVANTAPORTLIST: " << list << crlf;
   } else {
-    list = GetEnv(s, envvar::Port).str();
+    list = GetEnv(s, envvar::Port);
     if (!list.empty()) debug << "   BALVANTAPORT    : " << list << crlf;
   }
   WriteProgrammingBaud(s);
@@ -146,7 +146,7 @@ bool SearchEnvironmentPorts(Session& s, Unit& unit) {
 
 bool SearchAllPorts(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "Searching all ports" << crlf;
-  const int remembered = static_cast<int>(parseLeadingDecimal(UserRegistryGet(s, kCommPortRegistryPath).str()));
+  const int remembered = static_cast<int>(parseLeadingDecimal(UserRegistryGet(s, kCommPortRegistryPath)));
   WriteProgrammingBaud(s);
 
   if (remembered != 0) {

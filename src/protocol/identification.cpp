@@ -131,47 +131,41 @@ bool Ping(Session& s, uint8_t unitId) {
   return CheckPacketEnd(s) && address == unitId && function == wire::kFunctionPingReply;
 }
 
+// The probe of discovery and connection: one attempt, no log lines of its own (its callers
+// write "RPC: ReadBootLoaderVersion" and "COMPLETE" around their own attempt loops).
 bool ReadBootLoaderVersion(Session& s, Unit& unit) {
   const CallRequest request{s.bootLoaderAddress, wire::cmd::ReadBootLoaderVersion, {}, 0};
   uint8_t versionByte = 0;
-  return LoggedCall(
-      s, "ReadBootLoaderVersion", 1,
-      [&] {
-        return CallOnce(s, request, 5, [&](Session&) {
-          versionByte = GetPacketByte(s);
-          return true;
-        });
-      },
-      [&] {
-        unit.bootLoaderVersionByte = versionByte;
-        LogComplete(s);
-      });
+  const bool accepted = CallOnce(s, request, 5, [&](Session&) {
+    versionByte = GetPacketByte(s);
+    return true;
+  });
+  if (accepted) unit.bootLoaderVersionByte = versionByte;
+  return accepted;
 }
 
+// Writes the details it learns; the "RPC:" and "COMPLETE" lines are its callers'.
 bool ReadBootLoaderRelease(Session& s, Unit& unit) {
   const CallRequest request{s.bootLoaderAddress, wire::cmd::ReadBootLoaderRelease,
                             [](Session& session) { PutPacketByte(session, kReleaseQuery); }, 1};
-  const bool accepted = LoggedCall(
-      s, "ReadBootLoaderRelease", kIdentificationAttempts,
-      [&] {
-        // Stored as read: a rejected reply can leave its values until the next accepted one.
-        return CallOnce(s, request, 13, [&](Session&) {
-          unit.bootLoaderInfo = GetPacketByte(s);
-          unit.mcuType = GetPacketByte(s);
-          unit.bootLoaderVersion = GetPacketByte(s);
-          unit.bootLoaderRelease = GetPacketByte(s);
-          unit.softwareChecksum = GetPacketLong(s);
-          unit.bootFlags = GetPacketByte(s);
-          return true;
-        });
-      },
-      [&] {
-        LogMcuType(s, unit.mcuType);
-        LogBootLoader(s, unit);
-        LogBootFlags(s, unit.bootFlags);
-        LogComplete(s);
-      });
-  if (accepted) return true;
+  const bool accepted = Repeat(kIdentificationAttempts, [&] {
+    // Stored as read: a rejected reply can leave its values until the next accepted one.
+    return CallOnce(s, request, 13, [&](Session&) {
+      unit.bootLoaderInfo = GetPacketByte(s);
+      unit.mcuType = GetPacketByte(s);
+      unit.bootLoaderVersion = GetPacketByte(s);
+      unit.bootLoaderRelease = GetPacketByte(s);
+      unit.softwareChecksum = GetPacketLong(s);
+      unit.bootFlags = GetPacketByte(s);
+      return true;
+    });
+  });
+  if (accepted) {
+    LogMcuType(s, unit.mcuType);
+    LogBootLoader(s, unit);
+    LogBootFlags(s, unit.bootFlags);
+    return true;
+  }
   // The oldest boot loaders do not know the query: their version byte says it all.
   const uint8_t versionByte = unit.bootLoaderVersionByte;
   unit.bootLoaderInfo = 0;

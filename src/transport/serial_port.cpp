@@ -74,19 +74,28 @@ void ReportLineErrors(Session& s, SerialPort& port) {
 
 // ---- primitives ----
 
-bool OpenCommPortOverlapped(Session& s, SerialPort& port, int number, uint32_t baud, int stopBits,
-                            bool parityOn, bool even, bool ctsFlow, int16_t timeout) {
-  ResetPort(port);
-  port.timeout = timeout;
-  DebugTrace(s, "COM" + decimalText(number) + ":Speed=" + decimalText(baud) + " StopBits=" +
-                    decimalText(stopBits) + " Parity=" + decimalText(parityOn ? 1 : 0));
+namespace {
+
+// One stop bit when asked for, otherwise two.
+SerialSettings LineSettings(uint32_t baud, int stopBits, bool parityOn, bool even, bool ctsFlow) {
   SerialSettings settings;
   settings.baud = baud;
   settings.stopBits = static_cast<uint8_t>(stopBits == 1 ? 1 : 2);
   settings.parityOn = parityOn;
   settings.even = even;
   settings.ctsFlow = ctsFlow;
-  port.handle = s.platform.serial.open(number, settings);
+  return settings;
+}
+
+}  // namespace
+
+bool OpenCommPortOverlapped(Session& s, SerialPort& port, int number, uint32_t baud, int stopBits,
+                            bool parityOn, bool even, bool ctsFlow, int16_t timeout) {
+  ResetPort(port);
+  port.timeout = timeout;
+  DebugTrace(s, "COM" + decimalText(number) + ":Speed=" + decimalText(baud) + " StopBits=" +
+                    decimalText(stopBits) + " Parity=" + decimalText(parityOn ? 1 : 0));
+  port.handle = s.platform.serial.open(number, LineSettings(baud, stopBits, parityOn, even, ctsFlow));
   if (!port.handle) {
     ResetPort(port);
     return false;
@@ -232,13 +241,7 @@ bool FlushCommPortWrites(Session& s, SerialPort& port) {
 bool SetCommPortSpeed(Session& s, SerialPort& port, uint32_t baud, int stopBits, bool parityOn,
                       bool even, bool ctsFlow) {
   if (!port.handle) return false;
-  SerialSettings settings;
-  settings.baud = baud;
-  settings.stopBits = static_cast<uint8_t>(stopBits == 1 ? 1 : 2);
-  settings.parityOn = parityOn;
-  settings.even = even;
-  settings.ctsFlow = ctsFlow;
-  if (port.handle->setSettings(settings)) return true;
+  if (port.handle->setSettings(LineSettings(baud, stopBits, parityOn, even, ctsFlow))) return true;
   ReportSystemError(s);
   return false;
 }

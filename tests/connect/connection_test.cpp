@@ -69,8 +69,21 @@ TEST_F(ConnectionTest, HungUnitIsReachedInItsBootLoaderAfterThePowerCycle) {
   EXPECT_EQ(console().find("at 115200 baud"), std::string::npos);
 }
 
-TEST_F(ConnectionTest, BootLoaderThatCannotTellItsIdentityIsAskedForAPowerCycleOnlyOnce) {
+TEST_F(ConnectionTest, HungUnitConnectsThroughItsBootLoaderAfterOnePowerCycle) {
   sim::Unit& simUnit = placeFile("power-cycle.scn", kCom);
+  findOn(kCom);
+  operatorCyclesPowerOnRequest(simUnit, 5);
+  ASSERT_TRUE(ConnectToUnit(s(), unit()));
+  EXPECT_EQ(powerCycles, 1);
+  EXPECT_EQ(unit().mode, modeBalvantaBootLoader);
+  EXPECT_EQ(unit().cardNumber, 649);
+  EXPECT_EQ(unit().bootLoaderRelease, 16);
+}
+
+TEST_F(ConnectionTest, BootLoaderThatCannotTellItsIdentityIsAskedForAPowerCycleOnlyOnce) {
+  // A boot loader that answers its version but not ReadBasicInfo.
+  sim::Unit& simUnit =
+      place(readFile(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/power-cycle.scn") + "boot-basic-info = no\n", kCom);
   findOn(kCom);
   operatorCyclesPowerOnRequest(simUnit, 5);
   EXPECT_FALSE(ConnectToUnit(s(), unit()));
