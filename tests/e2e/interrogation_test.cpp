@@ -124,6 +124,30 @@ TEST_F(InterrogationRun, DisplayShowsItselfAndEveryUnitOnItsNetwork) {
   EXPECT_EQ(LinesWith(result.log, "RPC: ReadUnitInfo").size(), 3u) << result.log;
 }
 
+TEST_F(InterrogationRun, UnitInItsBootLoaderIsReadThroughItAndRestarted) {
+  const std::string port = startSimulator("boot-loader.scn").port();
+  ASSERT_FALSE(port.empty());
+  const RunResult result = run({"-i", "-y"}, {{"BALVANTAPORTLIST", "7"}, {"KESTRELINK_PORTMAP", portMap({{7, port}})}});
+
+  EXPECT_EQ(result.exitCode, 0) << result.console;
+  EXPECT_TRUE(InOrder(result.console, {
+                                          "COM7 opened\r\n",
+                                          "-- interrogating unit\r\n",
+                                          "Balvanta Unit: 1\r\n",
+                                          "   Unit Type       : ZS3 Transmitter\r\n",
+                                          "   Card            : c648r5\r\n",
+                                          "   Boot loader     : v3 r16\r\n",
+                                          "   MCU Type        : LPC1768",
+                                      }));
+  // Not running its application, it has no serial number to show.
+  EXPECT_EQ(result.console.find("Serial No"), std::string::npos);
+  EXPECT_TRUE(InOrder(result.log, {"-- interrogating unit", "Balvanta Unit: 1", "InitialiseForUpdate: Rebooting unit",
+                                   "RPC: ReadBootLoaderRelease", "   Unit Type       : ZS3 Transmitter",
+                                   "RPC: Reset\r\n", "COMPLETE\r\n"}));
+  // With no application in flash the restart ends in the boot loader again.
+  EXPECT_TRUE(simulatorLogsAfter("PC -> unit at 9600: 01 45 10 32", "zs3: boot loader", 5000)) << simulatorLog();
+}
+
 TEST_F(InterrogationRun, OlderSoftwareIsReadThroughTheBootLoaderAndTheUnitRestarted) {
   const std::string port = startSimulatorWith(
                                "[unit zs3]\ncard = 648\ncircuit = 5\nversion = 5.90\nserial = 480100\n"
