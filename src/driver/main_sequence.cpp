@@ -11,6 +11,7 @@
 #include "driver/version.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
+#include "update/interrogation.h"
 
 namespace kl {
 
@@ -44,7 +45,8 @@ void RunFlow(Session& s) {
   }
   if (s.options.interrogate) {
     s.out(Channel::Always) << "-- interrogating unit" << crlf;
-    FatalError(s, "Interrogation is not available in this build");
+    InterrogateUnits(s, s.unit);
+    return;
   }
   if (s.options.extractLogs) FatalError(s, "Log extraction is not available in this build");
   FatalError(s, "Field update is not available in this build");

@@ -59,11 +59,17 @@ TEST_F(MainFlowTest, BlankChipInManufacturingCannotBeProgrammedByThisBuild) {
   EXPECT_TRUE(shows("Fatal Error: Cannot program a blank chip: this build has no boot-loader tool support"));
 }
 
-TEST_F(MainFlowTest, FlowsThatAreNotBuiltEndTheRunWithAPlainMessage) {
+TEST_F(MainFlowTest, InterrogationWinsOverLogExtraction) {
   place(kZs3, 3);
-  EXPECT_EQ(run({"-y", "-i", "-x", "COM3"}), 1);
+  EXPECT_EQ(run({"-y", "-i", "-x", "COM3"}), 0);
   EXPECT_TRUE(shows("-- interrogating unit\r\n"));
-  EXPECT_TRUE(shows("Fatal Error: Interrogation is not available in this build"));
+  EXPECT_EQ(console().find("Fatal Error"), std::string::npos);
+}
+
+TEST_F(MainFlowTest, LogExtractionIsNotBuiltYet) {
+  place(kZs3, 3);
+  EXPECT_EQ(run({"-y", "-x", "COM3"}), 1);
+  EXPECT_TRUE(shows("Fatal Error: Log extraction is not available in this build"));
 }
 
 TEST_F(MainFlowTest, FieldUpdateIsNotBuiltYet) {

@@ -1,0 +1,67 @@
+#include "update/interrogation.h"
+
+#include <vector>
+
+#include "connect/connection.h"
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "protocol/identification.h"
+#include "protocol/unit_control.h"
+#include "transfer/image_selection.h"
+
+namespace kl {
+
+namespace {
+
+// Applications from 6.00 on list the units on their network and report everything in one call.
+constexpr int16_t kNetworkSoftwareVersion = 600;
+
+// Update files are the way into a running unit; a boot loader only takes a programmer.
+bool UsesUpdateFiles(const Unit& unit) { return unit.mode != modeBalvantaBootLoader; }
+
+void WriteUnitHeading(Session& s, uint8_t address) {
+  s.out(Channel::Always) << "Balvanta Unit: " << address << crlf;
+}
+
+}  // namespace
+
+void ShowRemoteUnit(Session& s, uint8_t address) {
+  WriteUnitHeading(s, address);
+  Unit remote;
+  remote.mode = modeBalvantaSoftware;
+  remote.address = address;
+  if (!ReadUnitInfo(s, remote)) return;
+  ReadExtendedInfo(s, remote);
+  if (ReadAdvancedInfo(s, remote)) SelectFlashProgrammer(s, remote, UsesUpdateFiles(remote));
+  PrintUnitInfo(s, remote, false);
+}
+
+void InterrogateUnits(Session& s, Unit& unit) {
+  bool shown = false;
+  if (ReadAdvancedInfo(s, unit)) {
+    SelectFlashProgrammer(s, unit, UsesUpdateFiles(unit));
+    PrintUnitInfo(s, unit, false);
+    shown = true;
+  }
+
+  std::vector<uint8_t> addresses;
+  if (unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kNetworkSoftwareVersion &&
+      ListRemoteUnits(s, addresses) && !addresses.empty()) {
+    auto& always = s.out(Channel::Always);
+    always << "Balvanta Unit(s) found:";
+    for (const uint8_t address : addresses) always << " " << address;
+    always << crlf;
+    for (const uint8_t address : addresses) ShowRemoteUnit(s, address);
+  }
+
+  if (shown || IsVComPort(s, unit)) return;
+
+  // Older software or a boot loader: the boot loader tells what the unit holds.
+  WriteUnitHeading(s, unit.address);
+  if (!InitialiseForUpdate(s, unit)) FatalError(s, "Unable to initialise Balvanta unit");
+  SelectFlashProgrammer(s, unit, false);
+  PrintUnitInfo(s, unit, false);
+  if (!Reset(s, unit)) FatalError(s, "Unable to restart unit");
+}
+
+}  // namespace kl

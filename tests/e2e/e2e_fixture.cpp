@@ -1,0 +1,161 @@
+#include "e2e_fixture.h"
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+namespace kl::test {
+
+namespace {
+
+constexpr int kStartMs = 10000;
+constexpr int kRunMs = 120000;
+
+std::string binaryBeside(const std::string& name) {
+  return (std::filesystem::path(KESTRELINK_BINARY).parent_path() / name).string();
+}
+
+// The variables a user's shell might carry that change what the program does.
+std::map<std::string, std::string> privateEnvironment(const TempDir& dir) {
+  return {
+      {"HOME", dir.file("home")},
+      {"XDG_STATE_HOME", dir.file("state")},
+      {"XDG_CONFIG_HOME", dir.file("config")},
+      {"COMPUTERNAME", "BENCH7"},
+      {"USERNAME", "tech"},
+      {"KESTRELINK_PORTMAP", ""},
+      {"KESTRELINK_DEBUGTRACE", ""},
+      {"BALVANTAPORTLIST", ""},
+      {"BALVANTAPORT", ""},
+      {"BALVANTABAUDRATE", ""},
+      {"BALVANTALOCKDIR", ""},
+      {"BALVANTAPATH", ""},
+  };
+}
+
+}  // namespace
+
+Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile) {
+  process_ = std::make_unique<ChildProgram>(binaryBeside("kestrelink-sim"),
+                                            std::vector<std::string>{"--log", logFile, scenarioPath},
+                                            std::map<std::string, std::string>{},
+                                            std::filesystem::path(logFile).parent_path().string());
+  if (!process_->waitForOutput("\n", kStartMs)) return;
+  const std::string& out = process_->output();
+  port_ = out.substr(0, out.find('\n'));
+}
+
+Simulator::~Simulator() { stop(); }
+
+std::optional<int> Simulator::stop() {
+  if (!stopped_) {
+    stopped_ = true;
+    process_->sendSignal(terminateSignal());
+  }
+  return process_->wait(kStartMs);
+}
+
+EndToEnd::EndToEnd() {
+  std::filesystem::create_directories(dir.file("bin"));
+  std::filesystem::copy_file(KESTRELINK_BINARY, program());
+}
+
+Simulator& EndToEnd::startSimulator(const std::string& scenarioName) {
+  const std::string path = std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + scenarioName;
+  simulator = std::make_unique<Simulator>(path, dir.file("sim.log"));
+  EXPECT_FALSE(simulator->port().empty()) << "kestrelink-sim did not start on " << path;
+  return *simulator;
+}
+
+Simulator& EndToEnd::startSimulatorWith(const std::string& scenarioText) {
+  writeFile(dir.file("units.scn"), scenarioText);
+  simulator = std::make_unique<Simulator>(dir.file("units.scn"), dir.file("sim.log"));
+  EXPECT_FALSE(simulator->port().empty()) << "kestrelink-sim did not start on:\n" << scenarioText;
+  return *simulator;
+}
+
+RunResult EndToEnd::run(const std::vector<std::string>& arguments,
+                        const std::map<std::string, std::string>& environment, const std::string& keys) {
+  std::map<std::string, std::string> variables = privateEnvironment(dir);
+  for (const auto& [name, value] : environment) variables[name] = value;
+  ChildProgram child(program(), arguments, variables, dir.path());
+  child.writeInput(keys);
+  child.closeInput();
+
+  RunResult result;
+  result.exitCode = child.wait(kRunMs);
+  result.console = child.output();
+
+  const std::string logs = dir.file("bin/LogFiles");
+  std::vector<std::filesystem::path> found;
+  if (std::filesystem::is_directory(logs)) {
+    for (const auto& entry : std::filesystem::directory_iterator(logs))
+      if (entry.path().extension() == ".log") found.push_back(entry.path());
+  }
+  EXPECT_EQ(found.size(), 1u) << "one session log per run";
+  if (!found.empty()) result.log = readFile(found.front().string());
+  for (const auto& file : found) std::filesystem::remove(file);
+  return result;
+}
+
+bool EndToEnd::simulatorLogsAfter(const std::string& after, const std::string& text, int timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const std::string log = simulatorLog();
+    const size_t from = log.rfind(after);
+    if (from != std::string::npos && log.find(text, from) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+std::string EndToEnd::portMap(const std::map<int, std::string>& ports) {
+  std::string map;
+  for (const auto& [number, path] : ports) map += (map.empty() ? "" : ";") + std::to_string(number) + "=" + path;
+  return map;
+}
+
+std::string EndToEnd::rememberedPort() const {
+  const std::string store = dir.file("config/kestrelink/registry");
+  if (!std::filesystem::exists(store)) return {};
+  const std::string key = "SOFTWARE\\Tessaly\\Balvanta\\CommPort=";
+  std::istringstream lines(readFile(store));
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind(key, 0) == 0) return line.substr(key.size());
+  return {};
+}
+
+void EndToEnd::rememberPort(const std::string& value) {
+  std::filesystem::create_directories(dir.file("config/kestrelink"));
+  writeFile(dir.file("config/kestrelink/registry"), "SOFTWARE\\Tessaly\\Balvanta\\CommPort=" + value + "\n");
+}
+
+std::vector<std::string> LinesWith(const std::string& text, const std::string& word) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find(word) == std::string::npos) continue;
+    // A log line starts with its stamp: digits, ": ".
+    const size_t digits = line.find_first_not_of("0123456789");
+    if (digits > 0 && digits != std::string::npos && line.compare(digits, 2, ": ") == 0) line.erase(0, digits + 2);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
+  size_t at = 0;
+  for (const std::string& part : parts) {
+    const size_t found = text.find(part, at);
+    if (found == std::string::npos) {
+      return ::testing::AssertionFailure() << "\"" << part << "\" is missing after position " << at << " in:\n"
+                                           << text;
+    }
+    at = found + part.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace kl::test

@@ -1,0 +1,85 @@
+// The built kestrelink against kestrelink-sim over a pseudo-terminal, as a user runs them:
+// the program copied into its own folder (its LogFiles land there), a private home, the
+// simulator's terminal named through KESTRELINK_PORTMAP, keys on standard input.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/child_program.h"
+#include "support/temp_dir.h"
+
+namespace kl::test {
+
+// kestrelink-sim running one scenario until the test ends.
+class Simulator {
+ public:
+  // `scenarioPath` names the scenario file; the simulator's trace goes to `logFile`.
+  Simulator(const std::string& scenarioPath, const std::string& logFile);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // The pseudo-terminal the simulated units sit on; empty when the simulator did not start.
+  const std::string& port() const { return port_; }
+  // Stops the simulator; its exit code (0 after a clean stop).
+  std::optional<int> stop();
+
+ private:
+  std::unique_ptr<ChildProgram> process_;
+  std::string port_;
+  bool stopped_ = false;
+};
+
+struct RunResult {
+  std::optional<int> exitCode;  // nothing when the run did not end in time
+  std::string console;          // standard output
+  std::string log;              // the run's session log
+};
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  EndToEnd();
+
+  // Starts kestrelink-sim on a scenario of sim/scenarios/; the test fails when it does not
+  // come up (its port is then empty).
+  Simulator& startSimulator(const std::string& scenarioName);
+  // The same for a scenario given as text.
+  Simulator& startSimulatorWith(const std::string& scenarioText);
+
+  // Runs kestrelink with `arguments`, `keys` on its standard input (closed afterwards) and
+  // `environment` on top of the private one. Collects the session log and removes it, so that
+  // the next run's log (possibly named for the same second) is its own.
+  RunResult run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
+                const std::string& keys = {});
+
+  // KESTRELINK_PORTMAP entries "N=path" for `ports`.
+  static std::string portMap(const std::map<int, std::string>& ports);
+
+  // The remembered COM port in the private registry store; empty when none is stored.
+  std::string rememberedPort() const;
+  void rememberPort(const std::string& value);
+
+  std::string program() const { return dir.file("bin/kestrelink"); }
+  std::string simulatorLog() const { return readFile(dir.file("sim.log")); }
+  // Waits until the simulator's trace holds `text` after the last occurrence of `after` (the
+  // units go on in real time after the program has ended); false after `timeoutMs`.
+  bool simulatorLogsAfter(const std::string& after, const std::string& text, int timeoutMs) const;
+
+  TempDir dir;
+  std::unique_ptr<Simulator> simulator;
+};
+
+// The lines of `text` (CR LF or LF ended) that contain `word`, with the log's "NNNNNN: "
+// stamps removed.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& word);
+
+// True when the texts occur in `text` in this order.
+::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts);
+
+}  // namespace kl::test
