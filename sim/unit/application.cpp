@@ -120,7 +120,8 @@ void Application::answer(const Frame& frame) {
 
     case wire::cmd::ReadInformationText:
       if (version < 220) return;
-      out.insert(out.end(), id.informationText.begin(), id.informationText.end());
+      // Byte by byte: an optimised GCC 12 build reports a false array-bounds error on the insert.
+      for (char c : id.informationText) out.push_back(static_cast<uint8_t>(c));
       unit_.reply(frame, out);
       return;
 

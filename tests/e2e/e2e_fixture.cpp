@@ -11,27 +11,10 @@ namespace {
 
 constexpr int kStartMs = 10000;
 constexpr int kRunMs = 120000;
+constexpr const char* kCommPortValue = "SOFTWARE\\Tessaly\\Balvanta\\CommPort";
 
 std::string binaryBeside(const std::string& name) {
   return (std::filesystem::path(KESTRELINK_BINARY).parent_path() / name).string();
-}
-
-// The variables a user's shell might carry that change what the program does.
-std::map<std::string, std::string> privateEnvironment(const TempDir& dir) {
-  return {
-      {"HOME", dir.file("home")},
-      {"XDG_STATE_HOME", dir.file("state")},
-      {"XDG_CONFIG_HOME", dir.file("config")},
-      {"COMPUTERNAME", "BENCH7"},
-      {"USERNAME", "tech"},
-      {"KESTRELINK_PORTMAP", ""},
-      {"KESTRELINK_DEBUGTRACE", ""},
-      {"BALVANTAPORTLIST", ""},
-      {"BALVANTAPORT", ""},
-      {"BALVANTABAUDRATE", ""},
-      {"BALVANTALOCKDIR", ""},
-      {"BALVANTAPATH", ""},
-  };
 }
 
 }  // namespace
@@ -56,11 +39,6 @@ std::optional<int> Simulator::stop() {
   return process_->wait(kStartMs);
 }
 
-EndToEnd::EndToEnd() {
-  std::filesystem::create_directories(dir.file("bin"));
-  std::filesystem::copy_file(KESTRELINK_BINARY, program());
-}
-
 Simulator& EndToEnd::startSimulator(const std::string& scenarioName) {
   const std::string path = std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + scenarioName;
   simulator = std::make_unique<Simulator>(path, dir.file("sim.log"));
@@ -77,15 +55,13 @@ Simulator& EndToEnd::startSimulatorWith(const std::string& scenarioText) {
 
 RunResult EndToEnd::run(const std::vector<std::string>& arguments,
                         const std::map<std::string, std::string>& environment, const std::string& keys) {
-  std::map<std::string, std::string> variables = privateEnvironment(dir);
-  for (const auto& [name, value] : environment) variables[name] = value;
-  ChildProgram child(program(), arguments, variables, dir.path());
-  child.writeInput(keys);
-  child.closeInput();
+  std::unique_ptr<ChildProgram> child = target.start(arguments, environment);
+  child->writeInput(keys);
+  child->closeInput();
 
   RunResult result;
-  result.exitCode = child.wait(kRunMs);
-  result.console = child.output();
+  result.exitCode = child->wait(kRunMs);
+  result.console = child->output();
 
   const std::string logs = dir.file("bin/LogFiles");
   std::vector<std::filesystem::path> found;
@@ -110,26 +86,11 @@ bool EndToEnd::simulatorLogsAfter(const std::string& after, const std::string& t
   }
 }
 
-std::string EndToEnd::portMap(const std::map<int, std::string>& ports) {
-  std::string map;
-  for (const auto& [number, path] : ports) map += (map.empty() ? "" : ";") + std::to_string(number) + "=" + path;
-  return map;
-}
+std::string EndToEnd::portMap(const std::map<int, std::string>& ports) { return PortMapFor(ports); }
 
-std::string EndToEnd::rememberedPort() const {
-  const std::string store = dir.file("config/kestrelink/registry");
-  if (!std::filesystem::exists(store)) return {};
-  const std::string key = "SOFTWARE\\Tessaly\\Balvanta\\CommPort=";
-  std::istringstream lines(readFile(store));
-  for (std::string line; std::getline(lines, line);)
-    if (line.rfind(key, 0) == 0) return line.substr(key.size());
-  return {};
-}
+std::string EndToEnd::rememberedPort() { return target.registryValue(kCommPortValue); }
 
-void EndToEnd::rememberPort(const std::string& value) {
-  std::filesystem::create_directories(dir.file("config/kestrelink"));
-  writeFile(dir.file("config/kestrelink/registry"), "SOFTWARE\\Tessaly\\Balvanta\\CommPort=" + value + "\n");
-}
+void EndToEnd::rememberPort(const std::string& value) { target.setRegistryValue(kCommPortValue, value); }
 
 std::vector<std::string> LinesWith(const std::string& text, const std::string& word) {
   std::vector<std::string> lines;

@@ -1,6 +1,8 @@
 // The built kestrelink against kestrelink-sim over a pseudo-terminal, as a user runs them:
 // the program copied into its own folder (its LogFiles land there), a private home, the
-// simulator's terminal named through KESTRELINK_PORTMAP, keys on standard input.
+// simulator's terminal named through KESTRELINK_PORTMAP, keys on standard input. The program
+// is the Linux one or, with KESTRELINK_PROGRAM naming a kestrelink.exe, the Windows one under
+// Wine (support/program_under_test.h); the tests are the same.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "support/child_program.h"
+#include "support/program_under_test.h"
 #include "support/temp_dir.h"
 
 namespace kl::test {
@@ -44,8 +47,6 @@ struct RunResult {
 
 class EndToEnd : public ::testing::Test {
  protected:
-  EndToEnd();
-
   // Starts kestrelink-sim on a scenario of sim/scenarios/; the test fails when it does not
   // come up (its port is then empty).
   Simulator& startSimulator(const std::string& scenarioName);
@@ -61,17 +62,19 @@ class EndToEnd : public ::testing::Test {
   // KESTRELINK_PORTMAP entries "N=path" for `ports`.
   static std::string portMap(const std::map<int, std::string>& ports);
 
-  // The remembered COM port in the private registry store; empty when none is stored.
-  std::string rememberedPort() const;
+  // The remembered COM port in the program's registry; empty when none is stored.
+  std::string rememberedPort();
   void rememberPort(const std::string& value);
 
-  std::string program() const { return dir.file("bin/kestrelink"); }
+  // A file of the test's folder as the program names it.
+  std::string shown(const std::string& name) const { return target.shown(dir.file(name)); }
   std::string simulatorLog() const { return readFile(dir.file("sim.log")); }
   // Waits until the simulator's trace holds `text` after the last occurrence of `after` (the
   // units go on in real time after the program has ended); false after `timeoutMs`.
   bool simulatorLogsAfter(const std::string& after, const std::string& text, int timeoutMs) const;
 
   TempDir dir;
+  ProgramUnderTest target{dir};
   std::unique_ptr<Simulator> simulator;
 };
 

@@ -36,7 +36,7 @@ TEST_F(InterrogationRun, ScanFindsTheUnitShowsItAndRemembersThePort) {
 
   EXPECT_EQ(result.exitCode, 0) << result.console;
   EXPECT_TRUE(InOrder(result.console,
-                      Joined({"Kestrelink 6.10r57\r\n", "   LogFile         : " + dir.file("bin/LogFiles/"),
+                      Joined({"Kestrelink 6.10r57\r\n", "   LogFile         : " + shown("bin/LogFiles/"),
                               "COM3 opened\r\n", "-- interrogating unit\r\n"},
                              kTransmitterBlock)));
   EXPECT_EQ(result.console.find("COM1"), std::string::npos) << result.console;
@@ -201,7 +201,7 @@ TEST_F(InterrogationRun, InterrogationWinsOverLogExtraction) {
   // The unit holds debug logs, yet none were asked for or copied.
   EXPECT_EQ(result.log.find("GetDebugLogs"), std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(dir.file("bin/BalvantaLogFiles")));
-  EXPECT_FALSE(std::filesystem::exists(dir.file("state/kestrelink/BalvantaLogFiles")));
+  EXPECT_FALSE(std::filesystem::exists(target.stateFolder() + "/BalvantaLogFiles"));
 }
 
 TEST_F(InterrogationRun, LogHoldsEveryCallWhileTheConsoleShowsWhatTheChannelsAllow) {

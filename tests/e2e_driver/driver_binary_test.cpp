@@ -1,10 +1,12 @@
 // The built program as a user runs it: its own folder, a private home, pipes for the console.
+// The Linux program, or kestrelink.exe under Wine (support/program_under_test.h).
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <regex>
 
 #include "support/child_program.h"
+#include "support/program_under_test.h"
 #include "support/temp_dir.h"
 
 namespace kl::test {
@@ -22,33 +24,14 @@ std::string NoPorts() {
 
 class DriverBinary : public ::testing::Test {
  protected:
-  DriverBinary() {
-    std::filesystem::create_directories(dir.file("bin"));
-    std::filesystem::copy_file(KESTRELINK_BINARY, program());
-  }
-
-  std::string program() const { return dir.file("bin/kestrelink"); }
-
-  std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments) {
-    return std::make_unique<ChildProgram>(program(), arguments,
-                                          std::map<std::string, std::string>{
-                                              {"HOME", dir.file("home")},
-                                              {"XDG_STATE_HOME", dir.file("state")},
-                                              {"XDG_CONFIG_HOME", dir.file("config")},
-                                              {"COMPUTERNAME", "BENCH7"},
-                                              {"USERNAME", "tech"},
-                                              {"KESTRELINK_PORTMAP", NoPorts()},
-                                              {"KESTRELINK_DEBUGTRACE", ""},
-                                              {"BALVANTAPORTLIST", ""},
-                                              {"BALVANTAPORT", ""},
-                                              {"BALVANTALOCKDIR", ""},
-                                          },
-                                          dir.path());
+  std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments, bool terminalOutput = false) {
+    return target.start(arguments, {{"KESTRELINK_PORTMAP", NoPorts()}}, terminalOutput);
   }
 
   // A run that finds no unit asks for the port; Enter names none, and the run goes on to its end.
-  std::unique_ptr<ChildProgram> startWithoutUnit(const std::vector<std::string>& arguments) {
-    auto child = start(arguments);
+  std::unique_ptr<ChildProgram> startWithoutUnit(const std::vector<std::string>& arguments,
+                                                 bool terminalOutput = false) {
+    auto child = start(arguments, terminalOutput);
     EXPECT_TRUE(child->waitForOutput("Please enter COM port number (1,2,3...): ", kTimeoutMs)) << child->output();
     child->writeInput("\r");
     return child;
@@ -63,6 +46,7 @@ class DriverBinary : public ::testing::Test {
   }
 
   TempDir dir;
+  ProgramUnderTest target{dir};
 };
 
 TEST_F(DriverBinary, WrongOptionPrintsUsageAndExitsWithOne) {
@@ -87,20 +71,33 @@ TEST_F(DriverBinary, RunWithoutAUnitWritesTheLogAndExitsWithOne) {
   auto child = startWithoutUnit({"-y"});
   EXPECT_EQ(child->wait(kTimeoutMs), 1);
   const std::string& out = child->output();
-  EXPECT_EQ(out.rfind("Kestrelink 6.10r57\r\n   LogFile         : " + dir.file("bin/LogFiles/20"), 0), 0u) << out;
+  EXPECT_EQ(out.rfind("Kestrelink 6.10r57\r\n   LogFile         : " + target.shown(dir.file("bin/LogFiles/20")), 0), 0u)
+      << out;
   // The last line end stays unwritten: the cursor waits at the end of the last line.
   EXPECT_TRUE(out.ends_with("Fatal Error: Unable to connect to Balvanta unit\r\n\r\n-- stopped")) << out;
   ASSERT_EQ(logs().size(), 1u);
   const std::string log = readFile(logs()[0]);
   // The header repeats the command line as started, then the stamped lines begin.
   // (The stamp counts real milliseconds since the log opened, so only its form is fixed.)
-  const std::string header = program() + " -y \r\n";
+  const std::string header = target.shown(target.program()) + " -y \r\n";
   ASSERT_EQ(log.rfind(header, 0), 0u) << log;
-  EXPECT_TRUE(std::regex_search(log.substr(header.size()), std::regex("^[0-9]{6}: COMPUTERNAME=BENCH7\r\n")))
+  const std::string computer = target.environmentValue("COMPUTERNAME");
+  ASSERT_FALSE(computer.empty());
+  EXPECT_TRUE(std::regex_search(log.substr(header.size()), std::regex("^[0-9]{6}: COMPUTERNAME=" + computer + "\r\n")))
       << log;
-  EXPECT_NE(log.find(": USERNAME=tech\r\n"), std::string::npos);
+  EXPECT_NE(log.find(": USERNAME=" + target.environmentValue("USERNAME") + "\r\n"), std::string::npos);
   EXPECT_NE(log.find(": Fatal Error: Unable to connect to Balvanta unit\r\n"), std::string::npos);
   EXPECT_TRUE(log.ends_with("\r\n")) << "the log was closed with its final line end";
+}
+
+TEST_F(DriverBinary, OnATerminalTheLastLineEndComesBeforeTheShellPrompt) {
+  // A POSIX shell starts its prompt where the cursor is; a Windows console's shell starts it on
+  // a new line itself, and the program leaves that to it.
+  if (target.underWine()) GTEST_SKIP() << "the shell of a Windows console ends the line itself";
+  auto child = startWithoutUnit({"-y"}, true);
+  EXPECT_EQ(child->wait(kTimeoutMs), 1);
+  EXPECT_TRUE(child->output().ends_with("Fatal Error: Unable to connect to Balvanta unit\r\n\r\n-- stopped\r\n"))
+      << child->output();
 }
 
 TEST_F(DriverBinary, InterruptAtThePauseStopsWithOne) {
@@ -116,6 +113,8 @@ TEST_F(DriverBinary, InterruptAtThePauseStopsWithOne) {
 }
 
 TEST_F(DriverBinary, TerminateAtThePauseStopsWithOne) {
+  // Wine ends a Windows program outright on SIGTERM: Windows has no such signal to catch.
+  if (target.underWine()) GTEST_SKIP() << "no terminate signal reaches a Windows program";
   auto child = startWithoutUnit({});
   ASSERT_TRUE(child->waitForOutput("Press Enter key to continue", kTimeoutMs));
   child->sendSignal(terminateSignal());
@@ -134,7 +133,7 @@ TEST_F(DriverBinary, KeyAtThePauseEndsTheRun) {
 TEST_F(DriverBinary, ParameterFileGetsTheMessageAndTheExitCodeIsTwo) {
   const std::string ini = dir.file("station.ini");
   writeFile(ini, "SerialNo=12\r\n");
-  auto child = startWithoutUnit({"-y", ini});
+  auto child = startWithoutUnit({"-y", target.shown(ini)});
   EXPECT_EQ(child->wait(kTimeoutMs), 2);
   EXPECT_EQ(readFile(ini), "SerialNo=12\r\nMessage=Unable to connect to Balvanta unit\r\n");
 }
@@ -144,11 +143,11 @@ TEST_F(DriverBinary, UnwritableProgramFolderPutsLogsUnderTheStateFolder) {
   writeFile(dir.file("bin/LogFiles"), "");
   auto child = startWithoutUnit({"-y"});
   EXPECT_EQ(child->wait(kTimeoutMs), 1);
-  EXPECT_NE(child->output().find("   LogFile         : " + dir.file("state/kestrelink/LogFiles/20").substr(0, 30)),
-            std::string::npos)
+  const std::string logs = target.stateFolder() + "/LogFiles";
+  EXPECT_NE(child->output().find("   LogFile         : " + target.shown(logs + "/20").substr(0, 30)), std::string::npos)
       << child->output();
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("state/kestrelink/LogFiles")));
-  EXPECT_FALSE(std::filesystem::is_empty(dir.file("state/kestrelink/LogFiles")));
+  EXPECT_TRUE(std::filesystem::is_directory(logs));
+  EXPECT_FALSE(std::filesystem::is_empty(logs));
 }
 
 }  // namespace

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -56,10 +58,21 @@ int terminateSignal() { return SIGTERM; }
 
 ChildProgram::ChildProgram(const std::string& program, const std::vector<std::string>& arguments,
                            const std::map<std::string, std::string>& environment,
-                           const std::string& workingDirectory) {
+                           const std::string& workingDirectory, bool terminalOutput) {
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
-    throw std::runtime_error("pipe failed");
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (!terminalOutput) {
+    if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  } else {
+    // The master is read like the output pipe; raw, so that the bytes arrive as written.
+    out[0] = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (out[0] < 0 || ::grantpt(out[0]) != 0 || ::unlockpt(out[0]) != 0) throw std::runtime_error("no pty");
+    out[1] = ::open(::ptsname(out[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (out[1] < 0 || ::tcgetattr(out[1], &raw) != 0) throw std::runtime_error("no pty");
+    ::cfmakeraw(&raw);
+    ::tcsetattr(out[1], TCSANOW, &raw);
+  }
 
   // Everything the child needs is prepared before the fork.
   std::map<std::string, std::string> variables;

@@ -12,9 +12,11 @@ namespace kl::test {
 class ChildProgram {
  public:
   // Starts `program` with `arguments` in `workingDirectory`; `environment` entries are set
-  // (an empty value unsets the variable) on top of this process's environment.
+  // (an empty value unsets the variable) on top of this process's environment. With
+  // `terminalOutput` standard output is a pseudo-terminal in raw mode instead of a pipe.
   ChildProgram(const std::string& program, const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& environment, const std::string& workingDirectory);
+               const std::map<std::string, std::string>& environment, const std::string& workingDirectory,
+               bool terminalOutput = false);
   ~ChildProgram();
   ChildProgram(const ChildProgram&) = delete;
   ChildProgram& operator=(const ChildProgram&) = delete;

@@ -1,5 +1,6 @@
 #include "transport/serial_port.h"
 
+#include <algorithm>
 #include <numeric>
 
 #include "link_fixture.h"
@@ -28,8 +29,8 @@ TEST_F(PortOnLine, LargeWriteNeverWrapsAChunkNorQueuesMoreThanTheRingHolds) {
     chunks.push_back(w.count);
   }
   EXPECT_EQ(chunks, (std::vector<size_t>{100, 65435, 1, 99, 1}));
-  std::vector<uint8_t> expected = first;
-  expected.insert(expected.end(), big.begin(), big.end());
+  std::vector<uint8_t> expected(first.size() + big.size());
+  std::copy(big.begin(), big.end(), std::copy(first.begin(), first.end(), expected.begin()));
   EXPECT_EQ(line.deliveredToDevice(), expected);
 }
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "platform/posix/run_lock.h"
+#include "platform/run_lock.h"
 
 namespace kl {
 

@@ -11,6 +11,7 @@ namespace kl {
 PosixConsole::PosixConsole(RunLock* runLock, int inputFd, int outputFd, int errorFd)
     : runLock_(runLock), inputFd_(inputFd), outputFd_(outputFd), errorFd_(errorFd) {
   terminalKeys_ = ::isatty(inputFd_);
+  outputIsTerminal_ = ::isatty(outputFd_);
   // Only a terminal we own in the foreground is switched: a background job changing the
   // terminal would be stopped by the system.
   if (::isatty(inputFd_) && ::tcgetpgrp(inputFd_) == ::getpgrp()) {
@@ -51,6 +52,13 @@ void PosixConsole::flush() {
   if (pending_.empty()) return;
   writeAll(outputFd_, pending_);
   pending_.clear();
+  outputWritten_ = true;
+}
+
+void PosixConsole::endLastLine() {
+  flush();
+  if (outputIsTerminal_ && outputWritten_) writeAll(outputFd_, "\r\n");
+  outputWritten_ = false;
 }
 
 void PosixConsole::writeError(std::string_view text) {

@@ -1,5 +1,5 @@
-// The console on POSIX. Output to standard output is collected and written on flush().
-// Keys: a terminal on standard input is put in raw mode (no line input, no echo) and restored
+// The console on POSIX. Output to standard output is collected and written on flush(); on a
+// terminal the run's output ends with a line end (endLastLine). Keys: a terminal on standard input is put in raw mode (no line input, no echo) and restored
 // at every exit; from a pipe each byte is a key; at the end of input a read returns -1 at once.
 #pragma once
 
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/run_lock.h"
+#include "platform/run_lock.h"
 
 struct termios;
 
@@ -26,6 +26,10 @@ class PosixConsole : public Console {
 
   // Puts the terminal back as it was found; safe to call again.
   void restore();
+  // At the end of the run: the program holds back the line end of its last line (a Windows
+  // console's shell starts its prompt on a new line anyway). A POSIX shell does not, so on a
+  // terminal the held-back line end is written here; a pipe gets the bytes as they were.
+  void endLastLine();
   // On a terminal, a special key (an arrow, a function key) arrives as Escape followed by more
   // bytes at once; it is read as one key of code 0 so that it never passes for Escape.
   // Set for a terminal input; settable for tests.
@@ -49,6 +53,8 @@ class PosixConsole : public Console {
   std::unique_ptr<termios> savedTerminal_;  // set while raw mode is on
   int peeked_ = -1;                         // a key taken by keyAvailable, not yet read
   bool inputEnded_ = false;
+  bool outputIsTerminal_ = false;
+  bool outputWritten_ = false;
   bool terminalKeys_ = false;
 };
 

@@ -25,11 +25,6 @@ sigset_t stopSignals() {
 
 }  // namespace
 
-RunLock* runLockOf(Process& process) {
-  auto* posix = dynamic_cast<PosixProcess*>(&process);
-  return posix ? &posix->runLock() : nullptr;
-}
-
 PosixProcess::PosixProcess(bool debugTraceOn) : debugTraceOn_(debugTraceOn) { runLock_.lock(); }
 
 PosixProcess::~PosixProcess() {
@@ -55,7 +50,7 @@ void PosixProcess::exit(int code) {
     if (routine_) routine_();
   }
   if (console_) {
-    console_->flush();
+    console_->endLastLine();
     console_->restore();
   }
   // Straight out: no other thread may run on while static state is torn down.

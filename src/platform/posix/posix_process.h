@@ -7,13 +7,13 @@
 #include <thread>
 
 #include "platform/platform.h"
-#include "platform/posix/run_lock.h"
+#include "platform/run_lock.h"
 
 namespace kl {
 
 class PosixConsole;
 
-class PosixProcess : public Process {
+class PosixProcess : public Process, public RunLockHolder {
  public:
   // The calling thread becomes the working thread and holds the run lock from here on.
   // With `debugTraceOn` the debugger trace lines go to standard error.
@@ -35,7 +35,7 @@ class PosixProcess : public Process {
 
   // The console whose terminal settings the exit restores and whose output it flushes.
   void attachConsole(PosixConsole* console) { console_ = console; }
-  RunLock& runLock() { return runLock_; }
+  RunLock& runLock() override { return runLock_; }
 
  private:
   void takeStopSignals();
@@ -51,8 +51,5 @@ class PosixProcess : public Process {
   bool signalsBlocked_ = false;
   unsigned char savedMask_[128] = {};  // the thread's signal mask before blocking (a sigset_t)
 };
-
-// The run lock of a posix process; null for any other backend.
-RunLock* runLockOf(Process& process);
 
 }  // namespace kl

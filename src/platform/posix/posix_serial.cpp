@@ -15,7 +15,7 @@
 #include <map>
 
 #include "platform/posix/posix_factories.h"
-#include "platform/posix/run_lock.h"
+#include "platform/run_lock.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_line_speed.h"
 #include "platform/posix/posix_port_map.h"

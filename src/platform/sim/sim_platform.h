@@ -10,10 +10,26 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix/posix_files.h"
 #include "platform/sim/world.h"
+#ifdef _WIN32
+#include "platform/win32/win32_files.h"
+#else
+#include "platform/posix/posix_files.h"
+#endif
 
 namespace kl {
+
+// The simulated machine keeps its files in a real folder of the machine the tests run on.
+#ifdef _WIN32
+// The tests name their folders with "/", which Windows takes as well.
+class HostFileSystem : public Win32FileSystem {
+ public:
+  HostFileSystem(Process& process, std::string programPath, std::string stateDirectory)
+      : Win32FileSystem(process, std::move(programPath), std::move(stateDirectory), '/') {}
+};
+#else
+using HostFileSystem = PosixFileSystem;
+#endif
 
 // Thrown by the simulated process's exit so that a test can catch the end of a run.
 struct ProcessExit {
@@ -131,7 +147,7 @@ class SimPlatform {
   SimRegistry registry;
   SimProcesses processes;
   SimProcess process;
-  PosixFileSystem files;
+  HostFileSystem files;
   SimSerialPorts serial{process};
   Platform platform;
 };

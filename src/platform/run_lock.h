@@ -1,6 +1,7 @@
 // The run lock: the working thread holds it while it runs and lets go only inside blocking
-// waits, so that the signal thread can end the run only at a point where the session's state
-// is consistent, never in the middle of an update of it.
+// waits, so that the thread that takes a stop (a signal, a console control event) can end the
+// run only at a point where the session's state is consistent, never in the middle of an
+// update of it. Shared by the real backends.
 #pragma once
 
 #include <atomic>
@@ -24,8 +25,20 @@ class RunLock {
   std::atomic<bool> exiting_{false};
 };
 
-// Lets go of the run lock for the span of one blocking wait. Works with any Process: on the
-// posix backend it releases the run lock, elsewhere (the simulation) it does nothing.
+// A Process whose working thread holds a run lock (the real backends, not the simulation).
+class RunLockHolder {
+ public:
+  virtual RunLock& runLock() = 0;
+
+ protected:
+  ~RunLockHolder() = default;
+};
+
+// The run lock of a process; null for a backend without one.
+RunLock* runLockOf(Process& process);
+
+// Lets go of the run lock for the span of one blocking wait. Works with any Process: on a real
+// backend it releases the run lock, elsewhere (the simulation) it does nothing.
 class BlockingSection {
  public:
   explicit BlockingSection(RunLock* lock);

@@ -1,8 +1,11 @@
-#include "platform/posix/run_lock.h"
-
-#include "platform/posix/posix_process.h"
+#include "platform/run_lock.h"
 
 namespace kl {
+
+RunLock* runLockOf(Process& process) {
+  auto* holder = dynamic_cast<RunLockHolder*>(&process);
+  return holder ? &holder->runLock() : nullptr;
+}
 
 BlockingSection::BlockingSection(RunLock* lock) {
   if (lock && !lock->exiting()) {
