@@ -1,1 +1,50 @@
-# placeholder
+# Installation and packages.
+#   Linux:   kestrelink and kestrelink-sim in bin, the simulator's scenario library in
+#            share/kestrelink/scenarios, the manual page kestrelink.1; cpack makes a .deb.
+#   Windows: kestrelink.exe (statically linked: it runs alone) and the README; cpack makes
+#            a .zip.
+include(GNUInstallDirs)
+
+if(WIN32)
+  install(TARGETS kestrelink RUNTIME DESTINATION .)
+  install(FILES README.md DESTINATION .)
+else()
+  install(TARGETS kestrelink RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(TARGET kestrelink-sim)
+    install(TARGETS kestrelink-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+  install(DIRECTORY sim/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrelink/scenarios
+          FILES_MATCHING PATTERN "*.scn")
+  # Manual pages are installed compressed.
+  set(manual ${CMAKE_CURRENT_BINARY_DIR}/packaging/kestrelink.1.gz)
+  add_custom_command(OUTPUT ${manual}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/packaging
+    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/kestrelink.1 > ${manual}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/kestrelink.1
+    COMMENT "Compressing the manual page")
+  add_custom_target(manual_page ALL DEPENDS ${manual})
+  install(FILES ${manual} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME kestrelink)
+set(CPACK_PACKAGE_VENDOR "Kestrelink developers")
+set(CPACK_PACKAGE_CONTACT "Kestrelink developers <kestrelink@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware and file installer for Balvanta weighing units")
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+  "Kestrelink finds the serial port and the Balvanta weighing unit on it, identifies it and "
+  "installs firmware and on-board files, reporting every step on the console and in a session "
+  "log. The package also carries kestrelink-sim, a simulator of the units on a pseudo-terminal, "
+  "with a library of scenarios.")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CHECKSUM SHA256)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME kestrelink-${PROJECT_VERSION}-win32)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+include(CPack)

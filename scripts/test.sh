@@ -1,22 +1,80 @@
 #!/usr/bin/env bash
-# Builds the normal and the sanitizer configuration and runs every test in both.
-# Usage: scripts/test.sh [normal|sanitize]...   (default: both)
+# Builds the configurations and runs every test in each, warnings as errors.
+# Usage: scripts/test.sh [win32|normal|sanitize|package]...
+#   win32     the 32-bit Windows build (MinGW-w64 cross compiler), its tests under Wine
+#   normal    the Linux build; with win32 in the same run its end-to-end tests also run
+#             build-win32/kestrelink.exe under Wine
+#   sanitize  the Linux build with AddressSanitizer and UndefinedBehaviorSanitizer
+#   package   Release builds and their packages: build-package/*.deb and, with the cross
+#             compiler, build-win32/*.zip
+# Default: win32 (when the cross compiler and Wine are installed), normal, sanitize.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-$(nproc)}
+toolchain=$root/cmake/mingw-w64-i686.cmake
+
+have_cross() { command -v i686-w64-mingw32-g++-posix >/dev/null || command -v i686-w64-mingw32-g++ >/dev/null; }
+have_wine() { command -v wine >/dev/null && command -v wineserver >/dev/null; }
+
 configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(normal sanitize)
+if [ ${#configs[@]} -eq 0 ]; then
+  if have_cross && have_wine; then
+    configs=(win32 normal sanitize)
+  else
+    echo "== win32: skipped (no MinGW-w64 cross compiler or no Wine; .ci/run installs them)"
+    configs=(normal sanitize)
+  fi
+fi
+with_win32=0
+for config in "${configs[@]}"; do [ "$config" = win32 ] && with_win32=1; done
+
+build() {  # build DIR CMAKE-ARGUMENTS...
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja -DKESTRELINK_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+run_tests() {  # run_tests DIR
+  (cd "$1" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+     ctest --output-on-failure -j "$jobs")
+}
 
 for config in "${configs[@]}"; do
   case "$config" in
-    normal) dir="$root/build"; flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_BENCH=ON) ;;
-    sanitize) dir="$root/build-sanitize"; flags=(-DCMAKE_BUILD_TYPE=Debug -DKESTRELINK_SANITIZE=ON) ;;
+    win32)
+      echo "== win32: configure and build"
+      build "$root/build-win32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+      echo "== win32: test (under Wine)"
+      run_tests "$root/build-win32"
+      ;;
+    normal)
+      windows_program=
+      if [ $with_win32 = 1 ]; then windows_program=$root/build-win32/kestrelink.exe; fi
+      echo "== normal: configure and build"
+      build "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_BENCH=ON \
+        -DKESTRELINK_WINDOWS_PROGRAM="$windows_program"
+      echo "== normal: test${windows_program:+ (end-to-end also with kestrelink.exe under Wine)}"
+      run_tests "$root/build"
+      ;;
+    sanitize)
+      echo "== sanitize: configure and build"
+      build "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DKESTRELINK_SANITIZE=ON
+      echo "== sanitize: test"
+      run_tests "$root/build-sanitize"
+      ;;
+    package)
+      echo "== package: Linux release build and .deb"
+      build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DKESTRELINK_TESTS=OFF
+      (cd "$root/build-package" && cpack -G DEB >/dev/null)
+      ls "$root"/build-package/*.deb
+      if have_cross; then
+        echo "== package: Windows release build and .zip"
+        build "$root/build-win32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+        (cd "$root/build-win32" && cpack -G ZIP >/dev/null)
+        ls "$root"/build-win32/*.zip
+      fi
+      ;;
     *) echo "unknown configuration: $config" >&2; exit 2 ;;
   esac
-  echo "== $config: configure and build"
-  cmake -S "$root" -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  echo "== $config: test"
-  (cd "$dir" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-     ctest --output-on-failure -j "$jobs")
 done

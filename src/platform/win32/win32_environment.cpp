@@ -18,36 +18,14 @@ std::string Win32Environment::get(const std::string& name) {
   }
 }
 
-std::string Win32CommandLine(const std::vector<std::string>& words) {
-  std::string line;
-  for (const std::string& word : words) {
-    if (!line.empty()) line += ' ';
-    if (!word.empty() && word.find_first_of(" \t\n\v\"") == std::string::npos) {
-      line += word;
-      continue;
-    }
-    // Quoted: backslashes count only before a quote, where each must be doubled.
-    line += '"';
-    size_t backslashes = 0;
-    for (char c : word) {
-      if (c == '\\') {
-        ++backslashes;
-        continue;
-      }
-      line.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-      backslashes = 0;
-      line += c;
-    }
-    line.append(backslashes * 2, '\\');
-    line += '"';
-  }
+std::string Win32CommandLine(const std::string& program, const std::vector<std::string>& arguments) {
+  std::string line = program.find(' ') == std::string::npos ? program : "\"" + program + "\"";
+  for (const std::string& argument : arguments) line.append(" ").append(argument);
   return line;
 }
 
 int Win32Processes::run(const std::string& program, const std::vector<std::string>& arguments) {
-  std::vector<std::string> words{program};
-  words.insert(words.end(), arguments.begin(), arguments.end());
-  std::string commandLine = Win32CommandLine(words);
+  std::string commandLine = Win32CommandLine(program, arguments);
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;

@@ -12,6 +12,9 @@ class Win32Environment : public Environment {
 };
 
 // Runs a program with CreateProcess and waits for it (the wait lets go of the run lock).
+// The command line is the program's path, in quotes when it holds a blank, and the arguments
+// joined with blanks as they are, as the C runtime's spawn functions join them: an argument
+// that carries its own quotes ("-g...") hands the child one argument without them.
 class Win32Processes : public Processes {
  public:
   explicit Win32Processes(RunLock* runLock) : runLock_(runLock) {}
@@ -22,7 +25,7 @@ class Win32Processes : public Processes {
   RunLock* runLock_;
 };
 
-// The command line that hands `words` to a program unchanged, quoted as the C runtime reads it.
-std::string Win32CommandLine(const std::vector<std::string>& words);
+// The command line for `program` and `arguments` (see Win32Processes).
+std::string Win32CommandLine(const std::string& program, const std::vector<std::string>& arguments);
 
 }  // namespace kl
