@@ -102,6 +102,32 @@ TEST_F(DiscoveryTest, GivenUnitIdAnswersPingAfterTheBootLoaderProbe) {
   EXPECT_EQ(out.find("Checking for LPC chip firmware"), std::string::npos);
 }
 
+TEST_F(DiscoveryTest, GivenUnitIdSurvivesAPortWithoutTheUnit) {
+  placePeer(2, 19200);  // a port with nothing on it
+  placeFile("display-network.scn", 5);
+  sim.environment.variables["BALVANTAPORTLIST"] = "2,5";
+  s().options.unitId = 2;
+  s().options.unitIdGiven = true;
+  s().options.initialBaud = 115200;
+  s().options.initialBaudGiven = true;
+  FindPortAndUnit(s(), unit());
+  // Unit 2 sits behind the display; the display itself answers at $F0.
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(unit().address, 2);
+  EXPECT_EQ(s().currentUnitId, 2);
+  EXPECT_EQ(CountOf(line(5).deliveredToDevice(), {0xF0, 0x41}), 0);
+  EXPECT_TRUE(shows("-- found unit ID = 02\r\n"));
+}
+
+TEST_F(DiscoveryTest, UnitWithoutModbusAddressStaysAtF0) {
+  place(ApplicationAt(19200, 0), 3);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COMPLETE: ModbusAddress=0 (00)\r\n"));
+  EXPECT_EQ(unit().address, 0xF0);
+  EXPECT_EQ(s().currentUnitId, 0xF0);
+}
+
 TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
   place(ApplicationAt(38400, 14), 3);
   s().options.port = 3;

@@ -161,6 +161,34 @@ INSTANTIATE_TEST_SUITE_P(
                       RebootCase{3, 9600, "ChangePacketBaudRate: re-opening comm port"},
                       RebootCase{4, 115200, "ChangePacketBaudRate: re-opening comm port"}));
 
+TEST_F(InitialiseTest, BootLoaderFoundAtAnotherSpeedEndsTheReboots) {
+  // The boot loader waits at 115200 while the first row looks for it at 9600: the search
+  // finds it there, and no further reboot is asked of a unit that is where it should be.
+  start(19200, 115200, 1);
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(fake->reboots, 1);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {kAddress, 0x45, 0x10, 0x11}), 1);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {0x01, 0x45, 0x10, 0x11}), 0);
+  EXPECT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  EXPECT_EQ(s().unit.bufferSize, 2048);
+  EXPECT_EQ(s().portSettings.baudRate, 115200u);
+  EXPECT_EQ(console().find("please turn the unit power off"), std::string::npos);
+}
+
+TEST_F(InitialiseTest, UnitWaitingInItsBootLoaderIsNotRebooted) {
+  placeFile("boot-loader.scn", kCom);
+  s().options.port = kCom;
+  FindPortAndUnit(s(), s().unit);
+  ASSERT_TRUE(ConnectToUnit(s(), s().unit));
+  ASSERT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  const uint64_t began = nowMs();
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_LT(nowMs() - began, 1000u);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {0x01, 0x45, 0x10, 0x11}), 0);
+  EXPECT_EQ(s().unit.bufferSize, 1024);
+  EXPECT_EQ(console().find("please turn the unit power off"), std::string::npos);
+}
+
 TEST_F(InitialiseTest, UnitSpeedFollowsTheTable) {
   start(19200, 115200, 4);
   ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
