@@ -143,6 +143,18 @@ TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
   EXPECT_EQ(s().portSettings.baudRate, 38400u);
 }
 
+TEST_F(DiscoveryTest, EnvironmentValuesThatNameNoPortOrSpeedArePassedOver) {
+  place(kApplication19200, 5);
+  sim.environment.variables["BALVANTAPORTLIST"] = "-3,5";
+  sim.environment.variables["BALVANTABAUDRATE"] = "fast";
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COM-3 is not present on this computer\r\nOpenPort opening comm port: 5 19200"));
+  EXPECT_EQ(console().find("BALVANTABAUDRATE"), std::string::npos);
+  EXPECT_FALSE(s().options.initialBaudGiven);
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
+}
+
 TEST_F(DiscoveryTest, CommandLineSpeedWinsOverTheEnvironment) {
   place(ApplicationAt(57600, 14), 3);
   s().options.port = 3;

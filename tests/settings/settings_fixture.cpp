@@ -78,14 +78,4 @@ std::string SettingsTest::console() {
   return sim.console.output();
 }
 
-bool permissionsApply(const std::string& scratchDirectory) {
-  const std::string probe = scratchDirectory + "/permission-probe";
-  { std::ofstream(probe) << "x"; }
-  std::filesystem::permissions(probe, std::filesystem::perms::none);
-  const bool opened = std::ifstream(probe).is_open();
-  std::filesystem::permissions(probe, std::filesystem::perms::owner_all);
-  std::filesystem::remove(probe);
-  return !opened;
-}
-
 }  // namespace kl::test

@@ -66,7 +66,4 @@ class SettingsTest : public ::testing::Test {
   std::string console();
 };
 
-// True when the files' permission bits bind this process (not so for root).
-bool permissionsApply(const std::string& scratchDirectory);
-
 }  // namespace kl::test
