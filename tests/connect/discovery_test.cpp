@@ -210,11 +210,12 @@ TEST_F(DiscoveryTest, ChipThatDoesNotConfirmTheSynchronisationIsNotTakenForBlank
     if (byte == '?') p.send({'S', 'y', 'n', 'c', 'h', 'r', 'o', 'n', 'i', 'z', 'e', 'd', '\r', '\n'});
   };
   s().options.port = 3;
+  s().options.debug = s().options.detailedDebug = false;  // both lines are for the operator
   FindPortAndUnit(s(), unit());
-  const std::string out = console();
-  EXPECT_TRUE(shows("-- LPC chip firmware found\r\n"));
-  EXPECT_TRUE(shows("-- synchronization failed\r\n"));
-  EXPECT_TRUE(shows("-- unable to find unit\r\n"));  // the other probes ran
+  EXPECT_TRUE(shows("-- LPC chip firmware found\r\n-- synchronization failed\r\n"));
+  EXPECT_EQ(console().find("Checking for LPC chip firmware"), std::string::npos);
+  // The other probes ran: the $F0 search pings it at 115200 in both of its rounds.
+  EXPECT_EQ(CountOf(chip.received, {0xF0, 0x41}), 2);
   EXPECT_EQ(unit().mode, modeUnknown);
   EXPECT_EQ(s().out.diagnosticsLevel, 0);
 }
@@ -234,6 +235,22 @@ TEST_P(DefaultAddressSpeedTest, UnitIsFoundAtF0AndTakesItsModbusAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FiveSpeeds, DefaultAddressSpeedTest, ::testing::Values(19200, 9600, 115200, 57600, 38400));
+
+TEST_F(DiscoveryTest, AddressSearchGoesThroughItsSpeedsInOrderTwice) {
+  placePeer(3, 19200);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  std::vector<std::string> speeds;
+  for (size_t at = out.find("Searching for unit ID"); (at = out.find("opening comm port: 3 ", at)) != std::string::npos;) {
+    at += 21;
+    speeds.push_back(out.substr(at, out.find('\r', at) - at));
+  }
+  const std::vector<std::string> once = {"19200", "9600", "115200", "57600", "38400"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(speeds, twice);
+}
 
 TEST_F(DiscoveryTest, EscapeDuringTheAddressSearchAborts) {
   placePeer(3, 19200);
