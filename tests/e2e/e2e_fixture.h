@@ -58,6 +58,12 @@ class EndToEnd : public ::testing::Test {
   RunResult run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                 const std::string& keys = {});
 
+  // Starts kestrelink the same way and leaves the run to the test; with a `terminal` it is
+  // the program's console.
+  std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments,
+                                      const std::map<std::string, std::string>& environment,
+                                      const std::string& terminal = {});
+
   // KESTRELINK_PORTMAP entries "N=path" for `ports`.
   static std::string portMap(const std::map<int, std::string>& ports);
 

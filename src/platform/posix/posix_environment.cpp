@@ -68,7 +68,7 @@ int PosixProcesses::run(const std::string& program, const std::vector<std::strin
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGPIPE}) sigaddset(&defaults, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGQUIT, SIGPIPE}) sigaddset(&defaults, sig);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/posix/run_lock.h"
+
 namespace kl {
 
 int osErrorFromErrno(int error) {
@@ -51,7 +53,11 @@ class PosixFile : public File {
 
   long read(void* buffer, size_t count) override {
     for (;;) {
-      ssize_t n = ::read(fd_, buffer, count);
+      ssize_t n;
+      {
+        BlockingSection wait(process_);  // a pipe or device may keep a read waiting
+        n = ::read(fd_, buffer, count);
+      }
       if (n >= 0) return static_cast<long>(n);
       if (errno == EINTR) continue;
       process_.setLastError(osErrorFromErrno(errno));
@@ -117,7 +123,11 @@ bool PosixFileSystem::isWritableDirectory(const std::string& path) {
 }
 
 std::unique_ptr<File> PosixFileSystem::openWith(const std::string& path, int flags) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  int fd;
+  {
+    BlockingSection wait(process_);  // opening a FIFO waits for its other end
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  }
   if (fd < 0) {
     fail();
     return nullptr;
