@@ -48,6 +48,8 @@ Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile
 
 Simulator::~Simulator() { stop(); }
 
+void Simulator::powerCycle() { process_->sendSignal(userSignal()); }
+
 std::optional<int> Simulator::stop() {
   if (!stopped_) {
     stopped_ = true;

@@ -27,6 +27,8 @@ class Simulator {
 
   // The pseudo-terminal the simulated units sit on; empty when the simulator did not start.
   const std::string& port() const { return port_; }
+  // The operator switches the unit on the port off and on.
+  void powerCycle();
   // Stops the simulator; its exit code (0 after a clean stop).
   std::optional<int> stop();
 

@@ -55,6 +55,7 @@ std::string TestPipe::readAll() {
 int interruptSignal() { return SIGINT; }
 int terminateSignal() { return SIGTERM; }
 int quitSignal() { return SIGQUIT; }
+int userSignal() { return SIGUSR1; }
 
 ChildProgram::ChildProgram(const std::string& program, const std::vector<std::string>& arguments,
                            const std::map<std::string, std::string>& environment,

@@ -74,5 +74,6 @@ class TestPipe {
 int interruptSignal();
 int terminateSignal();
 int quitSignal();
+int userSignal();
 
 }  // namespace kl::test
