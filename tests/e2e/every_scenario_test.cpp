@@ -54,6 +54,9 @@ TEST_P(EveryScenario, IsInterrogated) {
   if (!unit.needsPowerCycle) {
     EXPECT_EQ(child->output().find(kPowerCyclePrompt), std::string::npos);
   }
+  // A boot loader found, at whatever speed, is never asked to reboot (it would not answer).
+  EXPECT_EQ(simulatorLog().find("PC -> unit at 115200: 01 45 10 11"), std::string::npos);
+  EXPECT_EQ(simulatorLog().find("PC -> unit at 9600: 01 45 10 11"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shipped, EveryScenario, ::testing::ValuesIn(kShipped), [](const auto& info) {
