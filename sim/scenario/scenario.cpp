@@ -358,6 +358,8 @@ class Parser {
       set.readyDelayUs = millis(value);
     } else if (key == "boot-window-ms") {
       set.bootWindowUs = millis(value);
+    } else if (key == "goto-boot-window-ms") {
+      set.gotoBootWindowUs = millis(value);
     } else if (key == "power-off-ms") {
       set.powerOffUs = millis(value);
     } else if (key == "relay-timeout-ms") {

@@ -267,11 +267,11 @@ void Application::answerProxyCall(const Frame& frame) {
       break;
     }
     case wire::cmd::SetProxyBaudRate: {
-      const uint8_t askedPort = frame.payload[4];
+      const uint8_t afterGotoBootLoaderPort = frame.payload[4];
       const uint32_t baud = readU32(frame.payload, 5);
-      const bool ok = askedPort == port && isUnitTableSpeed(baud);
+      const bool ok = afterGotoBootLoaderPort == port && isUnitTableSpeed(baud);
       if (ok) relay.setSpeed(baud);
-      out.push_back(askedPort);
+      out.push_back(afterGotoBootLoaderPort);
       putU32(out, baud);
       out.push_back(ok ? kProxyOk : kProxyBadArgument);
       break;

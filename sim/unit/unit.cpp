@@ -135,7 +135,7 @@ void Unit::powerOn() {
   }
   heldInBootLoader_ = false;
   enter(std::make_unique<BootLoader>(*this));
-  bootWindow();
+  bootWindow(settings_.bootWindowUs);
 }
 
 void Unit::powerCycle() {
@@ -143,23 +143,21 @@ void Unit::powerCycle() {
   scheduler().after(settings_.powerOffUs, [this] { powerOn(); });
 }
 
-void Unit::restart(bool holdInBootLoader) {
+void Unit::restart(bool afterGotoBootLoader) {
   if (!powered_) return;
   for (auto& relay : network_) relay->cancel();
   if (proxy_) proxy_->cancel();
   const uint32_t speed = applicationFormat_.baud;
   bootLoaderBaud_ = settings_.bootLoaderBaud;
-  if (holdInBootLoader && settings_.bootLoaderInheritsSpeed && (speed == 9600 || speed == 115200)) {
-    bootLoaderBaud_ = speed;
-  }
+  if (afterGotoBootLoader && settings_.bootLoaderInheritsSpeed && (speed == 9600 || speed == 115200)) bootLoaderBaud_ = speed;
   applicationFormat_ = settings_.applicationFormat;
   if (state_.blank) {
     enter(std::make_unique<BlankChip>(*this));
     return;
   }
-  heldInBootLoader_ = holdInBootLoader;
+  heldInBootLoader_ = false;
   enter(std::make_unique<BootLoader>(*this));
-  if (!holdInBootLoader) bootWindow();
+  bootWindow(afterGotoBootLoader ? settings_.gotoBootWindowUs : settings_.bootWindowUs);
 }
 
 void Unit::restartSystem() {
@@ -167,9 +165,9 @@ void Unit::restartSystem() {
   for (auto& relay : network_) relay->remote().restart(false);
 }
 
-void Unit::bootWindow() {
+void Unit::bootWindow(uint64_t windowUs) {
   const uint64_t epoch = epoch_;
-  scheduler().after(settings_.bootWindowUs, [this, epoch] {
+  scheduler().after(windowUs, [this, epoch] {
     if (epoch != epoch_ || heldInBootLoader_) return;
     if (state_.applicationPresent) startApplication();
   });

@@ -64,9 +64,11 @@ class Unit : public LineDevice {
   void transmit(std::vector<uint8_t> bytes, std::function<void()> afterSent = {});
   // Sends bytes at once, with no delay or faults (the chip's own boot protocol).
   void sendNow(const std::vector<uint8_t>& bytes);
-  // Restarts: through the boot loader window into the application, or held in the boot
-  // loader (after GotoBootLoader). Runs from the scheduler, never inside a firmware call.
-  void restart(bool holdInBootLoader);
+  // Restarts into the boot loader, which hands back to the application after its window
+  // unless it is spoken to at its speed. After GotoBootLoader the window has its own length
+  // and the boot loader may keep the application's speed. Runs from the scheduler, never
+  // inside a firmware call.
+  void restart(bool afterGotoBootLoader);
   void restartSystem();
   // Switches the application's port speed once the current output has left.
   void setApplicationFormat(const LineFormat& format);
@@ -80,7 +82,7 @@ class Unit : public LineDevice {
  private:
   void start();
   void enter(std::unique_ptr<Firmware> firmware);
-  void bootWindow();
+  void bootWindow(uint64_t windowUs);
   void startApplication();
   void whenSent(uint64_t epoch, std::function<void()> action);
   void event(const std::string& text);

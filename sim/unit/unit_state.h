@@ -90,6 +90,7 @@ struct UnitSettings {
   uint64_t replyDelayUs = 500;
   uint64_t readyDelayUs = 2000000;   // after the application starts, WaitForUnit says "not ready"
   uint64_t bootWindowUs = 500000;    // the boot loader listens this long after a restart
+  uint64_t gotoBootWindowUs = 500000;  // ... and after GotoBootLoader
   uint64_t powerOffUs = 1000000;     // how long a power cycle keeps the unit off
   uint64_t relayTimeoutUs = 60000;
   uint32_t maxBaud = 921600;         // SetUnitBaudRate above this is acknowledged but not made

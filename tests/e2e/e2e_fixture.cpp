@@ -31,6 +31,8 @@ Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile
 
 Simulator::~Simulator() { stop(); }
 
+void Simulator::powerCycle() { process_->sendSignal(userSignal()); }
+
 std::optional<int> Simulator::stop() {
   if (!stopped_) {
     stopped_ = true;
@@ -53,15 +55,22 @@ Simulator& EndToEnd::startSimulatorWith(const std::string& scenarioText) {
   return *simulator;
 }
 
+std::unique_ptr<ChildProgram> EndToEnd::start(const std::vector<std::string>& arguments,
+                                              const std::map<std::string, std::string>& environment,
+                                              const std::string& terminal) {
+  return target.start(arguments, environment, terminal);
+}
+
 RunResult EndToEnd::run(const std::vector<std::string>& arguments,
                         const std::map<std::string, std::string>& environment, const std::string& keys) {
-  std::unique_ptr<ChildProgram> child = target.start(arguments, environment);
-  child->writeInput(keys);
-  child->closeInput();
+  const std::unique_ptr<ChildProgram> started = start(arguments, environment);
+  ChildProgram& child = *started;
+  child.writeInput(keys);
+  child.closeInput();
 
   RunResult result;
-  result.exitCode = child->wait(kRunMs);
-  result.console = child->output();
+  result.exitCode = child.wait(kRunMs);
+  result.console = child.output();
 
   const std::string logs = dir.file("bin/LogFiles");
   std::vector<std::filesystem::path> found;

@@ -2,8 +2,10 @@
 // The Linux program, or kestrelink.exe under Wine (support/program_under_test.h).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "support/child_program.h"
 #include "support/program_under_test.h"
@@ -25,7 +27,7 @@ std::string NoPorts() {
 class DriverBinary : public ::testing::Test {
  protected:
   std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments, bool terminalOutput = false) {
-    return target.start(arguments, {{"KESTRELINK_PORTMAP", NoPorts()}}, terminalOutput);
+    return target.start(arguments, {{"KESTRELINK_PORTMAP", NoPorts()}}, {}, terminalOutput);
   }
 
   // A run that finds no unit asks for the port; Enter names none, and the run goes on to its end.
@@ -120,6 +122,21 @@ TEST_F(DriverBinary, TerminateAtThePauseStopsWithOne) {
   child->sendSignal(terminateSignal());
   EXPECT_EQ(child->wait(kTimeoutMs), 1);
   EXPECT_NE(child->output().find("-- stopped"), std::string::npos);
+}
+
+// Reading an endless parameter file keeps the program busy without any wait: a stop still
+// gets in (before the clean-up is armed, so there is no "-- stopped").
+TEST_F(DriverBinary, StopWhileReadingAnEndlessParameterFile) {
+  // Windows has no quit key; Ctrl+C reaches a Windows program under Wine as SIGINT does.
+  std::vector<int> signals{interruptSignal()};
+  if (!target.underWine()) signals.push_back(quitSignal());
+  for (int signal : signals) {
+    auto child = start({"-y", "-i", "5", "/dev/zero"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child->sendSignal(signal);
+    EXPECT_EQ(child->wait(kTimeoutMs), 1);
+    EXPECT_EQ(child->output(), "Kestrelink 6.10r57");
+  }
 }
 
 TEST_F(DriverBinary, KeyAtThePauseEndsTheRun) {

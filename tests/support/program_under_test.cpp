@@ -113,14 +113,14 @@ std::map<std::string, std::string> ProgramUnderTest::environment() const {
 
 std::unique_ptr<ChildProgram> ProgramUnderTest::start(const std::vector<std::string>& arguments,
                                                       const std::map<std::string, std::string>& environment,
-                                                      bool terminalOutput) {
+                                                      const std::string& terminal, bool terminalOutput) {
   std::map<std::string, std::string> variables = this->environment();
   for (const auto& [name, value] : environment) variables[name] = value;
-  if (!wine_) return std::make_unique<ChildProgram>(program_, arguments, variables, dir_.path(), terminalOutput);
+  if (!wine_) return std::make_unique<ChildProgram>(program_, arguments, variables, dir_.path(), terminal, terminalOutput);
   linkPorts(variables["KESTRELINK_PORTMAP"]);
   std::vector<std::string> words{program_};
   words.insert(words.end(), arguments.begin(), arguments.end());
-  return std::make_unique<ChildProgram>(wineLoader_, words, variables, dir_.path(), terminalOutput);
+  return std::make_unique<ChildProgram>(wineLoader_, words, variables, dir_.path(), terminal, terminalOutput);
 }
 
 void ProgramUnderTest::linkPorts(const std::string& portMap) {

@@ -30,10 +30,10 @@ class ProgramUnderTest {
   const std::string& program() const { return program_; }
 
   // Starts the program with `arguments`; `environment` goes on top of the private one (an
-  // empty value unsets a variable). With `terminalOutput` standard output is a terminal.
+  // empty value unsets a variable). `terminal` and `terminalOutput` as ChildProgram takes them.
   std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments,
                                       const std::map<std::string, std::string>& environment,
-                                      bool terminalOutput = false);
+                                      const std::string& terminal = {}, bool terminalOutput = false);
 
   // A path of the test's folders as the program names it ("Z:\tmp\...\bin\LogFiles\" under
   // Wine); a trailing "/" stays a trailing separator.

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/run_lock.h"
+
 namespace kl {
 
 namespace {
@@ -16,9 +18,16 @@ class Win32File : public File {
   long read(void* buffer, size_t count) override {
     DWORD n = 0;
     const DWORD wanted = count > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(count);
-    if (::ReadFile(handle_, buffer, wanted, &n, nullptr)) return static_cast<long>(n);
-    if (::GetLastError() == ERROR_HANDLE_EOF) return 0;
-    process_.setLastError(static_cast<int>(::GetLastError()));
+    BOOL done;
+    DWORD error;
+    {
+      BlockingSection wait(process_);  // a pipe or device may keep a read waiting
+      done = ::ReadFile(handle_, buffer, wanted, &n, nullptr);
+      error = ::GetLastError();
+    }
+    if (done) return static_cast<long>(n);
+    if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE) return 0;  // the end of a file or pipe
+    process_.setLastError(static_cast<int>(error));
     return -1;
   }
 
@@ -99,10 +108,16 @@ std::unique_ptr<File> Win32FileSystem::openWith(const std::string& path, unsigne
                                                 unsigned long disposition) {
   // Shared for reading as files on Windows usually are; a file open for writing keeps others
   // from writing it at the same time.
-  HANDLE handle = ::CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle;
+  DWORD error;
+  {
+    BlockingSection wait(process_);  // opening a pipe waits for its other end
+    handle = ::CreateFileA(path.c_str(), access, FILE_SHARE_READ, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+    error = ::GetLastError();
+  }
   if (handle == INVALID_HANDLE_VALUE) {
-    fail();
+    process_.setLastError(static_cast<int>(error));
     return nullptr;
   }
   return std::make_unique<Win32File>(process_, handle);
@@ -113,6 +128,13 @@ std::unique_ptr<File> Win32FileSystem::openRead(const std::string& path) {
 }
 
 std::unique_ptr<File> Win32FileSystem::create(const std::string& path) {
+  // Never through a symbolic link: one planted in a shared folder would have another file
+  // emptied.
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    process_.setLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
   return openWith(path, GENERIC_WRITE, CREATE_ALWAYS);
 }
 

@@ -73,12 +73,25 @@ void Win32Process::installStopSignals() {
 void Win32Process::takeStops() {
   ::WaitForSingleObject(stopEvent_, INFINITE);
   if (stopping_) return;
-  runLock_.lock();
+  runLock_.requestStop();
+  // The working thread lets go at its next wait or checkpoint; one that does not within the
+  // grace period is stuck, and the run ends without its clean-up rather than not at all.
+  if (!runLock_.tryLockFor(kStopGraceMs)) forceExit();
   if (stopping_) {
     runLock_.unlock();
     return;
   }
+  runLock_.markHandedOver();
   exit(1);
+}
+
+void Win32Process::forceExit() {
+  // Only what cannot disturb the working thread: the console's mode and a line of text.
+  if (console_) console_->restore();
+  static constexpr char kStopped[] = "\r\n-- stopped\r\n";
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), kStopped, sizeof kStopped - 1, &written, nullptr);
+  ::ExitProcess(1);
 }
 
 void Win32Process::debugTrace(std::string_view line) { ::OutputDebugStringA(std::string(line).c_str()); }

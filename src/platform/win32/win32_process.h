@@ -24,7 +24,7 @@ class Win32Process : public Process, public RunLockHolder {
 
   [[noreturn]] void exit(int code) override;
   void setExitRoutine(std::function<void()> routine) override { routine_ = std::move(routine); }
-  // The console control handler only wakes the stop thread, which waits for the run lock and
+  // The console control handler only wakes the stop thread, which asks for the run lock and
   // then ends the process with exit code 1.
   void installStopSignals() override;
   void debugTrace(std::string_view line) override;
@@ -40,6 +40,10 @@ class Win32Process : public Process, public RunLockHolder {
 
  private:
   void takeStops();
+  [[noreturn]] void forceExit();
+
+  // How long a stop waits for the working thread to reach a wait or checkpoint.
+  static constexpr uint32_t kStopGraceMs = 3000;
 
   RunLock runLock_;
   std::function<void()> routine_;
