@@ -57,7 +57,12 @@ TEST_F(Win32Backend, FileFailuresCarryTheSystemsCodes) {
     EXPECT_FALSE(c.attempt()) << c.what;
     EXPECT_EQ(process.lastError(), c.code) << c.what;
   }
-  EXPECT_EQ(process.errorText(ERROR_FILE_NOT_FOUND), "The system cannot find the file specified.");
+  // The system's own words, without the line end the system puts after them.
+  const std::string text = process.errorText(ERROR_FILE_NOT_FOUND);
+  ASSERT_FALSE(text.empty());
+  EXPECT_NE(text.back(), '\n');
+  EXPECT_EQ(text.find("Error "), std::string::npos) << text;
+  EXPECT_EQ(process.errorText(0x20001234), "Error 536875572");
   EXPECT_FALSE(files.isWritableDirectory(file("plain\\x")));
   EXPECT_TRUE(files.isWritableDirectory(folder()));
   EXPECT_EQ(files.separator(), '\\');
@@ -124,17 +129,21 @@ TEST_F(Win32Backend, EnvironmentAndChildPrograms) {
   ::SetEnvironmentVariableA("KESTRELINK_TEST_VALUE", nullptr);
   EXPECT_EQ(environment.get("KESTRELINK_TEST_VALUE"), "");
 
-  Win32Processes processes(&process.runLock());
+  Win32Processes processes(&process.runLock(), nullptr);
   const std::string shell = environment.get("COMSPEC");
   ASSERT_FALSE(shell.empty());
-  EXPECT_EQ(processes.run(shell, {"/c", "exit 3"}), 3);
+  EXPECT_EQ(processes.run(shell, {"/c", "exit", "3"}), 3);
   EXPECT_EQ(processes.run(file("missing.exe"), {}), -1);
 }
 
-TEST(Win32CommandLineTest, ArgumentsAreJoinedAsTheyAre) {
-  EXPECT_EQ(Win32CommandLine("C:\\bin\\Quorran.exe", {"COM3", "-l", "-s"}), "C:\\bin\\Quorran.exe COM3 -l -s");
-  EXPECT_EQ(Win32CommandLine("C:\\Program Files\\Q.exe", {"\"-gC:\\t.tmp;mcu=5\"", "-y"}),
-            "\"C:\\Program Files\\Q.exe\" \"-gC:\\t.tmp;mcu=5\" -y");
+TEST(Win32CommandLineTest, WordsReachTheChildAsTheyAre) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"C:\\bin\\Quorran.exe", "COM3", "-l"}, "C:\\bin\\Quorran.exe COM3 -l"},
+      {{"C:\\Program Files\\q.exe", ""}, "\"C:\\Program Files\\q.exe\" \"\""},
+      {{"a\"b", "c\\\\d", "e f\\"}, "\"a\\\"b\" c\\\\d \"e f\\\\\""},
+      {{"-gC:\\Temp\\x y.tmp;mcu=5"}, "\"-gC:\\Temp\\x y.tmp;mcu=5\""},
+  };
+  for (const auto& [words, line] : cases) EXPECT_EQ(Win32CommandLine(words), line);
 }
 
 TEST_F(Win32Backend, ConsoleOnPipesTakesEachByteAsAKey) {

@@ -166,18 +166,6 @@ TEST_F(ParameterWrite, FullDiskLeavesTheOldFileInPlace) {
   EXPECT_EQ(files.calls, std::vector<std::string>{"remove " + work});
 }
 
-// A link planted as the work file is not followed: the file it names keeps its contents, the
-// parameter file too, and the run ends saying which file it could not create.
-TEST_F(ParameterWrite, LinkInPlaceOfTheWorkFileIsNotFollowed) {
-  writeFile(ini, "Program=1\r\n");
-  writeFile(path("thesis.txt"), "years of work");
-  std::filesystem::create_symlink(path("thesis.txt"), work);
-  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Program", "0"); }), 1);
-  EXPECT_NE(console().find("Cannot create file " + work), std::string::npos) << console();
-  EXPECT_EQ(readFile(path("thesis.txt")), "years of work");
-  EXPECT_EQ(readFile(ini), "Program=1\r\n");
-}
-
 TEST_F(ParameterWrite, ReadFailureMidCopyLeavesTheOldFileInPlace) {
   const std::string old = std::string(100000, 'x') + "\r\nProgram=1\r\n";
   writeFile(ini, old);

@@ -45,14 +45,20 @@ Win32Console::Win32Console(RunLock* runLock, void* input, void* output, void* er
   DWORD mode = 0;
   if (::GetConsoleMode(input_, &mode)) {
     kind_ = Input::Console;
-    // Keys one at a time without echo; processed input keeps Ctrl+C a control event.
-    const DWORD raw = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
-    if (::SetConsoleMode(input_, raw)) {
-      savedMode_ = mode;
-      modeSaved_ = true;
-    }
+    enterRawMode();
   } else {
     kind_ = ::GetFileType(input_) == FILE_TYPE_PIPE ? Input::Pipe : Input::Other;
+  }
+}
+
+void Win32Console::enterRawMode() {
+  DWORD mode = 0;
+  if (kind_ != Input::Console || modeSaved_ || !::GetConsoleMode(input_, &mode)) return;
+  // Keys one at a time without echo; processed input keeps Ctrl+C a control event.
+  const DWORD raw = (mode & ~static_cast<DWORD>(ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT)) | ENABLE_PROCESSED_INPUT;
+  if (::SetConsoleMode(input_, raw)) {
+    savedMode_ = mode;
+    modeSaved_ = true;
   }
 }
 

@@ -27,6 +27,8 @@ class Win32Console : public Console {
 
   // Puts the console's input mode back as it was found; safe to call again.
   void restore();
+  // Switches a console on standard input to raw mode (again, after restore).
+  void enterRawMode();
 
   // What a key without a character (an arrow, a function key) reads as.
   static constexpr int kSpecialKey = 0;

@@ -11,21 +11,23 @@ class Win32Environment : public Environment {
   std::string get(const std::string& name) override;
 };
 
-// Runs a program with CreateProcess and waits for it (the wait lets go of the run lock).
-// The command line is the program's path, in quotes when it holds a blank, and the arguments
-// joined with blanks as they are, as the C runtime's spawn functions join them: an argument
-// that carries its own quotes ("-g...") hands the child one argument without them.
+class Win32Console;
+
+// Runs a program with CreateProcess and waits for it (the wait lets go of the run lock). The
+// child gets the console in the mode it was found in, for the time it runs.
 class Win32Processes : public Processes {
  public:
-  explicit Win32Processes(RunLock* runLock) : runLock_(runLock) {}
+  Win32Processes(RunLock* runLock, Win32Console* console) : runLock_(runLock), console_(console) {}
   // The exit code; -1 when the program could not be started.
   int run(const std::string& program, const std::vector<std::string>& arguments) override;
 
  private:
   RunLock* runLock_;
+  Win32Console* console_;
 };
 
-// The command line for `program` and `arguments` (see Win32Processes).
-std::string Win32CommandLine(const std::string& program, const std::vector<std::string>& arguments);
+// The command line that hands `words` to a program as they are, quoted the way the C runtime
+// reads a command line back: a word with blanks or quotes goes in double quotes.
+std::string Win32CommandLine(const std::vector<std::string>& words);
 
 }  // namespace kl

@@ -44,7 +44,7 @@ Win32Platform::Win32Platform() {
   process_->installStopSignals();
   files_ = std::make_unique<Win32FileSystem>(*process_, Win32ProgramPath(), Win32StateDirectory(*environment_));
   registry_ = MakeWin32Registry();
-  processes_ = std::make_unique<Win32Processes>(lock);
+  processes_ = std::make_unique<Win32Processes>(lock, console_.get());
   serial_ = MakeWin32SerialPorts(*process_);
   platform_ = std::make_unique<Platform>(Platform{*clock_, *console_, *files_, *environment_, *registry_,
                                                   *processes_, *process_, *serial_});
