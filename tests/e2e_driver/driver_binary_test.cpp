@@ -127,10 +127,8 @@ TEST_F(DriverBinary, TerminateAtThePauseStopsWithOne) {
 // Reading an endless parameter file keeps the program busy without any wait: a stop still
 // gets in (before the clean-up is armed, so there is no "-- stopped").
 TEST_F(DriverBinary, StopWhileReadingAnEndlessParameterFile) {
-  // Windows has no quit key; Ctrl+C reaches a Windows program under Wine as SIGINT does.
-  std::vector<int> signals{interruptSignal()};
-  if (!target.underWine()) signals.push_back(quitSignal());
-  for (int signal : signals) {
+  if (target.underWine()) GTEST_SKIP() << "/dev/zero is no endless file to a Windows program";
+  for (int signal : {interruptSignal(), quitSignal()}) {
     auto child = start({"-y", "-i", "5", "/dev/zero"});
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     child->sendSignal(signal);

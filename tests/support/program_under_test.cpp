@@ -60,12 +60,16 @@ ProgramUnderTest::ProgramUnderTest(const TempDir& dir) : dir_(dir) {
   program_ = dir.file(wine_ ? "bin/kestrelink.exe" : "bin/kestrelink");
   fs::copy_file(source, program_);
   if (!wine_) return;
+  wineLoader_ = FindInPath("wine");
+  prefix_ = dir.file("wine");
+}
 
+void ProgramUnderTest::preparePrefix() {
+  if (!wine_ || prefixReady_) return;
+  prefixReady_ = true;
   // A prefix of the test's own from the build's template: the system's files linked, the
   // registry and the device folder its own.
-  wineLoader_ = FindInPath("wine");
   const fs::path source_prefix = fs::path(KESTRELINK_BINARY).parent_path() / "wine-template";
-  prefix_ = dir.file("wine");
   fs::create_directories(prefix_ + "/dosdevices");
   fs::create_directory_symlink("../drive_c", prefix_ + "/dosdevices/c:");
   fs::create_directory_symlink("/", prefix_ + "/dosdevices/z:");
@@ -79,7 +83,7 @@ ProgramUnderTest::ProgramUnderTest(const TempDir& dir) : dir_(dir) {
 }
 
 ProgramUnderTest::~ProgramUnderTest() {
-  if (!wine_) return;
+  if (!prefixReady_) return;
   runQuietly("wineserver -k");
   std::error_code ignored;
   fs::remove_all(prefix_, ignored);  // before the folder's clean-up can touch the linked files
@@ -117,6 +121,7 @@ std::unique_ptr<ChildProgram> ProgramUnderTest::start(const std::vector<std::str
   std::map<std::string, std::string> variables = this->environment();
   for (const auto& [name, value] : environment) variables[name] = value;
   if (!wine_) return std::make_unique<ChildProgram>(program_, arguments, variables, dir_.path(), terminal, terminalOutput);
+  preparePrefix();
   linkPorts(variables["KESTRELINK_PORTMAP"]);
   std::vector<std::string> words{program_};
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -143,11 +148,12 @@ void ProgramUnderTest::runQuietly(const std::string& commands) {
   for (const auto& [name, value] : environment()) {
     if (name.starts_with("WINE")) line += name + "='" + value + "' ";
   }
-  line = "export " + line + "; " + commands + " </dev/null >/dev/null 2>&1";
+  line = "export " + line + "; { " + commands + "; } </dev/null >/dev/null 2>&1";
   [[maybe_unused]] const int status = std::system(line.c_str());
 }
 
 std::string ProgramUnderTest::runWineTool(const std::vector<std::string>& arguments) {
+  preparePrefix();
   ChildProgram tool(wineLoader_, arguments, environment(), dir_.path());
   tool.closeInput();
   tool.wait(kToolMs);
@@ -163,8 +169,9 @@ std::string ProgramUnderTest::shown(const std::string& path) const {
   return windows;
 }
 
-std::string ProgramUnderTest::stateFolder() const {
+std::string ProgramUnderTest::stateFolder() {
   if (!wine_) return dir_.file("state/kestrelink");
+  preparePrefix();
   // The Windows user's local application data; Wine names the user after the Linux one.
   for (const auto& user : fs::directory_iterator(prefix_ + "/drive_c/users")) {
     const std::string name = user.path().filename().string();

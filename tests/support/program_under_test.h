@@ -39,7 +39,7 @@ class ProgramUnderTest {
   // Wine); a trailing "/" stays a trailing separator.
   std::string shown(const std::string& path) const;
   // Where the program keeps its folders when the one beside it cannot take them.
-  std::string stateFolder() const;
+  std::string stateFolder();
   // The value of an environment variable as the program reads it (Wine sets some itself).
   std::string environmentValue(const std::string& name);
 
@@ -48,6 +48,8 @@ class ProgramUnderTest {
   void setRegistryValue(const std::string& path, const std::string& value);
 
  private:
+  // Makes the test's Wine prefix and starts its server, at the first run that needs them.
+  void preparePrefix();
   std::map<std::string, std::string> environment() const;
   // Runs shell commands with the prefix's Wine variables, without input or output.
   void runQuietly(const std::string& commands);
@@ -59,6 +61,7 @@ class ProgramUnderTest {
   bool wine_ = false;
   std::string program_;
   std::string prefix_;  // the test's Wine prefix
+  bool prefixReady_ = false;
   std::string wineLoader_;
 };
 
