@@ -1,6 +1,7 @@
 # Installation and packages.
 #   Linux:   kestrelink and kestrelink-sim in bin, the simulator's scenario library in
-#            share/kestrelink/scenarios, the manual page kestrelink.1; cpack makes a .deb.
+#            share/kestrelink/scenarios with the synthetic firmware bundle in
+#            share/kestrelink/bundle, the manual page kestrelink.1; cpack makes a .deb.
 #   Windows: kestrelink.exe (statically linked: it runs alone) and the README; cpack makes
 #            a .zip.
 include(GNUInstallDirs)
@@ -15,6 +16,10 @@ else()
   endif()
   install(DIRECTORY sim/scenarios/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrelink/scenarios
           FILES_MATCHING PATTERN "*.scn")
+  # Scenarios may take their firmware from the synthetic bundle (the maker's is not shipped).
+  if(NOT KESTRELINK_BUNDLE_DIR)
+    install(DIRECTORY ${CMAKE_BINARY_DIR}/bundle/synthetic/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrelink/bundle)
+  endif()
   # Manual pages are installed compressed.
   set(manual ${CMAKE_CURRENT_BINARY_DIR}/packaging/kestrelink.1.gz)
   add_custom_command(OUTPUT ${manual}
