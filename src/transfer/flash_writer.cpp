@@ -8,7 +8,7 @@
 #include "protocol/remote_call.h"
 #include "protocol/unit_control.h"
 #include "transfer/image_check.h"
-#include "transfer/manufacturing_area.h"
+#include "transfer/manufacturing_fields_area.h"
 #include "transfer/send_window.h"
 #include "transfer/transfer_link.h"
 #include "transport/packet_link.h"
@@ -26,6 +26,14 @@ constexpr uint32_t kFlashWindowSize = 8;
 // Images ending above this (within their flash bank) are erased before they are written.
 constexpr uint32_t kEraseAbove = 0x4000;
 constexpr uint32_t kBankOffsetMask = 0x00FFFFFF;
+
+// A packet written at `address` starts the flash block that holds the fields: it lies in the
+// fields' flash bank, within the first `flashPacketSize` bytes of that bank. Banks are
+// addressed by their top byte, so the offset within one is the address's low 24 bits.
+bool StartsFieldsBlock(const FieldsArea& area, int16_t flashPacketSize, uint32_t address) {
+  const bool sameBank = (address & ~kBankOffsetMask) == (area.first & ~kBankOffsetMask);
+  return sameBank && flashPacketSize > 0 && (address & kBankOffsetMask) < static_cast<uint32_t>(flashPacketSize);
+}
 
 constexpr BulkReplyLayout kPlainReply{false, 4, 1, true};
 constexpr BulkReplyLayout kPlainLargeReply{false, 4, 2, true};
@@ -153,7 +161,7 @@ class FlashWrite {
   Session& s_;
   Unit& unit_;
   RestoreStep restore_;
-  ManufacturingArea area_;
+  FieldsArea area_;
   bool armed_ = false;
   uint32_t done_ = 0;
   uint32_t total_ = 0;
