@@ -12,6 +12,7 @@
 #include "driver/run_options.h"
 #include "platform/platform.h"
 #include "protocol/unit.h"
+#include "transfer/unit_storage_state.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "transport/serial_port.h"
@@ -51,6 +52,8 @@ struct Session {
   bool overlappedActive = false;
   // The connected application takes the extended windowed file write.
   bool newFileProtocol = false;
+  // The open remote file, the loaded manufacturing fields and the backup of the unit's fields.
+  UnitStorageState storage;
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
