@@ -10,6 +10,7 @@
 #include "transfer/aa_records.h"
 #include "transfer/file_digests.h"
 #include "transfer/remote_file_access.h"
+#include "transfer/transfer_link.h"
 #include "transport/transfer_report.h"
 
 namespace kl {
@@ -25,23 +26,6 @@ std::string FileName(uint8_t drive, uint16_t file) {
   return "-- Balvanta file " + hexText(drive, 2) + ":" + hexText(file, 4);
 }
 
-// Packet traces are held back for the length of a bulk transfer.
-class QuietPackets {
- public:
-  explicit QuietPackets(Session& s) : s_(s) { --s_.out.packetTraceLevel; }
-  ~QuietPackets() { restore(); }
-  QuietPackets(const QuietPackets&) = delete;
-  QuietPackets& operator=(const QuietPackets&) = delete;
-  void restore() {
-    if (quiet_) ++s_.out.packetTraceLevel;
-    quiet_ = false;
-  }
-
- private:
-  Session& s_;
-  bool quiet_ = true;
-};
-
 uint32_t BlockLength(uint32_t offset, uint32_t length) { return std::min(kFileBlockSize, length - offset); }
 
 // Queues the data block by block; `progressAtEnd` shows each block as done, else as begun.
@@ -54,6 +38,29 @@ bool WriteBlocks(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t 
     ShowProgress(s, progressAtEnd ? offset + kFileBlockSize : offset, length);
   }
   return true;
+}
+
+// The CRC (high byte first) or the Fletcher checksum (most significant byte first) right after
+// the data.
+bool AppendDigest(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length, AppendKind append) {
+  std::array<uint8_t, 4> digest{};
+  uint32_t digestLength = 0;
+  if (append == AppendKind::Crc) {
+    Debug(s) << "Adding CRC" << crlf;
+    const uint16_t crc = FileCrc(data, length);
+    digest = {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
+    digestLength = 2;
+  } else if (append == AppendKind::Checksum) {
+    Debug(s) << "Adding Checksum" << crlf;
+    const uint32_t sum = FileFletcher(data, length);
+    digest = {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 8),
+              static_cast<uint8_t>(sum)};
+    digestLength = 4;
+  } else {
+    return true;
+  }
+  uint8_t result = 0;
+  return WriteFileRemote(s, f, length, digestLength, digest.data(), result) && result == 0;
 }
 
 bool Flushed(Session& s, const RemoteFile& f) {
@@ -145,38 +152,40 @@ bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, cons
   s.out(Channel::Always) << length << " bytes" << crlf;
   if (!Opened(s, f, true, ExtendedWriteFor(unit))) return false;
 
-  QuietPackets quiet(s);
-  const TransferMeter sent = StartTransferMeter(s, TransferDirection::Sent);
-  if (!WriteBlocks(s, f, data, length, true) || !Flushed(s, f)) return false;
-  EndProgress(s);
-  WriteTransferSummary(s, sent);
-  if (storeCrc) {
-    const uint16_t crc = FileCrc(data, length);
-    Debug(s) << crlf << "Adding CRC=" << hex(crc, 4) << crlf;
-    DynamicString properties = s.text();
-    PutUIntAA(properties, kFileCrcTag, crc);
-    SetFileProperties(s, f, properties);
+  {
+    QuietStream quiet(s);
+    const TransferMeter sent = StartTransferMeter(s, TransferDirection::Sent);
+    if (!WriteBlocks(s, f, data, length, true) || !Flushed(s, f)) return false;
+    EndProgress(s);
+    WriteTransferSummary(s, sent);
+    if (storeCrc) {
+      const uint16_t crc = FileCrc(data, length);
+      Debug(s) << crlf << "Adding CRC=" << hex(crc, 4) << crlf;
+      DynamicString properties = s.text();
+      PutUIntAA(properties, kFileCrcTag, crc);
+      SetFileProperties(s, f, properties);
+    }
   }
-  quiet.restore();
   if (!Closed(s, f)) return false;
   LogComplete(s);
   if (!s.options.verify) return true;
 
   Debug(s) << "Verifying new file" << crlf;
   if (!Opened(s, f, false, ExtendedWriteFor(unit))) return false;
-  QuietPackets quietRead(s);
   const TransferMeter received = StartTransferMeter(s, TransferDirection::Received);
-  const bool read = ReadBack(s, f, length, true, [&](uint32_t offset, const uint8_t* got, uint32_t count) {
-    // A block the unit delivers short is as wrong as one with a differing byte.
-    const uint32_t expected = BlockLength(offset, length);
-    for (uint32_t i = 0; i < expected; ++i) {
-      if (i >= count || got[i] != data[offset + i]) {
-        FatalError(s, "Verify file failed at " + hexText(offset, 8) + hexText(i, 2));
+  {
+    QuietStream quiet(s);
+    const bool read = ReadBack(s, f, length, true, [&](uint32_t offset, const uint8_t* got, uint32_t count) {
+      // A block the unit delivers short is as wrong as one with a differing byte.
+      const uint32_t expected = BlockLength(offset, length);
+      for (uint32_t i = 0; i < expected; ++i) {
+        if (i >= count || got[i] != data[offset + i]) {
+          FatalError(s, "Verify file failed at " + hexText(offset, 8) + hexText(i, 2));
+        }
       }
-    }
-  });
-  if (!read) return false;
-  quietRead.restore();
+    });
+    if (!read) return false;
+  }
   if (!Closed(s, f)) return false;
   EndProgress(s);
   WriteTransferSummary(s, received);
@@ -190,29 +199,13 @@ bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const 
   Debug(s) << "Sending file " << file << " in drive " << drive << " to unit " << f.address << crlf;
   if (!Opened(s, f, true, ExtendedWriteFor(unit))) return false;
 
-  QuietPackets quiet(s);
   const TransferMeter sent = StartTransferMeter(s, TransferDirection::Sent);
-  if (!WriteBlocks(s, f, data, length, false)) return false;
-  std::array<uint8_t, 4> digest{};
-  uint32_t digestLength = 0;
-  if (append == AppendKind::Crc) {
-    Debug(s) << "Adding CRC" << crlf;
-    const uint16_t crc = FileCrc(data, length);
-    digest = {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
-    digestLength = 2;
-  } else if (append == AppendKind::Checksum) {
-    Debug(s) << "Adding Checksum" << crlf;
-    const uint32_t sum = FileFletcher(data, length);
-    digest = {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 8),
-              static_cast<uint8_t>(sum)};
-    digestLength = 4;
+  {
+    QuietStream quiet(s);
+    if (!WriteBlocks(s, f, data, length, false) || !AppendDigest(s, f, data, length, append) || !Flushed(s, f)) {
+      return false;
+    }
   }
-  if (digestLength != 0) {
-    uint8_t result = 0;
-    if (!WriteFileRemote(s, f, length, digestLength, digest.data(), result) || result != 0) return false;
-  }
-  if (!Flushed(s, f)) return false;
-  quiet.restore();
   EndProgress(s);
   WriteTransferSummary(s, sent);
   if (!Closed(s, f)) return false;
@@ -221,17 +214,18 @@ bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const 
 
   s.out(Channel::Always) << "Verifying file..." << crlf;
   if (!Opened(s, f, false, ExtendedWriteFor(unit))) return false;
-  QuietPackets quietRead(s);
   const TransferMeter received = StartTransferMeter(s, TransferDirection::Received);
-  const bool read = ReadBack(s, f, length, false, [&](uint32_t offset, const uint8_t* got, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) {
-      if (got[i] == data[offset + i]) continue;
-      s.out(Channel::Console) << "File difference at " << (offset + i) << " expected:" << hex(data[offset + i], 2)
-                              << " got:" << hex(got[i], 2) << crlf;
-    }
-  });
-  if (!read) return false;
-  quietRead.restore();
+  {
+    QuietStream quiet(s);
+    const bool read = ReadBack(s, f, length, false, [&](uint32_t offset, const uint8_t* got, uint32_t count) {
+      for (uint32_t i = 0; i < count; ++i) {
+        if (got[i] == data[offset + i]) continue;
+        s.out(Channel::Console) << "File difference at " << (offset + i) << " expected:" << hex(data[offset + i], 2)
+                                << " got:" << hex(got[i], 2) << crlf;
+      }
+    });
+    if (!read) return false;
+  }
   EndProgress(s);
   if (!Closed(s, f)) return false;
   WriteTransferSummary(s, received);

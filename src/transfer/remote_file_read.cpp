@@ -39,7 +39,7 @@ void SendReadRequest(Session& s, const RemoteFile& f, uint32_t offset) {
 void FillWindow(Session& s, const RemoteFile& f) {
   FileWindow& w = s.storage.remoteFile.window;
   while (w.inFlight < kFileWindowSize && !w.full()) {
-    WindowSlot& slot = w.slots[w.tail];
+    FileWindow::WindowSlot& slot = w.slots[w.tail];
     slot.offset = w.nextReadOffset;
     slot.count = 0;
     slot.received = false;
@@ -81,7 +81,7 @@ Reply ReceiveReadReply(Session& s, const RemoteFile& f) {
   if (count > kFileBlockSize) return Reply::Ignored;
   FileWindow& w = s.storage.remoteFile.window;
   for (uint8_t i = w.head; i != w.tail; i = FileWindow::after(i)) {
-    WindowSlot& slot = w.slots[i];
+    FileWindow::WindowSlot& slot = w.slots[i];
     if (slot.offset != offset) continue;
     std::copy_n(data.begin(), count, slot.data.begin());
     slot.count = count;
@@ -108,7 +108,7 @@ Reply AwaitHeadBlock(Session& s, const RemoteFile& f) {
 }
 
 void DeliverHead(FileWindow& w, uint32_t& count, uint8_t* buffer) {
-  WindowSlot& slot = w.slots[w.head];
+  FileWindow::WindowSlot& slot = w.slots[w.head];
   const uint32_t n = std::min<uint32_t>(count, slot.count);
   std::memcpy(buffer, slot.data.data(), n);
   count = n;

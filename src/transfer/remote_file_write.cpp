@@ -28,7 +28,7 @@ struct WriteAck {
 
 bool ExtendedForm(Session& s) { return s.storage.remoteFile.extendedWrite && s.newFileProtocol; }
 
-void SendBlock(Session& s, const RemoteFile& f, const WindowSlot& slot) {
+void SendBlock(Session& s, const RemoteFile& f, const FileWindow::WindowSlot& slot) {
   const bool extended = ExtendedForm(s);
   PrepareWindowedMessage(s);
   BeginPacket(s);
@@ -99,7 +99,7 @@ void Release(FileWindow& w, uint32_t acknowledged) {
 bool ResendWindow(Session& s, const RemoteFile& f, uint8_t& result) {
   FileWindow& w = s.storage.remoteFile.window;
   while (!w.empty()) {
-    const WindowSlot& head = w.slots[w.head];
+    const FileWindow::WindowSlot& head = w.slots[w.head];
     const uint32_t headOffset = head.offset;
     bool covered = false;
     for (int attempt = 1; attempt <= kAttempts && !covered; ++attempt) {
@@ -172,7 +172,7 @@ bool WriteFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t 
   }
   FileWindow& w = state.window;
   if ((w.inFlight >= kFileWindowSize || w.full()) && !ProcessOneAck(s, f, result)) return false;
-  WindowSlot& slot = w.slots[w.tail];
+  FileWindow::WindowSlot& slot = w.slots[w.tail];
   slot.offset = offset;
   slot.count = static_cast<uint8_t>(count);
   std::copy_n(data, count, slot.data.begin());

@@ -12,17 +12,17 @@ namespace kl {
 inline constexpr uint32_t kFileBlockSize = 128;
 inline constexpr uint8_t kFileWindowSize = 8;
 
-// One 128-byte block in flight.
-struct WindowSlot {
-  uint32_t offset = 0;
-  std::array<uint8_t, kFileBlockSize> data{};
-  uint8_t count = 0;
-  bool received = false;  // reading: the block's reply has arrived
-};
-
 // A ring of 9 slots of which at most 8 are in use: full when advancing the tail would reach
 // the head.
 struct FileWindow {
+  // One 128-byte block in flight.
+  struct WindowSlot {
+    uint32_t offset = 0;
+    std::array<uint8_t, kFileBlockSize> data{};
+    uint8_t count = 0;
+    bool received = false;  // reading: the block's reply has arrived
+  };
+
   static constexpr uint8_t kSlots = kFileWindowSize + 1;
   std::array<WindowSlot, kSlots> slots{};
   uint8_t head = 0;
