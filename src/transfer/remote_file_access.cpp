@@ -16,6 +16,7 @@ namespace {
 
 constexpr int kAttempts = 8;
 constexpr uint32_t kMaxProperties = 239;
+constexpr uint8_t kHardwareFailure = 0xFF;
 
 ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
 
@@ -183,12 +184,12 @@ bool ReadFileBlock(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& c
       const bool echoed = EchoesFile(s, f);
       const uint32_t echoedOffset = GetPacketLong(s);
       delivered = GetPacketByte(s);
-      // A longer reply than asked for is not taken: its bytes stay unread and the end check fails.
+      // More bytes than asked for are not taken: the reply is refused.
       if (delivered <= wanted) {
         ReceiveMore(s, delivered);
         for (uint8_t i = 0; i < delivered; ++i) data[i] = GetPacketByte(s);
       }
-      return echoed && echoedOffset == offset;
+      return echoed && echoedOffset == offset && (delivered <= wanted || delivered == kHardwareFailure);
     });
   });
   if (!accepted) {
@@ -196,7 +197,7 @@ bool ReadFileBlock(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& c
     LogFailed(s);
     return false;
   }
-  if (delivered == 0xFF) {
+  if (delivered == kHardwareFailure) {
     s.out(Channel::Always) << crlf << "Unit reported hardware failure, cannot read from flash drive. Address=$"
                            << hex(offset, 8) << crlf;
     count = 0;
