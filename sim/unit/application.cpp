@@ -20,7 +20,7 @@ constexpr uint8_t kProxyBadArgument = 3;
 
 LineFormat Application::format() const { return unit_.applicationFormat(); }
 
-std::optional<size_t> Application::requestLength(const std::vector<uint8_t>& payload) const {
+std::optional<size_t> Application::requestLength(std::span<const uint8_t> payload) const {
   if (payload.size() >= 2 && payload[1] == wire::kFunctionPing) return 2;
   if (payload.size() < 4 || payload[1] != wire::kFunctionCall) return std::nullopt;
   const uint16_t command = static_cast<uint16_t>(payload[2] << 8 | payload[3]);
@@ -266,11 +266,11 @@ void Application::answerProxyCall(const Frame& frame) {
       break;
     }
     case wire::cmd::SetProxyBaudRate: {
-      const uint8_t askedPort = frame.payload[4];
+      const uint8_t afterGotoBootLoaderPort = frame.payload[4];
       const uint32_t baud = readU32(frame.payload, 5);
-      const bool ok = askedPort == port && isUnitTableSpeed(baud);
+      const bool ok = afterGotoBootLoaderPort == port && isUnitTableSpeed(baud);
       if (ok) relay.setSpeed(baud);
-      out.push_back(askedPort);
+      out.push_back(afterGotoBootLoaderPort);
       putU32(out, baud);
       out.push_back(ok ? kProxyOk : kProxyBadArgument);
       break;

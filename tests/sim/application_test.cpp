@@ -168,14 +168,35 @@ TEST_F(ApplicationTest, SetUnitBaudRateRepliesAtTheOldSpeedThenSwitches) {
   EXPECT_EQ(request({0x05, 0x41}), withCrc({0x05, 0x42}));
 }
 
-TEST_F(ApplicationTest, GotoBootLoaderStaysInTheBootLoaderAtItsSpeed) {
-  EXPECT_EQ(request({0xF0, 0x45, 0x10, 0x11}), withCrc({0xF0, 0x45, 0x10, 0x11}));
-  advanceMs(2000);
-  EXPECT_EQ(unit().mode(), UnitMode::BootLoader);
-  EXPECT_TRUE(request({0x01, 0x45, 0x10, 0x12}).empty()) << "the boot loader listens at 9600";
-  setPcSpeed(9600);
-  EXPECT_EQ(request({0x01, 0x45, 0x10, 0x12}), (Bytes{0x01, 0x45, 0x10, 0x12, 0x34, 0x00, 0x7E}));
-  EXPECT_TRUE(request({0x05, 0x41}).empty());
+// After GotoBootLoader the boot loader waits at its own speed for its window (the scenario's
+// goto-boot-window-ms); spoken to there it stays, otherwise the application comes back at
+// its configured speed, not the one SetUnitBaudRate set before the reboot.
+TEST_F(ApplicationTest, GotoBootLoaderWindowHoldsOnlyABootLoaderSpokenToAtItsSpeed) {
+  struct Case {
+    const char* what;
+    uint32_t pcSpeed;  // the speed the PC asks the boot loader at; 0: nobody asks
+    UnitMode after;
+  };
+  for (const Case& c : {Case{"spoken to at its speed", 9600, UnitMode::BootLoader},
+                        Case{"spoken to at another speed", 115200, UnitMode::Application},
+                        Case{"not spoken to", 0, UnitMode::Application}}) {
+    load(displayScenario("goto-boot-window-ms = 800\n"), 115200);
+    EXPECT_EQ(request({0x05, 0x45, 0x10, 0x30, 0x00, 0x00, 0x96, 0x00}), withCrc({0x05, 0x45, 0x10, 0x30}));
+    setPcSpeed(38400);
+    EXPECT_EQ(request({0xF0, 0x45, 0x10, 0x11}), withCrc({0xF0, 0x45, 0x10, 0x11})) << c.what;
+    EXPECT_EQ(unit().mode(), UnitMode::BootLoader) << c.what;
+    if (c.pcSpeed != 0) {
+      setPcSpeed(c.pcSpeed);
+      const Bytes reply = request({0x01, 0x45, 0x10, 0x12}, 600);
+      EXPECT_EQ(reply.empty(), c.pcSpeed != 9600) << c.what;
+    }
+    advanceMs(800);
+    EXPECT_EQ(unit().mode(), c.after) << c.what;
+    setPcSpeed(c.after == UnitMode::BootLoader ? 9600 : 115200);
+    EXPECT_EQ(request(c.after == UnitMode::BootLoader ? Bytes{0x01, 0x45, 0x10, 0x12} : Bytes{0x05, 0x41}).empty(),
+              false)
+        << c.what;
+  }
 }
 
 TEST_F(ApplicationTest, ResetRestartsThroughTheBootWindowAndIsNotReadyAtFirst) {
