@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "protocol/unit.h"
 #include "transfer/transfer_state.h"
+#include "transfer/unit_storage_state.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "transport/serial_port.h"
@@ -54,6 +55,8 @@ struct Session {
   bool newFileProtocol = false;
   // Send windows and modes of the programmer download and the flash writer.
   TransferState transfer;
+  // The open remote file, the loaded manufacturing fields and the backup of the unit's fields.
+  UnitStorageState storage;
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
