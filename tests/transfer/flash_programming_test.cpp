@@ -202,5 +202,56 @@ INSTANTIATE_TEST_SUITE_P(AllModes, EveryImage,
                            return name;
                          });
 
+// Lost acknowledgements cost retries, not the result; a verified download reads the programmer
+// back; a failing page, a power cut or a silent programmer end the write with a clear answer
+// and never with success, and the unit, left in its boot loader, is finished by a second run.
+TEST_F(FlashProgramming, FaultsEndInAClearAnswerAndASecondRunFinishes) {
+  struct Case {
+    const char* name;
+    Mode mode;
+    const char* fault;
+    bool verify;
+    bool completes;
+    std::vector<const char*> shown;
+    bool secondRun = false;  // the fault happens once
+  };
+  const std::vector<Case> cases = {
+      {"lost acknowledgements, windowed", Mode::Windowed, "fault-lose-ack-percent = 2\n", false, true,
+       {"ACK MISSING FOR "}},
+      {"lost replies, plain", Mode::Plain, "fault-lose-ack-percent = 2\n", false, true, {"BAD REPLY FOR "}},
+      {"verified download", Mode::Windowed, "", true, true,
+       {"Verifying programmer...\r\n", "Bytes received = ", "-- window size = 1\r\n"}},
+      {"failing page, windowed", Mode::Windowed, "fault-flash-fails-at = 0x8000\n", false, false,
+       {"\r\nUnit reported hardware failure, cannot write to MCU flash memory. Address=$00008000, Result=03\r\n"}},
+      {"failing page, plain", Mode::Plain, "fault-flash-fails-at = 0x8000\n", false, false,
+       {"\r\nUnit reported hardware failure, cannot write to MCU flash memory. Address=$00008000, Result=03\r\n"}},
+      {"power cut during the software", Mode::Windowed, "fault-power-cut-at-flash-byte = 60000\n", false, false,
+       {"ACK MISSING FOR ", "FAILED"}, true},
+      {"programmer falls silent", Mode::Plain, "fault-programmer-silent-after = 600\n", false, false,
+       {"BAD REPLY FOR ", "FAILED"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    load("zc3.scn", c.mode, c.fault);
+    const Bytes fieldsBefore = fields();
+    s().options.verify = c.verify;
+    ASSERT_EQ(program(), c.completes) << lastLines();
+    const std::string out = console();
+    for (const char* text : c.shown) EXPECT_NE(out.find(text), std::string::npos) << text;
+    if (c.completes) {
+      expectProgrammed(fieldsBefore);
+      continue;
+    }
+    // Switched off and on, the half-written unit waits in its boot loader; the next run finishes.
+    target().powerCycle();
+    advanceMs(3000);
+    EXPECT_EQ(target().mode(), sim::UnitMode::BootLoader);
+    if (!c.secondRun) continue;
+    newRun();
+    ASSERT_TRUE(program()) << lastLines();
+    expectProgrammed(fieldsBefore);
+  }
+}
+
 }  // namespace
 }  // namespace kl::test
