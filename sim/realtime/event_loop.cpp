@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "sim/realtime/dumps.h"
+
 namespace kl::sim {
 
 namespace {
@@ -33,6 +35,18 @@ bool command(const std::string& line, Installation& installation, const std::fun
   words >> verb >> name;
   if (verb.empty()) return true;
   if (verb == "quit") return false;
+  if (verb == "dump-flash" || verb == "dump-file") {
+    std::string first, second;
+    words >> first >> second;
+    if (verb == "dump-flash" && !first.empty() && second.empty()) {
+      log(dumpFlash(installation, name, first));
+    } else if (verb == "dump-file" && !second.empty()) {
+      log(dumpDriveFile(installation, name, first, second));
+    } else {
+      log("usage: dump-flash UNIT FILE, dump-file UNIT DRIVE:NUMBER FILE");
+    }
+    return true;
+  }
   Unit* unit = name.empty() ? &installation.portUnit() : installation.find(name);
   if (!unit) {
     log("no unit named '" + name + "'");
@@ -45,7 +59,7 @@ bool command(const std::string& line, Installation& installation, const std::fun
   } else if (verb == "cycle") {
     unit->powerCycle();
   } else {
-    log("unknown command '" + verb + "' (off, on, cycle, quit)");
+    log("unknown command '" + verb + "' (off, on, cycle, dump-flash, dump-file, quit)");
   }
   return true;
 }

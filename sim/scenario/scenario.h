@@ -52,13 +52,16 @@ class ScenarioError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The firmware bundle of the build that made the simulator.
+std::string buildBundleDir();
+
 // Where a scenario's files are found: paths in it are relative to `directory`; firmware bundle
 // files come from `bundle` when given, else from the scenario's own bundle-dir, else from
 // `defaultBundle`.
 struct ScenarioPaths {
   std::string directory = ".";
   std::string bundle;
-  std::string defaultBundle;
+  std::string defaultBundle = buildBundleDir();
 };
 
 Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths = {});

@@ -9,6 +9,7 @@
 #include "sim/unit/flash_content.h"
 #include "sim/unit/flash_programmer.h"
 #include "sim/unit/programmer_table.h"
+#include "sim/unit/update_files.h"
 
 namespace kl::sim {
 
@@ -102,6 +103,7 @@ void Unit::start() {
 }
 
 void Unit::boot(bool afterGotoBootLoader) {
+  for (const std::string& line : applyUpdateFiles(state_, family())) note(line);
   refreshIdentity(state_);
   if (const auto& memory = state_.flash.memory()) ram_.reset(memory->programmerRam);
   blocks_ = BlockBuffer(std::max<size_t>(state_.bootLoader.bufferSize, 128));
