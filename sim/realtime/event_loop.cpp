@@ -35,6 +35,25 @@ bool command(const std::string& line, Installation& installation, const std::fun
   words >> verb >> name;
   if (verb.empty()) return true;
   if (verb == "quit") return false;
+  if (verb == "fault") {
+    Unit* unit = installation.find(name);
+    if (!unit) {
+      log("no unit named '" + name + "'");
+      return true;
+    }
+    std::string setting;
+    std::getline(words, setting);
+    UnitFaults faults = unit->settings().faults;
+    try {
+      applyFaultSetting(faults, setting);
+    } catch (const ScenarioError& error) {
+      log(error.what());
+      return true;
+    }
+    unit->setFaults(faults);
+    log(name + ":" + setting);
+    return true;
+  }
   if (verb == "dump-flash" || verb == "dump-file") {
     std::string first, second;
     words >> first >> second;
@@ -59,7 +78,7 @@ bool command(const std::string& line, Installation& installation, const std::fun
   } else if (verb == "cycle") {
     unit->powerCycle();
   } else {
-    log("unknown command '" + verb + "' (off, on, cycle, dump-flash, dump-file, quit)");
+    log("unknown command '" + verb + "' (off, on, cycle, fault, dump-flash, dump-file, quit)");
   }
   return true;
 }

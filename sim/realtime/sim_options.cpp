@@ -25,6 +25,8 @@ Options:
                     off [UNIT]     switch the unit off (default: the unit on the port)
                     on [UNIT]      switch it on again
                     cycle [UNIT]   switch it off and on after its power-off time
+                    fault UNIT fault-KEY = VALUE  set a fault as a scenario would (counts of
+                                   received bytes start again now)
                     dump-flash UNIT FILE          write the unit's MCU flash to FILE now
                     dump-file UNIT DRIVE:NUMBER FILE   write one file of its flash drives
                     quit           end the simulation

@@ -101,6 +101,17 @@ class Parser {
     return std::move(scenario_);
   }
 
+  // One fault-... setting given to a running unit.
+  void fault(UnitFaults& faults, const std::string& key, const std::string& value) {
+    line_ = 1;
+    if (key.rfind("fault-", 0) != 0) fail("'" + key + "' is not a fault setting");
+    UnitSpec spec;
+    spec.settings.faults = faults;
+    unit_ = &spec;
+    unitSetting(key, value);
+    faults = spec.settings.faults;
+  }
+
  private:
   [[noreturn]] void fail(const std::string& message, int line = 0) const {
     throw ScenarioError(scenario_.source + ":" + std::to_string(line ? line : line_) + ": " + message);
@@ -736,6 +747,14 @@ std::string buildBundleDir() {
 
 Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths) {
   return Parser(text, sourceName, paths).run();
+}
+
+void applyFaultSetting(UnitFaults& faults, const std::string& setting) {
+  const size_t equals = setting.find('=');
+  if (equals == std::string::npos) throw ScenarioError("expected fault-KEY = VALUE, got '" + setting + "'");
+  std::string key = trim(setting.substr(0, equals));
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  Parser("", "command", {}).fault(faults, key, trim(setting.substr(equals + 1)));
 }
 
 Scenario loadScenario(const std::string& path, ScenarioPaths paths) {

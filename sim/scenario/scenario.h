@@ -67,5 +67,8 @@ struct ScenarioPaths {
 Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths = {});
 // Paths in the file are relative to its folder.
 Scenario loadScenario(const std::string& path, ScenarioPaths paths = {});
+// Changes one fault of a unit while it runs: "fault-KEY = VALUE" as in a scenario; throws
+// ScenarioError for a malformed one.
+void applyFaultSetting(UnitFaults& faults, const std::string& setting);
 
 }  // namespace kl::sim

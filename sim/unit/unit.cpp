@@ -38,6 +38,14 @@ Unit::Unit(std::string name, UnitState state, UnitSettings settings, uint64_t se
 
 Unit::~Unit() = default;
 
+void Unit::setFaults(const UnitFaults& faults) {
+  for (uint32_t address : faults.flashFailsAt) state_.flash.failPageAt(address);
+  if (faults.silentUntilPowerCycle && !settings_.faults.silentUntilPowerCycle) hung_ = true;
+  settings_.faults = faults;
+  bytesReceived_ = bootLoaderBytes_ = programmerBytes_ = 0;
+  downloadCutDone_ = flashCutDone_ = false;
+}
+
 UnitMode Unit::mode() const { return firmware_ ? firmware_->mode() : UnitMode::Off; }
 
 uint8_t Unit::family() const { return cardFamily(state_.application.cardNumber); }
