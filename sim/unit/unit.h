@@ -45,6 +45,10 @@ class Unit : public LineDevice {
   Scheduler& scheduler() { return port_->scheduler(); }
   std::mt19937_64& random() { return random_; }
 
+  // New faults while the unit runs: counts of received bytes for the power cuts start again
+  // from now, new failing flash pages fail from now on.
+  void setFaults(const UnitFaults& faults);
+
   // The operator's hand on the power switch.
   void powerOff();
   void powerOn();
@@ -93,6 +97,13 @@ class Unit : public LineDevice {
   void holdInBootLoader() { heldInBootLoader_ = true; }
   // The unit ignores everything (hung application, or the "stops answering" fault).
   bool silenced() const;
+  // Counts of windowed file messages since the scenario began, for the file faults.
+  struct FileCounts {
+    int writes = 0;
+    int reads = 0;
+    int replies = 0;
+  };
+  FileCounts& fileCounts() { return fileCounts_; }
   ProgrammerRam& ram() { return ram_; }
   BlockBuffer& blocks() { return blocks_; }
   // The receive buffer of the boot loader and of a large-buffer programmer, in bytes.
@@ -130,6 +141,7 @@ class Unit : public LineDevice {
   uint32_t bootLoaderBaud_ = 115200;
   ProgrammerRam ram_;
   BlockBuffer blocks_;
+  FileCounts fileCounts_;
   std::vector<std::unique_ptr<Relay>> network_;
   std::unique_ptr<Relay> proxy_;
 };
