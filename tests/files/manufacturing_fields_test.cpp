@@ -73,17 +73,21 @@ class FieldsTest : public test::InstallationTest {
   Bytes before;
 };
 
-TEST_F(FieldsTest, EveryMcuKeepsItsFieldsAcrossASoftwareUpdate) {
-  for (const char* file : {"za3-lpc2478.scn", "zs3-lpc4078.scn", "zs3-lpc1768.scn", "za4.scn", "za3-lpc4357.scn"}) {
-    SCOPED_TRACE(file);
-    load(file);
-    update(true);
-    ASSERT_FALSE(HasFatalFailure());
-    EXPECT_NE(before, Bytes(before.size(), 0xFF));
-    EXPECT_EQ(fieldsInUnit(), before);
-    EXPECT_NE(console().find("-- manufacturing fields are valid"), std::string::npos);
-  }
+class EveryMcu : public FieldsTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EveryMcu, KeepsItsFieldsAcrossASoftwareUpdate) {
+  load(GetParam());
+  update(true);
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_NE(before, Bytes(before.size(), 0xFF));
+  EXPECT_EQ(fieldsInUnit(), before);
+  EXPECT_NE(console().find("-- manufacturing fields are valid"), std::string::npos);
 }
+
+// One unit of each MCU type that keeps manufacturing fields.
+INSTANTIATE_TEST_SUITE_P(FieldsTest, EveryMcu,
+                         ::testing::Values("za3-lpc2478.scn", "zs3-lpc4078.scn", "zs3-lpc1768.scn", "za4.scn",
+                                           "za3-lpc4357.scn"));
 
 TEST_F(FieldsTest, WithoutTheRestoreTheBootLoaderWriteErasesThem) {
   load("zs3-lpc1768.scn");

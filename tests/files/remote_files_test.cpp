@@ -71,34 +71,41 @@ class RemoteFiles : public test::InstallationTest {
   }
 };
 
-TEST_F(RemoteFiles, EverySizeWrittenAndReadBackWithAndWithoutFaults) {
+// With lost and negative acknowledgements and lost read replies, or without.
+class EverySize : public RemoteFiles, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EverySize, IsWrittenAndReadBack) {
   std::vector<Bytes> files;
   for (size_t size : {0, 1, 127, 128, 129, 300}) files.push_back(Pattern(size));
   for (const auto& row : catalogue::kDriveFiles) {
     const ImageRef image = ImageOf(row);
     files.emplace_back(image.bytes().begin(), image.bytes().end());
   }
-  const std::string faults =
-      "fault-nack-file-write = 2\nfault-lose-file-reply = 1 4 9 " + std::to_string(files.back().size() / 128 + 3) + "\n";
-  for (const std::string& extra : {std::string(), faults}) {
-    for (const std::string version : {"6.10", "6.03"}) {
-      for (const Bytes& data : files) {
-        SCOPED_TRACE(version + (extra.empty() ? "" : " with faults") + ", " + std::to_string(data.size()) + " bytes");
-        load(version, extra);
-        ASSERT_TRUE(UpdateFile(s(), s().unit, kDrive, kFile, data.data(), static_cast<uint32_t>(data.size()), true));
-        ASSERT_NE(inUnit(), nullptr);
-        EXPECT_EQ(inUnit()->bytes, data);
-        const uint16_t crc = FileCrc(data.data(), static_cast<uint32_t>(data.size()));
-        EXPECT_EQ(GetLargeIntAA(s(), std::string(inUnit()->properties.begin(), inUnit()->properties.end()), 1), crc);
-        EXPECT_FALSE(IsFileDifferent(s(), s().unit, kDrive, kFile, data.data(), static_cast<uint32_t>(data.size()), true));
-        EXPECT_EQ(readBack(128), data);
-        if (version == "6.03" && &data == &files[5]) break;  // the older form with the edge sizes only
-      }
+  const std::string faults = GetParam() ? "fault-nack-file-write = 2\nfault-lose-file-reply = 1 4 9 " +
+                                              std::to_string(files.back().size() / 128 + 3) + "\n"
+                                        : "";
+  for (const std::string version : {"6.10", "6.03"}) {
+    for (const Bytes& data : files) {
+      SCOPED_TRACE(version + ", " + std::to_string(data.size()) + " bytes");
+      load(version, faults);
+      ASSERT_TRUE(UpdateFile(s(), s().unit, kDrive, kFile, data.data(), static_cast<uint32_t>(data.size()), true));
+      ASSERT_NE(inUnit(), nullptr);
+      EXPECT_EQ(inUnit()->bytes, data);
+      const uint16_t crc = FileCrc(data.data(), static_cast<uint32_t>(data.size()));
+      EXPECT_EQ(GetLargeIntAA(s(), std::string(inUnit()->properties.begin(), inUnit()->properties.end()), 1), crc);
+      EXPECT_FALSE(IsFileDifferent(s(), s().unit, kDrive, kFile, data.data(), static_cast<uint32_t>(data.size()), true));
+      EXPECT_EQ(readBack(128), data);
+      if (version == "6.03" && &data == &files[5]) break;  // the older write form with the edge sizes only
     }
   }
-  EXPECT_THAT(console(), HasSubstr("NACK FOR "));
-  EXPECT_THAT(console(), HasSubstr("READ MISSING FOR "));
+  if (GetParam()) {
+    EXPECT_THAT(console(), HasSubstr("NACK FOR "));
+    EXPECT_THAT(console(), HasSubstr("READ MISSING FOR "));
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(RemoteFiles, EverySize, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "WithFaults" : "WithoutFaults"; });
 
 TEST_F(RemoteFiles, ReadsDeliverBlockByBlockAndTheRestOfAShortRead) {
   load("6.10", "file 1:0x0131 = random 300\n");
