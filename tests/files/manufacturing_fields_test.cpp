@@ -4,6 +4,7 @@
 // it leaves them unchanged), and new fields from a parameter file in manufacturing mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -145,6 +146,32 @@ TEST_F(ParameterFields, AreWrittenByTheProgrammerInManufacturingMode) {
   EXPECT_EQ(inUnit.valid(sim::ManufacturingFields::Copy::Main), fields);
   EXPECT_EQ(inUnit.valid(sim::ManufacturingFields::Copy::Secondary), fields);
   EXPECT_NE(console().find("-- manufacturing fields have been updated"), std::string::npos);
+}
+
+TEST_F(FieldsTest, TheApplicationComparesFieldsWithItsOwn) {
+  load("za4.scn");
+  Unit& unit = s().unit;
+  unit.mode = modeBalvantaSoftware;
+  unit.address = 0xF0;
+  ManufacturingFields fields;
+  const sim::FieldBytes own = sim::makeFields(portUnit().state().application.serialNumber);
+  for (const int32_t serial : {portUnit().state().application.serialNumber, 1}) {
+    const sim::FieldBytes f = sim::makeFields(serial);
+    std::copy_n(f.begin(), 4, fields.EncryptedSerialNo.begin());
+    std::copy_n(f.begin() + 4, 2, fields.EncryptedSerialNoCRC.begin());
+    std::copy_n(f.begin() + 6, 32, fields.EncryptedSecretKeys.begin());
+    std::copy_n(f.begin() + 38, 2, fields.EncryptedSecretKeysCRC.begin());
+    bool different = true;
+    ASSERT_TRUE(CheckManufacturingFields(s(), unit, fields, different));
+    EXPECT_EQ(different, f != own);
+  }
+  EXPECT_NE(console().find("-- manufacturing fields in unit are correct (no update needed)"), std::string::npos);
+  EXPECT_NE(console().find("-- manufacturing fields in unit are different (code=1)"), std::string::npos);
+  unit.mode = modeFlashProgrammer;
+  bool different = false;
+  EXPECT_EQ(exitCodeOf([&] { CheckManufacturingFields(s(), unit, fields, different); }), 1);
+  EXPECT_NE(console().find("Balvanta software is not running in the unit, cannot perform this operation"),
+            std::string::npos);
 }
 
 TEST_F(ParameterFields, MissingOrMalformedValuesEndTheRun) {
