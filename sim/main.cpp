@@ -36,7 +36,12 @@ int main(int argc, char** argv) {
   }
   Scenario scenario;
   try {
-    scenario = loadScenario(options.scenario);
+    ScenarioPaths paths;
+    paths.bundle = options.bundle;
+    std::error_code ignored;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ignored);
+    if (!self.empty()) paths.defaultBundle = (self.parent_path() / "bundle" / "synthetic").string();
+    scenario = loadScenario(options.scenario, paths);
   } catch (const ScenarioError& error) {
     std::cerr << "kestrelink-sim: " << error.what() << "\n";
     return 2;

@@ -15,6 +15,8 @@ Options:
                   units on standard error, with milliseconds since the start
   --log FILE      write the same log into FILE
   --seed N        seed of the random faults and garbled bytes (default: the scenario's)
+  --bundle DIR    the firmware bundle folder whose files a scenario names ("bundle NAME");
+                  default: the scenario's bundle-dir, else bundle/synthetic beside this program
   --commands      read operator commands from standard input, one per line:
                     off [UNIT]     switch the unit off (default: the unit on the port)
                     on [UNIT]      switch it on again
@@ -52,6 +54,8 @@ std::optional<std::string> parseSimOptions(const std::vector<std::string>& argum
       if (!value(options.link)) return "--link needs a path";
     } else if (arg == "--log") {
       if (!value(options.logFile)) return "--log needs a file name";
+    } else if (arg == "--bundle") {
+      if (!value(options.bundle)) return "--bundle needs a folder";
     } else if (arg == "--seed") {
       std::string text;
       if (!value(text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||

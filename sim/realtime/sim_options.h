@@ -12,6 +12,7 @@ struct SimOptions {
   std::string scenario;
   std::string link;     // also make this path a symbolic link to the pseudo-terminal
   std::string logFile;  // write the trace here
+  std::string bundle;   // the firmware bundle folder that scenarios name files of
   bool trace = false;   // write the trace on standard error
   bool commands = false;  // read operator commands from standard input
   bool help = false;

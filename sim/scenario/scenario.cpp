@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
+
+#include "sim/storage/image_records.h"
+#include "sim/unit/flash_content.h"
 
 namespace kl::sim {
 
@@ -58,9 +62,19 @@ std::optional<uint8_t> cardMcu(uint16_t card, uint16_t circuit) {
 
 const char* const kMcuNames[] = {"", "H8S2148", "H8S2145", "LPC2478", "LPC4078", "LPC1768", "LPC4337", "LPC4357"};
 
+std::optional<std::vector<uint8_t>> readBinary(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
 class Parser {
  public:
-  Parser(std::string_view text, std::string source) : text_(text) { scenario_.source = std::move(source); }
+  Parser(std::string_view text, std::string source, ScenarioPaths paths) : text_(text), paths_(std::move(paths)) {
+    scenario_.source = std::move(source);
+  }
 
   Scenario run() {
     std::istringstream in{std::string(text_)};
@@ -102,6 +116,43 @@ class Parser {
     unit_->line = line_;
     inLineSection_ = false;
     given_.emplace_back();
+    fields_.push_back(FieldsCondition::Valid);
+  }
+
+  std::string relative(const std::string& path) const {
+    const std::filesystem::path p(path);
+    return p.is_absolute() ? path : (std::filesystem::path(paths_.directory) / p).string();
+  }
+
+  std::string bundleFile(const std::string& name) const {
+    std::string dir = paths_.bundle.empty() ? bundleDir_ : paths_.bundle;
+    if (dir.empty()) dir = paths_.defaultBundle;
+    if (dir.empty()) fail("'" + name + "' comes from the firmware bundle: give its folder (bundle-dir, or kestrelink-sim --bundle)");
+    if (name.find('/') != std::string::npos) fail("a bundle file is named without a folder; got '" + name + "'");
+    return (std::filesystem::path(dir) / name).string();
+  }
+
+  // `bundle NAME` or `path FILE`: the bytes of a file.
+  ScenarioImage image(const std::string& value) const {
+    const auto parts = words(value);
+    if (parts.size() != 2 || (parts[0] != "bundle" && parts[0] != "path")) {
+      fail("expected 'bundle NAME' or 'path FILE', got '" + value + "'");
+    }
+    const std::string file = parts[0] == "bundle" ? bundleFile(parts[1]) : relative(parts[1]);
+    auto bytes = readBinary(file);
+    if (!bytes) fail("cannot read " + file);
+    return ScenarioImage{std::move(*bytes), file, line_};
+  }
+
+  void placeScenarioImage(UnitSpec& unit, const ScenarioImage& image, wire::ImageKind kind) const {
+    const auto parsed = parseRecordImage(image.bytes);
+    if (!parsed) fail(image.origin + " is not a firmware image in the record format", image.line);
+    const auto identity = parsed->identity();
+    if (!identity || identity->kind != kind) {
+      fail(image.origin + (kind == wire::ImageKind::Software ? " is not a software image" : " is not a boot loader image"),
+           image.line);
+    }
+    if (!placeImage(unit.state, *parsed)) fail(image.origin + " does not fit the unit's flash", image.line);
   }
 
   uint64_t number(const std::string& value, uint64_t max) const {
@@ -199,6 +250,13 @@ class Parser {
     const std::string value = trim(content.substr(equals + 1));
     if (key.empty()) fail("missing key before '='");
     if (value.empty() && key != "information") fail("missing value for '" + key + "'");
+    if (key == "bundle-dir") {
+      if (!unit_ && !inLineSection_ && scenario_.units.empty()) {
+        bundleDir_ = relative(value);
+        return;
+      }
+      fail("bundle-dir goes before the first section");
+    }
     if (inLineSection_) {
       lineSetting(key, value);
     } else if (unit_) {
@@ -318,6 +376,35 @@ class Parser {
       }
     } else if (key == "application-present") {
       state.applicationPresent = flag(value);
+    } else if (key == "software") {
+      unit_->software.reset();
+      if (lower(value) == "declared") {
+        state.applicationPresent = true;
+      } else if (lower(value) == "none") {
+        state.applicationPresent = false;
+      } else {
+        unit_->software = image(value);
+      }
+    } else if (key == "boot-image") {
+      unit_->bootImage.reset();
+      if (lower(value) != "declared") unit_->bootImage = image(value);
+    } else if (key == "manufacturing-fields") {
+      const std::string v = lower(value);
+      if (v == "valid") {
+        fields_.back() = FieldsCondition::Valid;
+      } else if (v == "erased") {
+        fields_.back() = FieldsCondition::Erased;
+      } else if (v == "main-damaged") {
+        fields_.back() = FieldsCondition::MainDamaged;
+      } else if (v == "secondary-damaged") {
+        fields_.back() = FieldsCondition::SecondaryDamaged;
+      } else {
+        fail("manufacturing-fields is valid, erased, main-damaged or secondary-damaged; got '" + value + "'");
+      }
+    } else if (key == "flash-write-ms") {
+      set.flashWriteUs = millis(value);
+    } else if (key == "flash-erase-ms") {
+      set.flashEraseUs = millis(value);
     } else if (key == "baud") {
       set.applicationFormat.baud = baud(value);
       unit_->baudGiven = true;
@@ -391,6 +478,16 @@ class Parser {
       set.faults.stopAnsweringAfterFrames = static_cast<int>(number(value, 1000000000));
     } else if (key == "fault-power-cut-at-byte") {
       set.faults.powerCutAtByte = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-power-cut-at-download-byte") {
+      set.faults.powerCutAtDownloadByte = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-power-cut-at-flash-byte") {
+      set.faults.powerCutAtFlashByte = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-programmer-silent-after") {
+      set.faults.programmerSilentAfter = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-flash-fails-at") {
+      for (const auto& address : words(value)) set.faults.flashFailsAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
+    } else if (key == "fault-lose-ack-percent") {
+      set.faults.loseAckPercent = percent();
     } else {
       fail("unknown setting '" + key + "'");
     }
@@ -449,6 +546,11 @@ class Parser {
         }
       }
       if (!given.count("boot-release-query")) unit.state.bootLoader.answersRelease = unit.state.bootLoader.generation >= 3;
+      unit.state.flash = McuFlash(app.mcuType);
+      fillDeclaredFlash(unit.state, fields_[i]);
+      if (unit.bootImage) placeScenarioImage(unit, *unit.bootImage, wire::ImageKind::BootLoader);
+      if (unit.software) placeScenarioImage(unit, *unit.software, wire::ImageKind::Software);
+      refreshIdentity(unit.state);
       if (app.modbusAddress == 0xF0 || app.modbusAddress == 0xF1 || app.modbusAddress == 1) {
         fail("unit '" + unit.name + "': modbus-address " + std::to_string(app.modbusAddress) + " is reserved", unit.line);
       }
@@ -489,6 +591,9 @@ class Parser {
   }
 
   std::string_view text_;
+  ScenarioPaths paths_;
+  std::string bundleDir_;
+  std::vector<FieldsCondition> fields_;
   Scenario scenario_;
   UnitSpec* unit_ = nullptr;
   bool inLineSection_ = false;
@@ -498,16 +603,18 @@ class Parser {
 
 }  // namespace
 
-Scenario parseScenario(std::string_view text, const std::string& sourceName) {
-  return Parser(text, sourceName).run();
+Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths) {
+  return Parser(text, sourceName, paths).run();
 }
 
-Scenario loadScenario(const std::string& path) {
+Scenario loadScenario(const std::string& path, ScenarioPaths paths) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot read the scenario file");
   std::ostringstream content;
   content << in.rdbuf();
-  return parseScenario(content.str(), path);
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  paths.directory = folder.empty() ? "." : folder;
+  return parseScenario(content.str(), path, paths);
 }
 
 }  // namespace kl::sim

@@ -20,7 +20,7 @@ constexpr uint8_t kProxyBadArgument = 3;
 
 LineFormat Application::format() const { return unit_.applicationFormat(); }
 
-std::optional<size_t> Application::requestLength(const std::vector<uint8_t>& payload) const {
+std::optional<size_t> Application::requestLength(std::span<const uint8_t> payload) const {
   if (payload.size() >= 2 && payload[1] == wire::kFunctionPing) return 2;
   if (payload.size() < 4 || payload[1] != wire::kFunctionCall) return std::nullopt;
   const uint16_t command = static_cast<uint16_t>(payload[2] << 8 | payload[3]);

@@ -13,7 +13,7 @@ class Application : public Firmware {
   using Firmware::Firmware;
   UnitMode mode() const override { return UnitMode::Application; }
   LineFormat format() const override;
-  std::optional<size_t> requestLength(const std::vector<uint8_t>& payload) const override;
+  std::optional<size_t> requestLength(std::span<const uint8_t> payload) const override;
   void onFrame(const Frame& frame) override;
 
  private:

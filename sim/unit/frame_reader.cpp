@@ -35,8 +35,7 @@ bool FrameReader::completeEarly() const {
     return body == bytes_[1] && wire::crc16(bytes_.data() + 2, body) == 0;
   }
   if (!hint_) return false;
-  std::vector<uint8_t> payload(bytes_.begin(), bytes_.end() - 2);
-  auto length = hint_(payload);
+  auto length = hint_(std::span<const uint8_t>(bytes_.data(), bytes_.size() - 2));
   return length && *length + 2 == bytes_.size() && wire::crc16(bytes_.data(), bytes_.size()) == 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/sim/scheduler.h"
@@ -19,7 +20,7 @@ class FrameReader {
  public:
   // Given the payload bytes received so far (no length header), the payload length of the
   // request they start, when it is known.
-  using LengthHint = std::function<std::optional<size_t>(const std::vector<uint8_t>&)>;
+  using LengthHint = std::function<std::optional<size_t>(std::span<const uint8_t>)>;
   using Sink = std::function<void(Frame&&)>;
 
   FrameReader(Scheduler& scheduler, Sink sink) : scheduler_(scheduler), sink_(std::move(sink)) {}
