@@ -2,7 +2,7 @@
 #include <filesystem>
 
 #include "connect_fixture.h"
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 
 namespace kl::test {
 namespace {

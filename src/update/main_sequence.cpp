@@ -1,4 +1,4 @@
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 
 #include "connect/connection.h"
 #include "connect/discovery.h"
