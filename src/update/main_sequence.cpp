@@ -11,6 +11,8 @@
 #include "driver/version.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
+#include "update/boot_tool.h"
+#include "update/field_update.h"
 #include "update/interrogation.h"
 
 namespace kl {
@@ -21,18 +23,20 @@ void WriteBanner(Session& s) {
   s.out(Channel::Console) << kProgramName << " " << versionText(kProgramVersion, kProgramRelease) << crlf;
 }
 
-// A blank chip can only be programmed by the external boot-loader tool, which this build
-// does not carry yet; outside manufacturing mode a blank chip is refused anyway.
-void RefuseBlankChip(Session& s) {
+// A blank chip is programmed by the external boot-loader tool, on the production line only;
+// then the unit is looked for again on the same port.
+void ProgramBlankChipOrRefuse(Session& s) {
   if (!s.options.manufacturingMode) {
     Reset(s, s.unit);
     FatalError(s, "Cannot update this unit (blank mcu)");
   }
-  FatalError(s, "Cannot program a blank chip: this build has no boot-loader tool support");
+  s.out(Channel::Debug) << "-- programming blank chip with Quorran" << crlf;
+  ProgramBlankChip(s, s.unit);
+  FindUnit(s, s.unit);
 }
 
-// The flows after identification. Only the manufacturing run without "Program" is complete in
-// this build; the others end the run plainly instead of pretending to work.
+// The flows after identification. The manufacturing update and log extraction are not in
+// this build: such a run ends plainly instead of pretending to work.
 void RunFlow(Session& s) {
   if (s.options.manufacturingMode) {
     if (IniGetBool(s, s.options.parameterFile, "Program")) {
@@ -49,12 +53,12 @@ void RunFlow(Session& s) {
     return;
   }
   if (s.options.extractLogs) FatalError(s, "Log extraction is not available in this build");
-  FatalError(s, "Field update is not available in this build");
+  FieldUpdateUnit(s, s.unit, true, s.options.firstUnitOnly);
 }
 
 void FindUnitAndRunFlow(Session& s) {
   FindPortAndUnit(s, s.unit);
-  if (s.unit.mode == modeBlankMcu) RefuseBlankChip(s);
+  if (s.unit.mode == modeBlankMcu) ProgramBlankChipOrRefuse(s);
   if (!ConnectToUnit(s, s.unit)) FatalError(s, "Unable to connect to Balvanta unit");
   ReadExtendedInfo(s, s.unit);
   ReadAdvancedInfo(s, s.unit);

@@ -1,0 +1,225 @@
+// The field update as a technician runs it, against simulated units under virtual time: every
+// card and MCU brought to the carried release (and left alone by a second run), the options
+// and special units, the refusals that write nothing, and power cuts in every phase after
+// which a second run finishes the job.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "images/catalogue.h"
+#include "wire/crc16.h"
+#include "update_fixture.h"
+
+namespace kl::test {
+namespace {
+
+constexpr const char* kOutdated = "version = 6.05\nrelease = 1\nbuild-increment = 0\n";
+
+// The records of a resource file as the unit stores it (complemented): file number and bytes,
+// each record's CRC checked; nothing when the layout is broken.
+std::optional<std::vector<std::pair<uint16_t, Bytes>>> DecodeResource(Bytes file) {
+  for (uint8_t& b : file) b = static_cast<uint8_t>(~b);
+  std::vector<std::pair<uint16_t, Bytes>> records;
+  size_t at = 0;
+  while (at + 2 <= file.size() && (file[at] != 0 || file[at + 1] != 0)) {
+    if (at + 6 > file.size()) return std::nullopt;
+    const uint16_t number = static_cast<uint16_t>(file[at] << 8 | file[at + 1]);
+    const uint32_t size = static_cast<uint32_t>(file[at + 2]) << 24 | file[at + 3] << 16 | file[at + 4] << 8 | file[at + 5];
+    if (at + 8 + size > file.size()) return std::nullopt;
+    const Bytes bytes(file.begin() + static_cast<long>(at + 6), file.begin() + static_cast<long>(at + 6 + size));
+    const uint16_t crc = wire::crc16(bytes.data(), bytes.size());
+    if (file[at + 6 + size] != (crc & 0xFF) || file[at + 7 + size] != crc >> 8) return std::nullopt;
+    records.emplace_back(number, bytes);
+    at += 8 + size;
+  }
+  if (at + 2 != file.size()) return std::nullopt;  // two zero bytes end it
+  return records;
+}
+
+std::string Hex(uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", value);
+  return text;
+}
+
+class FieldUpdate : public UpdateRun {
+ protected:
+  // The application the unit reports is the carried one, by version and digest, and it is in
+  // flash byte for byte.
+  void expectCarriedSoftware() {
+    const sim::ApplicationIdentity& app = portUnit().state().application;
+    EXPECT_EQ(app.softwareVersion, 610);
+    EXPECT_EQ(app.softwareRelease, 57);
+    const catalogue::SoftwareRow* row = catalogue::FindSoftware(portUnit().family(), app.mcuType);
+    ASSERT_NE(row, nullptr);
+    const ExpectedSoftwareDigest digest = ExpectedDigest(*row);
+    EXPECT_EQ(app.softwareChecksum, digest.checksum);
+    if (digest.hasCrc) {
+      EXPECT_EQ(app.softwareCrc, digest.crc);
+    }
+    EXPECT_TRUE(flashHolds(catalogue::EntryOf(*row)));
+  }
+
+  // Every file of the card on the unit's drives as carried.
+  void expectCardFiles() {
+    const sim::ApplicationIdentity& app = portUnit().state().application;
+    const auto files = catalogue::FilesForCard(app.cardNumber, app.mcuType);
+    if (!files) return;
+    const sim::FlashDrives& drives = portUnit().state().drives;
+    for (const auto group : {files->language, files->image, files->fonts, files->fieldbus}) {
+      for (const catalogue::DriveFileRow& row : group) {
+        const sim::DriveFile* file = drives.find(1, row.fileNumber);
+        ASSERT_NE(file, nullptr) << "file " << row.fileNumber;
+        const ImageRef carried = ImageOf(row);
+        EXPECT_EQ(file->bytes, Bytes(carried.start, carried.start + carried.length)) << "file " << row.fileNumber;
+      }
+    }
+    if (files->resourceInputs.empty()) return;
+    const sim::DriveFile* resource = drives.find(0xB1, 0);
+    ASSERT_NE(resource, nullptr);
+    const auto records = DecodeResource(resource->bytes);
+    ASSERT_TRUE(records.has_value());
+    ASSERT_EQ(records->size(), files->resourceInputs.size());
+    for (size_t i = 0; i < records->size(); ++i) {
+      const catalogue::DriveFileRow& row = files->resourceInputs[i];
+      const ImageRef carried = ImageOf(row);
+      EXPECT_EQ((*records)[i], std::make_pair(row.fileNumber, Bytes(carried.start, carried.start + carried.length)));
+    }
+  }
+};
+
+TEST_F(FieldUpdate, EveryCardAndMcuIsBroughtToTheCarriedReleaseAndThenLeftAlone) {
+  for (const char* scenario : {"za3-lpc2478.scn", "za3-lpc4357.scn", "za4.scn", "zc3.scn", "zs3-lpc1768.scn",
+                               "zs3-lpc4078.scn", "zs4.scn"}) {
+    SCOPED_TRACE(scenario);
+    load(scenario, kOutdated);
+    ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
+    EXPECT_TRUE(shows("-- balvanta software will be updated to 6.10r57\r\n"));
+    EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+    expectCarriedSoftware();
+    expectCardFiles();
+
+    const Bytes before = flashContents();
+    ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
+    EXPECT_TRUE(shows("-- balvanta software is already the correct version\r\n"));
+    EXPECT_FALSE(shows("Updating Balvanta")) << "no software and no file written again";
+    EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+    EXPECT_EQ(flashContents(), before);
+  }
+}
+
+TEST_F(FieldUpdate, OptionsAndSpecialUnits) {
+  const catalogue::SoftwareRow& zc3 = *catalogue::FindSoftware(family::RemoteIo, mcu::LPC1768);
+  const ExpectedSoftwareDigest digest = ExpectedDigest(zc3);
+  const std::string upToDate = "version = 6.10\nrelease = 57\nbuild-increment = 0\nsoftware-checksum = " +
+                               Hex(digest.checksum) + "\nsoftware-crc = " + Hex(digest.crc) + "\n";
+  struct Row {
+    const char* name;
+    const char* scenario;
+    std::string extra;
+    std::vector<std::string> arguments;
+    std::vector<std::string> lines;
+    size_t bootLoaderEntry;  // 0: the boot loader stays
+  };
+  const size_t zc3BootLoader = catalogue::EntryOf(*catalogue::FindBootLoader(mcu::LPC1768, family::RemoteIo));
+  const size_t za3BootLoader = catalogue::EntryOf(*catalogue::FindBootLoader(mcu::LPC2478, family::Display));
+  const Row rows[] = {
+      {"-w on an up-to-date unit", "zc3.scn", upToDate, {"-y", "-d", "-w"},
+       {"-- updating balvanta software because -w command line option specified"}, 0},
+      {"-l", "zc3.scn", kOutdated, {"-y", "-d", "-l"},
+       {"-- updating boot loader because -u command line option specified and it is older than the new version",
+        "-- balvanta boot loader will be updated", "Preparing to update Boot Loader..."},
+       zc3BootLoader},
+      {"-v", "zc3.scn", kOutdated, {"-y", "-v"}, {"Verifying programmer..."}, 0},
+      {"-o", "zc3.scn", kOutdated, {"-y", "-o", "-r921600"}, {"-- using overlapped (duplex) comms"}, 0},
+      {"an old ZA3 display", "za3-lpc2478.scn", "version = 5.50\nrelease = 0\n", {"-y", "-d"},
+       {"This ZA3 display unit needs to be updated immediately. It will be restarted",
+        "IMPORTANT: do not turn off the power during the update.",
+        "-- updating boot loader (UpdateBootLoader parameter is true)"},
+       za3BootLoader},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    load(row.scenario, row.extra);
+    ASSERT_EQ(run(row.arguments), 0) << console();
+    for (const std::string& line : row.lines) EXPECT_TRUE(shows(line + "\r\n")) << line;
+    EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+    expectCarriedSoftware();
+    if (row.bootLoaderEntry != 0) {
+      EXPECT_TRUE(flashHolds(row.bootLoaderEntry));
+      EXPECT_EQ(portUnit().state().bootLoader.release, catalogue::kCarriedBootLoaderRelease);
+    }
+  }
+}
+
+TEST_F(FieldUpdate, RefusalsWriteNothing) {
+  struct Row {
+    const char* name;
+    const char* scenario;
+    const char* extra;
+    std::vector<std::string> arguments;
+    const char* keys;
+    int exitCode;
+    const char* shown;
+    const char* notShown = "Success";
+  };
+  const Row rows[] = {
+      {"the operator declines", "zc3.scn", kOutdated, {}, "n", 1, "Do you wish to upgrade this Balvanta unit? (y/n)"},
+      {"a later build of this release", "zc3.scn", "version = 6.10\nrelease = 57\nbuild-increment = 2\n", {"-y"}, "", 0,
+       "The software cannot be downgraded to 6.10r57\r\n", "Preparing"},
+      {"an H8 unit, before any question", "zr20-h8s2145.scn", "", {}, "", 1,
+       "Fatal Error: This version of Kestrelink is unable to update the software in old H8 units. Please use the "
+       "older Kestrelink\r\n",
+       "Do you wish"},
+      {"a vcom port and a boot loader before update files", "zs3-lpc1768.scn", "version = 6.08\nvcom = yes\n", {"-y"},
+       "", 1, "Fatal Error: The unit does not support Update files, which are required on a vcom port\r\n"},
+      {"a pre-production board in the field", "zs3-lpc1768.scn", "boot-flags = 0x82\n", {"-y"}, "", 1,
+       "Fatal Error: Cannot update this unit (pre-production board)\r\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    load(row.scenario, row.extra);
+    const Bytes before = flashContents();
+    EXPECT_EQ(run(row.arguments, row.keys), row.exitCode) << console();
+    EXPECT_TRUE(shows(row.shown)) << console();
+    EXPECT_FALSE(shows(row.notShown));
+    EXPECT_EQ(flashContents(), before);
+    EXPECT_EQ(portUnit().mode(), sim::UnitMode::Application) << "back in its application";
+  }
+}
+
+TEST_F(FieldUpdate, APowerCutInAnyPhaseEndsTheRunAndASecondRunFinishes) {
+  struct Row {
+    const char* phase;
+    const char* fault;
+    const char* fatal;
+  };
+  // ZS3 on an LPC1768: the programmer's bytes go to the backup read, the software, the files.
+  const Row rows[] = {
+      {"programmer download", "fault-power-cut-at-download-byte = 3000\n", "Unable to download flash programmer"},
+      {"fields backup", "fault-power-cut-at-flash-byte = 40\n", "Unable to read from MCU flash memory"},
+      {"software write", "fault-power-cut-at-flash-byte = 200000\n", "Unable to write new software"},
+      {"files", "fault-power-cut-at-flash-byte = 560000\n", "Unable to send language file"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.phase);
+    load("zs3-lpc1768.scn", std::string(kOutdated) + row.fault);
+    EXPECT_NE(run({"-y", "-r921600"}), 0);
+    EXPECT_TRUE(shows(std::string("Fatal Error: ") + row.fatal + "\r\n")) << console();
+    EXPECT_FALSE(shows("Success"));
+    const sim::UnitMode mode = portUnit().mode();
+    EXPECT_TRUE(mode == sim::UnitMode::BootLoader || mode == sim::UnitMode::Application) << sim::unitModeName(mode);
+
+    ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
+    EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+    expectCarriedSoftware();
+    expectCardFiles();
+  }
+}
+
+}  // namespace
+}  // namespace kl::test
