@@ -16,6 +16,23 @@
 
 namespace kl::test {
 
+// The operator's terminal: a pseudo-terminal whose slave becomes the program's console.
+class Terminal {
+ public:
+  Terminal();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  // Empty when no pseudo-terminal could be made.
+  const std::string& slave() const { return slave_; }
+  // The terminal's local mode flags (c_lflag: ICANON, ECHO, ...).
+  unsigned long localModes() const;
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
+
 // kestrelink-sim running one scenario until the test ends.
 class Simulator {
  public:
