@@ -1,7 +1,9 @@
 // Character writers and the number formatting every message is built with.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -55,5 +57,13 @@ std::string versionText(int version, int release);
 // are skipped, one "-" is allowed, reading stops at the first non-digit; no digits give 0.
 // `consumed`, when given, receives the characters read.
 int64_t parseLeadingDecimal(std::string_view text, size_t* consumed = nullptr);
+
+// The same, held to the range of T: out-of-range digit runs stop at the nearest value of T
+// instead of wrapping into some other number.
+template <typename T>
+T parseClampedDecimal(std::string_view text) {
+  return static_cast<T>(std::clamp<int64_t>(parseLeadingDecimal(text), std::numeric_limits<T>::min(),
+                                            std::numeric_limits<T>::max()));
+}
 
 }  // namespace kl

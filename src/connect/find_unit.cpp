@@ -28,19 +28,24 @@ void FoundBootLoader(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "-- found unit (balvanta boot loader)" << crlf;
 }
 
-// A unit found at $F0 is addressed by its Modbus address from then on, when it tells it.
+// A unit found at $F0 is addressed by its Modbus address from then on, when it tells one.
+// Address 0 is the broadcast address, never a unit's own: a unit reporting it has none set
+// and stays at $F0.
 void FoundAtDefaultAddress(Session& s, Unit& unit) {
   unit.address = kDefaultAddress;
   s.currentUnitId = kDefaultAddress;
   unit.mode = modeBalvantaSoftware;
   uint8_t modbusAddress = 0;
-  if (GetModbusAddress(s, unit, modbusAddress)) {
+  if (GetModbusAddress(s, unit, modbusAddress) && modbusAddress != 0) {
     s.currentUnitId = modbusAddress;
     unit.address = modbusAddress;
   }
 }
 
+// The operator's -u is tried on every port probed: a port without the unit must not leave
+// another ID in its place.
 Probe CheckGivenUnitId(Session& s, Unit& unit) {
+  const uint8_t unitId = s.options.unitId;
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Checking Unit ID..." << crlf;
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -51,13 +56,14 @@ Probe CheckGivenUnitId(Session& s, Unit& unit) {
       return Probe::Found;
     }
     if (!RestoreProbeSpeed(s, ReplyTimeoutNormal)) return Probe::PortGone;
-    debug << "RPC: Ping address $" << hex(s.currentUnitId, 2) << crlf;
-    if (Ping(s, s.currentUnitId)) {
+    debug << "RPC: Ping address $" << hex(unitId, 2) << crlf;
+    if (Ping(s, unitId)) {
       debug << "COMPLETE" << crlf;
       SaveConnectionBaudRate(s);
-      unit.address = s.currentUnitId;
+      s.currentUnitId = unitId;
+      unit.address = unitId;
       unit.mode = modeBalvantaSoftware;
-      debug << "-- found unit ID = " << hex(s.currentUnitId, 2) << crlf;
+      debug << "-- found unit ID = " << hex(unitId, 2) << crlf;
       return Probe::Found;
     }
   }
@@ -92,8 +98,7 @@ Probe FindBootLoader(Session& s, Unit& unit) {
 Probe SearchDefaultAddress(Session& s, Unit& unit) {
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Searching for unit ID..." << crlf;
-  unit.address = kDefaultAddress;
-  s.currentUnitId = kDefaultAddress;
+  // The address is taken only once a unit answers at it.
   debug << "Unit ID=" << "F0" << crlf;
   for (int attempt = 0; attempt < 10; ++attempt) {
     if (EscapePressed(s)) FatalError(s, "Aborted");

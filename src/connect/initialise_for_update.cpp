@@ -1,5 +1,7 @@
 // Rebooting a running unit into its boot loader at a speed the program can follow, so that a
 // flash programmer can be downloaded.
+#include <iterator>
+
 #include "connect/connection.h"
 #include "connect/discovery.h"
 #include "driver/fatal_error.h"
@@ -42,8 +44,9 @@ bool BootLoaderAnswers(Session& s, Unit& unit) {
   return false;
 }
 
-// One reboot with the given speeds: true once the boot loader answered; `goOn` stays true
-// when the application was found again and the next speeds may be tried.
+// One reboot with the given speeds: true once the boot loader answered, at the PC's new
+// speed or at another one the search found it at; `goOn` stays true when the application
+// was found again and the next speeds may be tried.
 bool RebootOnce(Session& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) {
   goOn = false;
   SetReplyTimeout(s, ReplyTimeoutNormal);
@@ -54,7 +57,11 @@ bool RebootOnce(Session& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) 
   if (!GotoBootLoader(s)) return false;
   ChangePacketBaudRateOrStop(s, speeds.pcBaud, 0, ReplyTimeoutShort(s), speeds.direct);
   if (BootLoaderAnswers(s, unit)) return true;
-  goOn = FindUnit(s, unit);
+  if (!FindUnit(s, unit)) return false;
+  // Found waiting in its boot loader, only at a speed other than the one tried: that is
+  // where the unit should be. A boot loader would not answer a further GotoBootLoader.
+  if (unit.mode == modeBalvantaBootLoader) return true;
+  goOn = true;
   return false;
 }
 
@@ -82,11 +89,12 @@ bool InitialiseForUpdate(Session& s, Unit& unit) {
     s.portSettings.hardwareHandshake = 0;
   }
 
-  bool inBootLoader = false;
-  for (const RebootSpeeds& speeds : kRebootSpeeds) {
+  // A unit already waiting in its boot loader needs no reboot (and would answer none).
+  bool inBootLoader = unit.mode == modeBalvantaBootLoader;
+  for (size_t row = 0; !inBootLoader && row < std::size(kRebootSpeeds); ++row) {
     bool goOn = false;
-    inBootLoader = RebootOnce(s, unit, speeds, goOn);
-    if (inBootLoader || !goOn) break;
+    inBootLoader = RebootOnce(s, unit, kRebootSpeeds[row], goOn);
+    if (!goOn) break;
   }
   if (!inBootLoader && !WaitForBootLoader(s, unit)) return false;
 

@@ -16,6 +16,7 @@ namespace {
 
 constexpr int32_t kLowestProgrammingBaud = 115200;
 constexpr int kHighestPort = 99;
+constexpr int64_t kHighestPortNumber = 65535;
 
 bool IsBusy(int code) { return code == oserr::AccessDenied || code == oserr::SharingViolation; }
 
@@ -62,9 +63,11 @@ void ApplyStartSettings(Session& s) {
   RunOptions& options = s.options;
   if (!options.initialBaudGiven) {
     const DynamicString baud = GetEnv(s, envvar::BaudRate);
-    if (!baud.empty()) {
+    // A value that is no speed counts as unset: it would only make every port look too slow.
+    const int32_t speed = parseClampedDecimal<int32_t>(baud);
+    if (speed > 0) {
       s.out(Channel::Always) << "   BALVANTABAUDRATE: " << baud << crlf;
-      options.initialBaud = static_cast<int32_t>(parseLeadingDecimal(baud));
+      options.initialBaud = speed;
       options.initialBaudGiven = true;
       if (options.programmingBaud == 0) options.programmingBaud = std::max(options.initialBaud, kLowestProgrammingBaud);
     }
@@ -138,8 +141,12 @@ bool SearchEnvironmentPorts(Session& s, Unit& unit) {
   WriteProgrammingBaud(s);
 
   PortListReader ports(list);
-  for (int number = ports.next(); number != 0; number = ports.next()) {
-    if (TryPort(s, unit, number, true)) return true;
+  for (int64_t number = ports.next(); number != 0; number = ports.next()) {
+    if (number < 0 || number > kHighestPortNumber) {
+      s.out(Channel::Always) << "COM" << number << " is not present on this computer" << crlf;
+      continue;
+    }
+    if (TryPort(s, unit, static_cast<int>(number), true)) return true;
   }
   return false;
 }

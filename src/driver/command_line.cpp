@@ -15,7 +15,7 @@ constexpr int32_t kLowestProgrammingBaud = 115200;
 
 char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-int32_t NumberValue(const std::string& text) { return static_cast<int32_t>(parseLeadingDecimal(text)); }
+int32_t NumberValue(const std::string& text) { return parseClampedDecimal<int32_t>(text); }
 
 bool TakesValue(char letter) { return letter == 'b' || letter == 'p' || letter == 'r' || letter == 'u'; }
 
@@ -35,7 +35,7 @@ bool ApplyValue(char letter, const std::string& value, RunOptions& options) {
       options.programmingBaud = NumberValue(value);
       return true;
     case 'u':
-      options.unitId = static_cast<uint8_t>(NumberValue(value));
+      options.unitId = parseClampedDecimal<uint8_t>(value);
       options.unitIdGiven = true;
       return true;
   }
@@ -57,11 +57,11 @@ bool ApplyFlag(char letter, RunOptions& options) {
   return false;
 }
 
-bool IsOptionGroup(const std::string& argument) {
+bool IsOptionGroup(const std::string& argument, const FileExists& fileExists) {
   if (argument.empty()) return false;
   // An absolute path such as /home/station/unit.ini names a file: no option group holds a
-  // second "/".
-  if (argument[0] == '/') return argument.find('/', 1) == std::string::npos;
+  // second "/"; nor is /batch.ini one when that file is there.
+  if (argument[0] == '/') return argument.find('/', 1) == std::string::npos && !(fileExists && fileExists(argument));
   return argument[0] == '-' || argument[0] == '+';
 }
 
@@ -71,9 +71,9 @@ bool AllDigits(const std::string& text) {
 
 void ApplyPositional(const std::string& argument, RunOptions& options) {
   if (argument.size() >= 4 && Lower(argument[0]) == 'c' && Lower(argument[1]) == 'o' && Lower(argument[2]) == 'm') {
-    options.port = static_cast<uint16_t>(NumberValue(argument.substr(3)));
+    options.port = parseClampedDecimal<uint16_t>(argument.substr(3));
   } else if (AllDigits(argument)) {
-    options.port = static_cast<uint16_t>(NumberValue(argument));
+    options.port = parseClampedDecimal<uint16_t>(argument);
   } else {
     options.parameterFile = argument;
   }
@@ -81,10 +81,10 @@ void ApplyPositional(const std::string& argument, RunOptions& options) {
 
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options) {
+bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options, const FileExists& fileExists) {
   for (size_t index = 0; index < arguments.size(); ++index) {
     const std::string& argument = arguments[index];
-    if (!IsOptionGroup(argument)) {
+    if (!IsOptionGroup(argument, fileExists)) {
       ApplyPositional(argument, options);
       continue;
     }

@@ -1,6 +1,7 @@
 // The command line: Kestrelink [options] [filename] [[COM]<port>]
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,10 +11,15 @@ namespace kl {
 
 struct Session;
 
+// Whether a file of that name exists (tells "/batch.ini" at the root from an option group).
+using FileExists = std::function<bool(const std::string&)>;
+
 // Reads the arguments (the program name not included) from left to right into `options`;
-// a later value overrides an earlier one. False when the command line is wrong; what was read
-// before the fault stays in `options` (a parameter file named earlier still counts).
-bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options);
+// a later value overrides an earlier one. Numbers out of a field's range stop at its nearest
+// value. False when the command line is wrong; what was read before the fault stays in
+// `options` (a parameter file named earlier still counts).
+bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options,
+                      const FileExists& fileExists = {});
 // The usage text, on the console only.
 void WriteUsage(Session& s);
 

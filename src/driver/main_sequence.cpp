@@ -87,7 +87,10 @@ int RunKestrelink(Session& s, const std::vector<std::string>& arguments) {
 
   const std::vector<std::string> options(arguments.size() > 1 ? arguments.begin() + 1 : arguments.end(),
                                          arguments.end());
-  if (!ParseCommandLine(options, s.options)) {
+  const FileExists isFile = [&s](const std::string& path) {
+    return s.platform.files.exists(path) && !s.platform.files.isDirectory(path);
+  };
+  if (!ParseCommandLine(options, s.options, isFile)) {
     WriteUsage(s);
     FatalError(s, "Incorrect arguments");
   }

@@ -156,10 +156,7 @@ void IniPutBool(Session& s, const std::string& file, const std::string& key, boo
 }
 
 int32_t IniGetInt(Session& s, const std::string& file, const std::string& key) {
-  const int64_t value = parseLeadingDecimal(IniGetString(s, file, key));
-  // Out-of-range digit runs stop at the nearest 32-bit value instead of wrapping.
-  return static_cast<int32_t>(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(),
-                                                  std::numeric_limits<int32_t>::max()));
+  return parseClampedDecimal<int32_t>(IniGetString(s, file, key));
 }
 
 void IniPutInt(Session& s, const std::string& file, const std::string& key, int32_t number) {

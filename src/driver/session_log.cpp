@@ -4,6 +4,7 @@
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "driver/settings.h"
 
 namespace kl {
 
@@ -47,13 +48,6 @@ bool DeleteLog(FileSystem& files, const std::string& path) {
   if (files.remove(path)) return true;
   files.makeWritable(path);
   return files.remove(path);
-}
-
-std::string EnvironmentValue(Session& s, const char* name, const char* fallback) {
-  std::string value = s.platform.environment.get(name);
-  // Linux has no such variables; its usual ones stand in for them.
-  if (value.empty()) value = s.platform.environment.get(fallback);
-  return value;
 }
 
 }  // namespace
@@ -147,8 +141,9 @@ void OpenSessionLog(Session& s) {
   };
 
   for (const std::string& argument : s.arguments) log.writeRaw(argument + " ");
-  s.out(Channel::LogOnly) << crlf << "COMPUTERNAME=" << EnvironmentValue(s, "COMPUTERNAME", "HOSTNAME") << crlf
-                          << "USERNAME=" << EnvironmentValue(s, "USERNAME", "USER") << crlf;
+  Environment& environment = s.platform.environment;
+  s.out(Channel::LogOnly) << crlf << "COMPUTERNAME=" << environment.get(std::string(envvar::ComputerName)) << crlf
+                          << "USERNAME=" << environment.get(std::string(envvar::UserName)) << crlf;
 }
 
 void CloseSessionLog(Session& s) {

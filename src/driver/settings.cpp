@@ -23,22 +23,24 @@ void UserRegistryPut(Session& s, std::string_view path, const std::string& text)
   s.platform.registry.put(std::string(path), text);
 }
 
-int PortListReader::next() {
+int64_t PortListReader::next() {
   if (rest_.empty()) return 0;
   if (rest_.size() > 3) {
     auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
     if (upper(rest_[0]) == 'C' && upper(rest_[1]) == 'O' && upper(rest_[2]) == 'M') rest_.remove_prefix(3);
   }
-  const int64_t number = parseLeadingDecimal(rest_);
-  // A negative or oversized entry names no port: it ends the list like 0 instead of being
-  // folded into some other port's number.
-  if (number <= 0 || number > std::numeric_limits<uint16_t>::max()) {
+  size_t consumed = 0;
+  const int64_t number = parseLeadingDecimal(rest_, &consumed);
+  if (number == 0) {
     rest_ = {};
     return 0;
   }
+  // The separator is looked for after the number, so blanks before it do not read the same
+  // entry again.
+  rest_.remove_prefix(consumed);
   const size_t separator = rest_.find_first_of(" ,;");
   rest_ = separator == std::string_view::npos ? std::string_view() : rest_.substr(separator + 1);
-  return static_cast<int>(number);
+  return number;
 }
 
 std::string BootToolHomeDirectory(Session& s) {

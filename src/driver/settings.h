@@ -5,6 +5,7 @@
 #include "Pellmar/dynamic_string.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -46,8 +47,9 @@ void UserRegistryPut(Session& s, std::string_view path, const std::string& text)
 class PortListReader {
  public:
   explicit PortListReader(std::string_view list) : rest_(list) {}
-  // The next port number, or 0 at the end of the list.
-  int next();
+  // The next entry's number, or 0 at the end of the list. A negative or oversized entry is
+  // returned as read: it names no port.
+  int64_t next();
 
  private:
   std::string_view rest_;

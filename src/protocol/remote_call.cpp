@@ -46,9 +46,16 @@ bool CallOnce(Session& s, const CallRequest& request, uint32_t replyLength, cons
   return ReadReply(s, request, readResults);
 }
 
+bool ReceiveCallHead(Session& s, const CallRequest& request, uint32_t headLength) {
+  if (!RecvPartialPacket(s, headLength)) return false;
+  const uint8_t echo[kHeaderLength] = {request.address, wire::kFunctionCall, static_cast<uint8_t>(request.command >> 8),
+                                       static_cast<uint8_t>(request.command)};
+  return SlideToReplyStart(s, echo);
+}
+
 bool CallOnceInSteps(Session& s, const CallRequest& request, uint32_t headLength, const ResultReader& readResults) {
   SendCallRequest(s, request);
-  RecvPartialPacket(s, headLength);
+  ReceiveCallHead(s, request, headLength);
   return ReadReply(s, request, readResults);
 }
 

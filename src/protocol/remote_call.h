@@ -37,6 +37,10 @@ bool CallOnceInSteps(Session& s, const CallRequest& request, uint32_t headLength
 // step of the same reply has failed (the reads then yield zeros).
 bool ReceiveMore(Session& s, uint32_t length);
 
+// The first `headLength` bytes (echo included) of a reply read in steps, past any stray
+// bytes in front of its echo; false when no reply starting with the echo arrived.
+bool ReceiveCallHead(Session& s, const CallRequest& request, uint32_t headLength);
+
 // The pieces of an attempt, for a call that must stop part-way through a reply: sending the
 // request, and reading the four-byte echo (true when it matches the request).
 void SendCallRequest(Session& s, const CallRequest& request);

@@ -210,10 +210,11 @@ bool GetDebugLogs(Session& s, Unit& unit, std::vector<uint16_t>& fileIds) {
   const bool answered = Repeat(kShortAttempts, [&] {
     found.clear();
     SendCallRequest(s, request);
-    RecvPartialPacket(s, 5);
+    ReceiveCallHead(s, request, 5);
     const bool echoed = ReadCallEcho(s, request);
     const uint8_t count = GetPacketByte(s);
-    if (count > kMaxDebugLogs) {
+    // Only a reply that is really this one's can say there are too many.
+    if (echoed && count > kMaxDebugLogs) {
       // The caller's table holds no more; the rest of this reply is not wanted.
       ClearReceivedPacket(s);
       tooMany = true;

@@ -1,6 +1,8 @@
 #include "transfer/image_selection.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
@@ -17,44 +19,43 @@ bool IsTestBoard(const Unit& unit, bool updateFiles) {
          ((unit.unitFlags & unitflag::CardTester) != 0 && updateFiles);
 }
 
-[[noreturn]] void UnsupportedUnit(Session& s, int site) {
-  FatalError(s, "Unsupported unit L" + decimalText(site));
-}
+std::string UnsupportedUnit(int site) { return "Unsupported unit L" + decimalText(site); }
 
-// Stops unless the family is one the MCU's programmers serve. LPC1768 names its failure site
-// by generation and buffer class.
-void RequireProgrammerFamily(Session& s, const Unit& unit) {
+[[noreturn]] void StopUnsupportedUnit(Session& s, int site) { FatalError(s, UnsupportedUnit(site)); }
+
+// Why the MCU's programmers do not serve the unit's family; nothing when they do. LPC1768
+// names its failure site by generation and buffer class.
+std::optional<std::string> ProgrammerFamilyProblem(const Unit& unit) {
   switch (unit.mcuType) {
     case mcu::LPC1768:
       if (unit.unitFamily != family::Transmitter && unit.unitFamily != family::RemoteIo) {
         const bool large = unit.bufferSize > kLargeBufferAbove;
-        if (unit.bootLoaderVersion == 3) UnsupportedUnit(s, large ? 1032 : 1045);
-        UnsupportedUnit(s, large ? 1091 : 1104);
+        if (unit.bootLoaderVersion == 3) return UnsupportedUnit(large ? 1032 : 1045);
+        return UnsupportedUnit(large ? 1091 : 1104);
       }
       break;
     case mcu::LPC4337:
       if (unit.unitFamily != family::Display && unit.unitFamily != family::Transmitter)
-        FatalError(s, "Unknown unit type (MCU LPC4337)");
+        return "Unknown unit type (MCU LPC4337)";
       break;
     case mcu::LPC4357:
-      if (unit.unitFamily != family::Display) FatalError(s, "Unknown unit type (MCU LPC4357)");
+      if (unit.unitFamily != family::Display) return "Unknown unit type (MCU LPC4357)";
       break;
     default:
       break;
   }
+  return std::nullopt;
 }
 
-[[noreturn]] void UnsupportedBootLoader(Session& s) {
-  FatalError(s, "Kestrelink cannot update this unit: unsupported boot loader version");
-}
+constexpr std::string_view kUnsupportedBootLoader = "Kestrelink cannot update this unit: unsupported boot loader version";
 
 }  // namespace
 
-bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
+std::optional<std::string> ChooseFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
   auto& debug = s.out(Channel::Debug);
   switch (unit.mcuType) {
     case mcu::H8S2145: {
-      if (unit.bootLoaderVersion != 2 && unit.bootLoaderVersion != 3) UnsupportedBootLoader(s);
+      if (unit.bootLoaderVersion != 2 && unit.bootLoaderVersion != 3) return std::string(kUnsupportedBootLoader);
       const auto* programmer = catalogue::FindFlashProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion,
                                                               unit.bufferSize);
       if (programmer) {
@@ -75,12 +76,12 @@ bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
     case mcu::LPC1768:
     case mcu::LPC4337:
     case mcu::LPC4357: {
-      if (unit.bootLoaderVersion != 3 && unit.bootLoaderVersion != 4) UnsupportedBootLoader(s);
+      if (unit.bootLoaderVersion != 3 && unit.bootLoaderVersion != 4) return std::string(kUnsupportedBootLoader);
       if (IsTestBoard(unit, updateFiles)) {
         debug << "-- needs flash programmer for TESTER" << crlf;
         break;
       }
-      RequireProgrammerFamily(s, unit);
+      if (auto problem = ProgrammerFamilyProblem(unit)) return problem;
       const auto* programmer = catalogue::FindFlashProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion,
                                                               unit.bufferSize);
       if (programmer) {
@@ -93,7 +94,12 @@ bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
     default:
       break;
   }
-  if (unit.programmerImage.empty()) FatalError(s, "Cannot find a flash programmer for unit");
+  if (unit.programmerImage.empty()) return "Cannot find a flash programmer for unit";
+  return std::nullopt;
+}
+
+bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
+  if (auto problem = ChooseFlashProgrammer(s, unit, updateFiles)) FatalError(s, *problem);
   return true;
 }
 
@@ -115,10 +121,10 @@ bool SelectBootLoader(Session& s, Unit& unit) {
       (unit.bootFlags & bootflag::PreProduction) == 0 && (unit.unitFlags & unitflag::CardTester) == 0;
 
   if (unit.mcuType == mcu::LPC1768 && unit.unitFamily != family::Transmitter && unit.unitFamily != family::RemoteIo)
-    UnsupportedUnit(s, 1551);
+    StopUnsupportedUnit(s, 1551);
   if (unit.mcuType == mcu::LPC4337 && unit.unitFamily != family::Display && unit.unitFamily != family::Transmitter)
-    UnsupportedUnit(s, 1563);
-  if (unit.mcuType == mcu::LPC4357 && unit.unitFamily != family::Display) UnsupportedUnit(s, 1574);
+    StopUnsupportedUnit(s, 1563);
+  if (unit.mcuType == mcu::LPC4357 && unit.unitFamily != family::Display) StopUnsupportedUnit(s, 1574);
 
   const auto* bootLoader = catalogue::FindBootLoader(unit.mcuType, unit.unitFamily);
   if (!bootLoader) {

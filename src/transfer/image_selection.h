@@ -3,6 +3,9 @@
 // Every unsupported combination ends the run with a message naming the reason.
 #pragma once
 
+#include <optional>
+#include <string>
+
 namespace kl {
 
 struct Session;
@@ -12,6 +15,9 @@ struct Unit;
 // the unit is updated through update files on its flash drive, not a downloaded programmer.
 // A test board selects nothing, so it passes only with a programmer placed beforehand.
 bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles);
+// The same choice with its lines, for a caller that only shows it: why no programmer serves
+// the unit instead of ending the run; nothing when one was selected.
+std::optional<std::string> ChooseFlashProgrammer(Session& s, Unit& unit, bool updateFiles);
 
 // Sets flashPacketSize, hasManufacturingFields and bootLoaderImage; false for an MCU type
 // without boot loaders.

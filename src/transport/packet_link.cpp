@@ -280,6 +280,37 @@ void SlidePacket(Session& s) {
   FlushCommPortWrites(s, s.port);
 }
 
+bool SlideToReplyStart(Session& s, std::span<const uint8_t> start) {
+  PacketLink& p = s.packet;
+  // Where the reply's own bytes begin: after a proxy header when one must come first.
+  auto matches = [&] {
+    const uint32_t at = p.proxyOn ? kProxyHeader : 0;
+    if (p.replySize < at + start.size()) return false;
+    if (p.proxyOn && (p.replyBytes[1] != wire::kProxyG || p.replyBytes[2] != wire::kProxyReply)) return false;
+    return std::equal(start.begin(), start.end(), p.replyBytes.begin() + at);
+  };
+  if (p.replySize == 0) return false;
+  if (matches()) return true;
+  ChannelWriter& detail = s.out(Channel::DetailedDebug);
+  Clock& clock = s.platform.clock;
+  const uint32_t began = clock.tickMs();
+  while (clock.tickMs() - began <= kSlideLimitMs) {
+    std::memmove(p.replyBytes.data(), p.replyBytes.data() + 1, p.replySize - 1);
+    if (ReceiveBlock(s, p.replyBytes.data() + p.replySize - 1, 1) == 0) break;
+    if (matches()) {
+      detail << "[SLIDE PACKET GOOD START (" << p.replySize << ") " << HexDump(p.replyBytes.data(), p.replySize) << "]"
+             << crlf;
+      p.proxyHeaderSeen = p.proxyOn;
+      p.readPos = p.proxyOn ? kProxyHeader : 0;
+      return true;
+    }
+  }
+  detail << "[SLIDE PACKET NO START (" << p.replySize << ") " << HexDump(p.replyBytes.data(), p.replySize) << "]"
+         << crlf;
+  ClearReceivedPacket(s);
+  return false;
+}
+
 // ---- staging ----
 
 void TransmitBlock(Session& s, const uint8_t* bytes, uint32_t count) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "wire/crc16.h"
 
@@ -69,6 +70,11 @@ bool WaitPacketsSent(Session& s);
 // Receiving a reply.
 bool RecvPacket(Session& s, uint32_t length);
 bool RecvPartialPacket(Session& s, uint32_t length);
+// For a reply received in steps, whose CRC can be checked only at its end: when the bytes
+// held do not begin with `start` (the expected echo), stray bytes came first. Drops bytes from
+// the front and receives more until they do, for at most the slide time; false (the reply
+// forgotten) when the start is not found.
+bool SlideToReplyStart(Session& s, std::span<const uint8_t> start);
 uint8_t GetPacketByte(Session& s);
 bool CheckPacketEnd(Session& s);
 void ClearReceivedPacket(Session& s);

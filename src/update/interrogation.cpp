@@ -19,6 +19,12 @@ constexpr int16_t kNetworkSoftwareVersion = 600;
 // Update files are the way into a running unit; a boot loader only takes a programmer.
 bool UsesUpdateFiles(const Unit& unit) { return unit.mode != modeBalvantaBootLoader; }
 
+// The selection lines belong to a unit's block; a unit the program could not update is still
+// shown, with the reason on Debug.
+void ShowProgrammerChoice(Session& s, Unit& unit, bool updateFiles) {
+  if (auto problem = ChooseFlashProgrammer(s, unit, updateFiles)) s.out(Channel::Debug) << "-- " << *problem << crlf;
+}
+
 void WriteUnitHeading(Session& s, uint8_t address) {
   s.out(Channel::Always) << "Balvanta Unit: " << address << crlf;
 }
@@ -32,14 +38,14 @@ void ShowRemoteUnit(Session& s, uint8_t address) {
   remote.address = address;
   if (!ReadUnitInfo(s, remote)) return;
   ReadExtendedInfo(s, remote);
-  if (ReadAdvancedInfo(s, remote)) SelectFlashProgrammer(s, remote, UsesUpdateFiles(remote));
+  if (ReadAdvancedInfo(s, remote)) ShowProgrammerChoice(s, remote, UsesUpdateFiles(remote));
   PrintUnitInfo(s, remote, false);
 }
 
 void InterrogateUnits(Session& s, Unit& unit) {
   bool shown = false;
   if (ReadAdvancedInfo(s, unit)) {
-    SelectFlashProgrammer(s, unit, UsesUpdateFiles(unit));
+    ShowProgrammerChoice(s, unit, UsesUpdateFiles(unit));
     PrintUnitInfo(s, unit, false);
     shown = true;
   }
@@ -59,7 +65,7 @@ void InterrogateUnits(Session& s, Unit& unit) {
   // Older software or a boot loader: the boot loader tells what the unit holds.
   WriteUnitHeading(s, unit.address);
   if (!InitialiseForUpdate(s, unit)) FatalError(s, "Unable to initialise Balvanta unit");
-  SelectFlashProgrammer(s, unit, false);
+  ShowProgrammerChoice(s, unit, false);
   PrintUnitInfo(s, unit, false);
   if (!Reset(s, unit)) FatalError(s, "Unable to restart unit");
 }

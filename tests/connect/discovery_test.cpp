@@ -102,6 +102,32 @@ TEST_F(DiscoveryTest, GivenUnitIdAnswersPingAfterTheBootLoaderProbe) {
   EXPECT_EQ(out.find("Checking for LPC chip firmware"), std::string::npos);
 }
 
+TEST_F(DiscoveryTest, GivenUnitIdSurvivesAPortWithoutTheUnit) {
+  placePeer(2, 19200);  // a port with nothing on it
+  placeFile("display-network.scn", 5);
+  sim.environment.variables["BALVANTAPORTLIST"] = "2,5";
+  s().options.unitId = 2;
+  s().options.unitIdGiven = true;
+  s().options.initialBaud = 115200;
+  s().options.initialBaudGiven = true;
+  FindPortAndUnit(s(), unit());
+  // Unit 2 sits behind the display; the display itself answers at $F0.
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(unit().address, 2);
+  EXPECT_EQ(s().currentUnitId, 2);
+  EXPECT_EQ(CountOf(line(5).deliveredToDevice(), {0xF0, 0x41}), 0);
+  EXPECT_TRUE(shows("-- found unit ID = 02\r\n"));
+}
+
+TEST_F(DiscoveryTest, UnitWithoutModbusAddressStaysAtF0) {
+  place(ApplicationAt(19200, 0), 3);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COMPLETE: ModbusAddress=0 (00)\r\n"));
+  EXPECT_EQ(unit().address, 0xF0);
+  EXPECT_EQ(s().currentUnitId, 0xF0);
+}
+
 TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
   place(ApplicationAt(38400, 14), 3);
   s().options.port = 3;
@@ -115,6 +141,18 @@ TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
   EXPECT_EQ(out.find("Searching for unit ID..."), std::string::npos);
   EXPECT_EQ(unit().address, 14);
   EXPECT_EQ(s().portSettings.baudRate, 38400u);
+}
+
+TEST_F(DiscoveryTest, EnvironmentValuesThatNameNoPortOrSpeedArePassedOver) {
+  place(kApplication19200, 5);
+  sim.environment.variables["BALVANTAPORTLIST"] = "-3,5";
+  sim.environment.variables["BALVANTABAUDRATE"] = "fast";
+  FindPortAndUnit(s(), unit());
+  EXPECT_TRUE(shows("COM-3 is not present on this computer\r\nOpenPort opening comm port: 5 19200"));
+  EXPECT_EQ(console().find("BALVANTABAUDRATE"), std::string::npos);
+  EXPECT_FALSE(s().options.initialBaudGiven);
+  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(unit().mode, modeBalvantaSoftware);
 }
 
 TEST_F(DiscoveryTest, CommandLineSpeedWinsOverTheEnvironment) {
@@ -172,11 +210,12 @@ TEST_F(DiscoveryTest, ChipThatDoesNotConfirmTheSynchronisationIsNotTakenForBlank
     if (byte == '?') p.send({'S', 'y', 'n', 'c', 'h', 'r', 'o', 'n', 'i', 'z', 'e', 'd', '\r', '\n'});
   };
   s().options.port = 3;
+  s().options.debug = s().options.detailedDebug = false;  // both lines are for the operator
   FindPortAndUnit(s(), unit());
-  const std::string out = console();
-  EXPECT_TRUE(shows("-- LPC chip firmware found\r\n"));
-  EXPECT_TRUE(shows("-- synchronization failed\r\n"));
-  EXPECT_TRUE(shows("-- unable to find unit\r\n"));  // the other probes ran
+  EXPECT_TRUE(shows("-- LPC chip firmware found\r\n-- synchronization failed\r\n"));
+  EXPECT_EQ(console().find("Checking for LPC chip firmware"), std::string::npos);
+  // The other probes ran: the $F0 search pings it at 115200 in both of its rounds.
+  EXPECT_EQ(CountOf(chip.received, {0xF0, 0x41}), 2);
   EXPECT_EQ(unit().mode, modeUnknown);
   EXPECT_EQ(s().out.diagnosticsLevel, 0);
 }
@@ -196,6 +235,22 @@ TEST_P(DefaultAddressSpeedTest, UnitIsFoundAtF0AndTakesItsModbusAddress) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FiveSpeeds, DefaultAddressSpeedTest, ::testing::Values(19200, 9600, 115200, 57600, 38400));
+
+TEST_F(DiscoveryTest, AddressSearchGoesThroughItsSpeedsInOrderTwice) {
+  placePeer(3, 19200);
+  s().options.port = 3;
+  FindPortAndUnit(s(), unit());
+  const std::string out = console();
+  std::vector<std::string> speeds;
+  for (size_t at = out.find("Searching for unit ID"); (at = out.find("opening comm port: 3 ", at)) != std::string::npos;) {
+    at += 21;
+    speeds.push_back(out.substr(at, out.find('\r', at) - at));
+  }
+  const std::vector<std::string> once = {"19200", "9600", "115200", "57600", "38400"};
+  std::vector<std::string> twice = once;
+  twice.insert(twice.end(), once.begin(), once.end());
+  EXPECT_EQ(speeds, twice);
+}
 
 TEST_F(DiscoveryTest, EscapeDuringTheAddressSearchAborts) {
   placePeer(3, 19200);

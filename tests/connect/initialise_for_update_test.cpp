@@ -161,6 +161,74 @@ INSTANTIATE_TEST_SUITE_P(
                       RebootCase{3, 9600, "ChangePacketBaudRate: re-opening comm port"},
                       RebootCase{4, 115200, "ChangePacketBaudRate: re-opening comm port"}));
 
+TEST_F(InitialiseTest, BootLoaderFoundAtAnotherSpeedEndsTheReboots) {
+  // The boot loader waits at 115200 while the first row looks for it at 9600: the search
+  // finds it there, and no further reboot is asked of a unit that is where it should be.
+  start(19200, 115200, 1);
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(fake->reboots, 1);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {kAddress, 0x45, 0x10, 0x11}), 1);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {0x01, 0x45, 0x10, 0x11}), 0);
+  EXPECT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  EXPECT_EQ(s().unit.bufferSize, 2048);
+  EXPECT_EQ(s().portSettings.baudRate, 115200u);
+  EXPECT_EQ(console().find("please turn the unit power off"), std::string::npos);
+}
+
+TEST_F(InitialiseTest, UnitWaitingInItsBootLoaderIsNotRebooted) {
+  placeFile("boot-loader.scn", kCom);
+  s().options.port = kCom;
+  FindPortAndUnit(s(), s().unit);
+  ASSERT_TRUE(ConnectToUnit(s(), s().unit));
+  ASSERT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  const uint64_t began = nowMs();
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_LT(nowMs() - began, 1000u);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {0x01, 0x45, 0x10, 0x11}), 0);
+  EXPECT_EQ(s().unit.bufferSize, 1024);
+  EXPECT_EQ(console().find("please turn the unit power off"), std::string::npos);
+}
+
+// The speed table against simulated units, whose boot loaders go back to the application
+// when nobody speaks to them within their window.
+struct SimulatedReboot {
+  const char* name;
+  const char* keys;
+  int reboots;         // GotoBootLoader requests that were answered
+  uint32_t bootBaud;   // where the boot loader was found
+};
+
+class SimulatedRebootTest : public InitialiseTest, public ::testing::WithParamInterface<SimulatedReboot> {};
+
+TEST_P(SimulatedRebootTest, BootLoaderIsReachedWithoutAPowerCycle) {
+  const SimulatedReboot& c = GetParam();
+  sim::Unit& unit = place(std::string("[unit zs3]\ncard = 648\ncircuit = 5\nmodbus-address = 5\n") + c.keys, kCom);
+  s().options.port = kCom;
+  FindPortAndUnit(s(), s().unit);
+  ASSERT_TRUE(ConnectToUnit(s(), s().unit));
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {kAddress, 0x45, 0x10, 0x11}), c.reboots);
+  EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {0x01, 0x45, 0x10, 0x11}), 0);
+  EXPECT_EQ(unit.mode(), sim::UnitMode::BootLoader);
+  EXPECT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  EXPECT_EQ(s().portSettings.baudRate, c.bootBaud);
+  EXPECT_EQ(s().unit.bufferSize, 1024);
+  EXPECT_EQ(console().find("please turn the unit power off"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, SimulatedRebootTest,
+    ::testing::Values(
+        SimulatedReboot{"BootLoaderAt9600", "boot-baud = 9600\n", 1, 9600},
+        // Missed at 9600 within its window: the application comes back, the second row finds it.
+        SimulatedReboot{"BootLoaderAt115200", "boot-baud = 115200\n", 2, 115200},
+        // Missed at 9600, but still waiting when the search tries 115200: taken there.
+        SimulatedReboot{"LongWindow", "boot-baud = 115200\ngoto-boot-window-ms = 5000\n", 1, 115200},
+        SimulatedReboot{"InheritsTheUnitSpeed", "boot-baud = inherit\n", 1, 9600},
+        // An older application keeps its speed; only the PC's side cycles.
+        SimulatedReboot{"OlderApplication", "version = 5.90\nbaud = 19200\nboot-baud = 115200\n", 2, 115200}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(InitialiseTest, UnitSpeedFollowsTheTable) {
   start(19200, 115200, 4);
   ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));

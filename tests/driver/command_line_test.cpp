@@ -83,8 +83,16 @@ TEST(CommandLine, ValueComesFromTheRestOrTheNextArgumentAndEndsTheGroup) {
   ASSERT_TRUE(taken.ok);
   EXPECT_FALSE(taken.options.yesToPrompts);
   EXPECT_EQ(taken.options.unitId, 0);
-  // Stored in 8 bits.
-  EXPECT_EQ(parse({"-u300"}).options.unitId, 300 % 256);
+}
+
+// Numbers beyond a field's range stop at its nearest value: -u300 must not address unit 44.
+TEST(CommandLine, NumbersOutOfRangeStopAtTheFieldsLimit) {
+  EXPECT_EQ(parse({"-u300"}).options.unitId, 255);
+  EXPECT_EQ(parse({"-u-1"}).options.unitId, 0);
+  EXPECT_EQ(parse({"-r99999999999999999999"}).options.programmingBaud, 2147483647);
+  EXPECT_EQ(parse({"-b-99999999999"}).options.initialBaud, -2147483647 - 1);
+  EXPECT_EQ(parse({"COM65541"}).options.port, 65535);
+  EXPECT_EQ(parse({"99999"}).options.port, 65535);
 }
 
 TEST(CommandLine, ValueLetterWithNothingAfterItIsWrong) {
@@ -143,6 +151,14 @@ TEST(CommandLine, AbsolutePathIsAFileNameNotAnOptionGroup) {
   EXPECT_EQ(p.options.parameterFile, "/home/station/unit.ini");
   EXPECT_TRUE(p.options.interrogate);
   EXPECT_TRUE(p.options.yesToPrompts);
+}
+
+TEST(CommandLine, FileAtTheRootIsAFileNameWhenItExists) {
+  RunOptions options;
+  const FileExists exists = [](const std::string& path) { return path == "/batch.ini"; };
+  ASSERT_TRUE(ParseCommandLine({"/batch.ini", "/b9600"}, options, exists));
+  EXPECT_EQ(options.parameterFile, "/batch.ini");
+  EXPECT_EQ(options.initialBaud, 9600);
 }
 
 TEST(CommandLine, FileNamedBeforeAFaultIsKept) {

@@ -95,13 +95,6 @@ TEST_F(MainSequence, LogHeaderCarriesArgumentsAndTheMachineNames) {
   EXPECT_EQ(logText().rfind("kestrelink -y COM4 \r\n000000: COMPUTERNAME=BENCH7\r\n000000: USERNAME=tech\r\n", 0), 0u);
 }
 
-TEST_F(MainSequence, LinuxNamesStandInForMissingOnes) {
-  sim.environment.variables["HOSTNAME"] = "station";
-  sim.environment.variables["USER"] = "op";
-  EXPECT_EQ(run({"-y"}), 1);
-  EXPECT_NE(logText().find("COMPUTERNAME=station\r\n000000: USERNAME=op\r\n"), std::string::npos);
-}
-
 TEST_F(MainSequence, PacketTraceIsRaisedForTheRunAndStopSignalsAreInstalled) {
   EXPECT_EQ(run({"-y"}), 1);
   EXPECT_EQ(session.out.packetTraceLevel, 1);

@@ -48,6 +48,8 @@ Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile
 
 Simulator::~Simulator() { stop(); }
 
+void Simulator::powerCycle() { process_->sendSignal(userSignal()); }
+
 std::optional<int> Simulator::stop() {
   if (!stopped_) {
     stopped_ = true;
@@ -75,11 +77,18 @@ Simulator& EndToEnd::startSimulatorWith(const std::string& scenarioText) {
   return *simulator;
 }
 
-RunResult EndToEnd::run(const std::vector<std::string>& arguments,
-                        const std::map<std::string, std::string>& environment, const std::string& keys) {
+std::unique_ptr<ChildProgram> EndToEnd::start(const std::vector<std::string>& arguments,
+                                              const std::map<std::string, std::string>& environment,
+                                              const std::string& terminal) {
   std::map<std::string, std::string> variables = privateEnvironment(dir);
   for (const auto& [name, value] : environment) variables[name] = value;
-  ChildProgram child(program(), arguments, variables, dir.path());
+  return std::make_unique<ChildProgram>(program(), arguments, variables, dir.path(), terminal);
+}
+
+RunResult EndToEnd::run(const std::vector<std::string>& arguments,
+                        const std::map<std::string, std::string>& environment, const std::string& keys) {
+  const std::unique_ptr<ChildProgram> started = start(arguments, environment);
+  ChildProgram& child = *started;
   child.writeInput(keys);
   child.closeInput();
 

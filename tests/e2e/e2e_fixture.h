@@ -27,6 +27,8 @@ class Simulator {
 
   // The pseudo-terminal the simulated units sit on; empty when the simulator did not start.
   const std::string& port() const { return port_; }
+  // The operator switches the unit on the port off and on.
+  void powerCycle();
   // Stops the simulator; its exit code (0 after a clean stop).
   std::optional<int> stop();
 
@@ -57,6 +59,12 @@ class EndToEnd : public ::testing::Test {
   // the next run's log (possibly named for the same second) is its own.
   RunResult run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& environment,
                 const std::string& keys = {});
+
+  // Starts kestrelink the same way and leaves the run to the test; with a `terminal` it is
+  // the program's console.
+  std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments,
+                                      const std::map<std::string, std::string>& environment,
+                                      const std::string& terminal = {});
 
   // KESTRELINK_PORTMAP entries "N=path" for `ports`.
   static std::string portMap(const std::map<int, std::string>& ports);

@@ -139,8 +139,11 @@ TEST_F(InterrogationRun, UnitInItsBootLoaderIsReadThroughItAndRestarted) {
                                           "   Boot loader     : v3 r16\r\n",
                                           "   MCU Type        : LPC1768",
                                       }));
-  // Not running its application, it has no serial number to show.
+  // Not running its application, it has no serial number to show. Already in its boot loader,
+  // it is neither rebooted nor power-cycled.
   EXPECT_EQ(result.console.find("Serial No"), std::string::npos);
+  EXPECT_EQ(result.log.find("RPC: GotoBootLoader"), std::string::npos);
+  EXPECT_EQ(result.console.find("please turn the unit power off"), std::string::npos);
   EXPECT_TRUE(InOrder(result.log, {"-- interrogating unit", "Balvanta Unit: 1", "InitialiseForUpdate: Rebooting unit",
                                    "RPC: ReadBootLoaderRelease", "   Unit Type       : ZS3 Transmitter",
                                    "RPC: Reset\r\n", "COMPLETE\r\n"}));

@@ -1,8 +1,10 @@
 // The built program as a user runs it: its own folder, a private home, pipes for the console.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 #include "support/child_program.h"
 #include "support/temp_dir.h"
@@ -121,6 +123,18 @@ TEST_F(DriverBinary, TerminateAtThePauseStopsWithOne) {
   child->sendSignal(terminateSignal());
   EXPECT_EQ(child->wait(kTimeoutMs), 1);
   EXPECT_NE(child->output().find("-- stopped"), std::string::npos);
+}
+
+// Reading an endless parameter file keeps the program busy without any wait: a stop still
+// gets in (before the clean-up is armed, so there is no "-- stopped").
+TEST_F(DriverBinary, StopWhileReadingAnEndlessParameterFile) {
+  for (int signal : {interruptSignal(), quitSignal()}) {
+    auto child = start({"-y", "-i", "5", "/dev/zero"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    child->sendSignal(signal);
+    EXPECT_EQ(child->wait(kTimeoutMs), 1);
+    EXPECT_EQ(child->output(), "Kestrelink 6.10r57");
+  }
 }
 
 TEST_F(DriverBinary, KeyAtThePauseEndsTheRun) {

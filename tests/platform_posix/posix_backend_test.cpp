@@ -1,4 +1,8 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <atomic>
 #include <thread>
@@ -14,6 +18,29 @@
 
 namespace kl {
 namespace {
+
+// The names the log header shows come from the variables a Windows console has, then from
+// the usual POSIX ones, then from the system itself.
+TEST(PosixEnvironment, MachineAndUserNamesFallBackToTheSystemsOwn) {
+  ::unsetenv("COMPUTERNAME");
+  ::unsetenv("USERNAME");
+  ::setenv("HOSTNAME", "station", 1);
+  ::setenv("USER", "op", 1);
+  PosixEnvironment environment;
+  EXPECT_EQ(environment.get("COMPUTERNAME"), "station");
+  EXPECT_EQ(environment.get("USERNAME"), "op");
+  ::unsetenv("HOSTNAME");
+  ::unsetenv("USER");
+  ::unsetenv("LOGNAME");
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
+  EXPECT_EQ(environment.get("COMPUTERNAME"), host);
+  const passwd* self = ::getpwuid(::geteuid());
+  ASSERT_NE(self, nullptr);
+  EXPECT_EQ(environment.get("USERNAME"), self->pw_name);
+  ::setenv("USERNAME", "tech", 1);
+  EXPECT_EQ(environment.get("USERNAME"), "tech");
+}
 
 TEST(PosixConsoleKeys, EachByteOfAPipeIsAKeyAndTheEndReturnsAtOnce) {
   test::TestPipe input;

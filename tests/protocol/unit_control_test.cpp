@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <utility>
 
+#include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "support/installation_fixture.h"
 
@@ -299,6 +302,36 @@ TEST_F(Control, DebugLogsOfADisplay) {
   unit().mode = modeBalvantaBootLoader;
   EXPECT_FALSE(GetDebugLogs(s(), unit(), ids));
   EXPECT_TRUE(takeSentByPc().empty());
+}
+
+// Replies read in two steps find their echo past a stray byte, and take their count from
+// the real reply: one request each, nothing lost.
+TEST_F(Control, StrayByteBeforeATwoStepReplyIsSkipped) {
+  loadScenario(
+      "[unit display]\ncard = 653\ncircuit = 1\nmodbus-address = 4\ndebug-logs = 0x0101 0x0102\n"
+      "network = t\nfault-stray-byte-percent = 100\n[unit t]\ncard = 659\ncircuit = 1\nmodbus-address = 2\n");
+  application(4);
+  s().currentUnitId = 4;
+  const std::pair<const char*, std::function<bool()>> calls[] = {
+      {"GetDebugLogs",
+       [&] {
+         std::vector<uint16_t> ids;
+         return GetDebugLogs(s(), unit(), ids) && ids == std::vector<uint16_t>{0x0101, 0x0102};
+       }},
+      {"ListRemoteUnits",
+       [&] {
+         std::vector<uint8_t> ids;
+         return ListRemoteUnits(s(), ids) && ids == std::vector<uint8_t>{2};
+       }},
+      {"ReadAdvancedInfo", [&] { return ReadAdvancedInfo(s(), unit()) && unit().cardNumber == 653; }},
+  };
+  for (const auto& [name, call] : calls) {
+    SCOPED_TRACE(name);
+    takeSentByPc();
+    EXPECT_TRUE(call());
+    EXPECT_EQ(takeSentByPc().size(), 6u);  // one request of four bytes and its CRC
+    advanceMs(20);
+  }
 }
 
 TEST_F(Control, MoreThanThirtyTwoDebugLogsEndTheCallAtOnce) {

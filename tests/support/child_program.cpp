@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,10 +54,12 @@ std::string TestPipe::readAll() {
 
 int interruptSignal() { return SIGINT; }
 int terminateSignal() { return SIGTERM; }
+int quitSignal() { return SIGQUIT; }
+int userSignal() { return SIGUSR1; }
 
 ChildProgram::ChildProgram(const std::string& program, const std::vector<std::string>& arguments,
                            const std::map<std::string, std::string>& environment,
-                           const std::string& workingDirectory) {
+                           const std::string& workingDirectory, const std::string& terminal) {
   int in[2], out[2], err[2];
   if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
@@ -85,7 +88,14 @@ ChildProgram::ChildProgram(const std::string& program, const std::vector<std::st
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    ::dup2(in[0], 0);
+    if (terminal.empty()) {
+      ::dup2(in[0], 0);
+    } else {
+      ::setsid();
+      const int tty = ::open(terminal.c_str(), O_RDWR);
+      if (tty < 0 || ::ioctl(tty, TIOCSCTTY, 0) != 0) ::_exit(125);
+      ::dup2(tty, 0);
+    }
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     sigset_t none;

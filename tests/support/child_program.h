@@ -12,9 +12,12 @@ namespace kl::test {
 class ChildProgram {
  public:
   // Starts `program` with `arguments` in `workingDirectory`; `environment` entries are set
-  // (an empty value unsets the variable) on top of this process's environment.
+  // (an empty value unsets the variable) on top of this process's environment. With a
+  // `terminal` (a pseudo-terminal's slave) the program runs in a session of its own with that
+  // terminal as its controlling terminal and standard input, as from a shell.
   ChildProgram(const std::string& program, const std::vector<std::string>& arguments,
-               const std::map<std::string, std::string>& environment, const std::string& workingDirectory);
+               const std::map<std::string, std::string>& environment, const std::string& workingDirectory,
+               const std::string& terminal = {});
   ~ChildProgram();
   ChildProgram(const ChildProgram&) = delete;
   ChildProgram& operator=(const ChildProgram&) = delete;
@@ -24,6 +27,7 @@ class ChildProgram {
   // Reads standard output until it holds `text`; false when the program ends first or after
   // `timeoutMs`.
   bool waitForOutput(const std::string& text, int timeoutMs);
+  int pid() const { return pid_; }
   // Delivers SIGINT (or another signal by number).
   void interrupt();
   void sendSignal(int signalNumber);
@@ -69,5 +73,7 @@ class TestPipe {
 // Interrupt and terminate signal numbers, so that tests need no system header.
 int interruptSignal();
 int terminateSignal();
+int quitSignal();
+int userSignal();
 
 }  // namespace kl::test

@@ -70,8 +70,10 @@ TEST_F(Framing, SizeMismatchSendsNothingAndKeepsTheRequest) {
 
 TEST_F(Framing, RequestBeyondTwentyThousandBytesIsASizeError) {
   BeginPacket(s());
-  for (int i = 0; i < 20001; ++i) PutPacketByte(s(), static_cast<uint8_t>(i));
+  // One constant byte throughout: a byte stored past the buffer would show in the count.
+  for (int i = 0; i < 20001; ++i) PutPacketByte(s(), 0x5A);
   EXPECT_EQ(s().packet.writePos, 20000u);
+  EXPECT_EQ(s().packet.lastLength, 20000u);
   SendPacket(s(), 20001);
   EXPECT_NE(console().find("Write size error:20000"), std::string::npos);
   EXPECT_TRUE(onLine().empty());
@@ -178,6 +180,8 @@ TEST_F(Framing, SilenceShortReplyAndBabbleEndWithinTheirLimits) {
   uint64_t began = nowMs();
   EXPECT_FALSE(RecvPacket(s(), 4));
   EXPECT_NE(console().find("[NO DATA]"), std::string::npos);
+  // The whole reply time-out is waited, not a step less.
+  EXPECT_GE(nowMs() - began, s().portSettings.replyTimeout);
   EXPECT_LE(nowMs() - began, 130u);
 
   answerWith(6, {0x01, 0x46, 0x00});

@@ -1,5 +1,6 @@
 #include "platform/posix/posix_environment.h"
 
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -7,14 +8,50 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 extern char** environ;
 
 namespace kl {
 
-std::string PosixEnvironment::get(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
+namespace {
+
+std::string Variable(const char* name) {
+  const char* value = std::getenv(name);
   return value ? std::string(value) : std::string();
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return {};
+  return name;
+}
+
+std::string LoginName() {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return {};
+  return found->pw_name;
+}
+
+}  // namespace
+
+std::string PosixEnvironment::get(const std::string& name) {
+  std::string value = Variable(name.c_str());
+  if (!value.empty()) return value;
+  // The machine and user names a Windows console always has: here the usual variables stand
+  // in, and where they are not exported the system's own names.
+  if (name == "COMPUTERNAME") {
+    value = Variable("HOSTNAME");
+    return value.empty() ? HostName() : value;
+  }
+  if (name == "USERNAME") {
+    value = Variable("USER");
+    if (value.empty()) value = Variable("LOGNAME");
+    return value.empty() ? LoginName() : value;
+  }
+  return value;
 }
 
 int PosixProcesses::run(const std::string& program, const std::vector<std::string>& arguments) {
@@ -31,7 +68,7 @@ int PosixProcesses::run(const std::string& program, const std::vector<std::strin
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGPIPE}) sigaddset(&defaults, sig);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGQUIT, SIGPIPE}) sigaddset(&defaults, sig);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/posix/run_lock.h"
+
 namespace kl {
 
 int osErrorFromErrno(int error) {
@@ -35,6 +37,8 @@ int osErrorFromErrno(int error) {
       return oserr::DiskFull;
     case EEXIST:
       return 80;  // file exists
+    case ELOOP:
+      return oserr::AccessDenied;  // a symbolic link where a file is to be created
     default:
       return oserr::Generic;
   }
@@ -51,7 +55,11 @@ class PosixFile : public File {
 
   long read(void* buffer, size_t count) override {
     for (;;) {
-      ssize_t n = ::read(fd_, buffer, count);
+      ssize_t n;
+      {
+        BlockingSection wait(process_);  // a pipe or device may keep a read waiting
+        n = ::read(fd_, buffer, count);
+      }
       if (n >= 0) return static_cast<long>(n);
       if (errno == EINTR) continue;
       process_.setLastError(osErrorFromErrno(errno));
@@ -117,7 +125,11 @@ bool PosixFileSystem::isWritableDirectory(const std::string& path) {
 }
 
 std::unique_ptr<File> PosixFileSystem::openWith(const std::string& path, int flags) {
-  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  int fd;
+  {
+    BlockingSection wait(process_);  // opening a FIFO waits for its other end
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+  }
   if (fd < 0) {
     fail();
     return nullptr;
@@ -138,7 +150,9 @@ std::unique_ptr<File> PosixFileSystem::openRead(const std::string& path) {
 }
 
 std::unique_ptr<File> PosixFileSystem::create(const std::string& path) {
-  return openWith(path, O_WRONLY | O_CREAT | O_TRUNC);
+  // Never through a symbolic link: in a shared folder such as /tmp anyone could plant one
+  // named like the lock or work file and have another of the user's files emptied.
+  return openWith(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW);
 }
 
 std::unique_ptr<File> PosixFileSystem::createExclusive(const std::string& path) {

@@ -19,7 +19,8 @@ namespace {
 sigset_t stopSignals() {
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT}) sigaddset(&set, sig);
+  // SIGQUIT is the terminal's other break key (Ctrl+\): it ends the run the same way.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGABRT, SIGQUIT}) sigaddset(&set, sig);
   return set;
 }
 
@@ -80,13 +81,25 @@ void PosixProcess::takeStopSignals() {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
     if (stopping_) return;
-    runLock_.lock();
+    runLock_.requestStop();
+    // The working thread lets go at its next wait or checkpoint; one that does not within the
+    // grace period is stuck, and the run ends without its clean-up rather than not at all.
+    if (!runLock_.tryLockFor(kStopGraceMs)) forceExit();
     if (stopping_) {
       runLock_.unlock();
       return;
     }
+    runLock_.markHandedOver();
     exit(1);
   }
+}
+
+void PosixProcess::forceExit() {
+  // Only what cannot disturb the working thread: the terminal's settings and a line of text.
+  if (console_) console_->restore();
+  static constexpr char kStopped[] = "\r\n-- stopped\r\n";
+  [[maybe_unused]] const ssize_t written = ::write(1, kStopped, sizeof kStopped - 1);
+  ::_exit(1);
 }
 
 void PosixProcess::debugTrace(std::string_view line) {

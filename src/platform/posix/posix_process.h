@@ -24,8 +24,8 @@ class PosixProcess : public Process {
 
   [[noreturn]] void exit(int code) override;
   void setExitRoutine(std::function<void()> routine) override { routine_ = std::move(routine); }
-  // SIGINT, SIGTERM, SIGHUP and SIGABRT are blocked in every thread and taken by a signal
-  // thread, which waits for the run lock and then ends the process with exit code 1.
+  // SIGINT, SIGTERM, SIGHUP, SIGABRT and SIGQUIT are blocked in every thread and taken by a
+  // signal thread, which asks for the run lock and then ends the process with exit code 1.
   void installStopSignals() override;
   void debugTrace(std::string_view line) override;
   uint32_t threadId() override;
@@ -39,6 +39,10 @@ class PosixProcess : public Process {
 
  private:
   void takeStopSignals();
+  [[noreturn]] void forceExit();
+
+  // How long a stop waits for the working thread to reach a wait or checkpoint.
+  static constexpr uint32_t kStopGraceMs = 3000;
 
   RunLock runLock_;
   std::function<void()> routine_;

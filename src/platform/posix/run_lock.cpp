@@ -4,6 +4,10 @@
 
 namespace kl {
 
+void RunLock::checkpoint() {
+  if (stopRequested() && !exiting()) BlockingSection letStopIn(this);
+}
+
 BlockingSection::BlockingSection(RunLock* lock) {
   if (lock && !lock->exiting()) {
     lock->unlock();
@@ -14,8 +18,11 @@ BlockingSection::BlockingSection(RunLock* lock) {
 BlockingSection::BlockingSection(Process& process) : BlockingSection(runLockOf(process)) {}
 
 BlockingSection::~BlockingSection() {
-  // When the process is being ended meanwhile, this blocks until the exit completes.
-  if (released_) released_->lock();
+  if (!released_) return;
+  // A stop is under way: the stopping thread takes the lock first and ends the process, so
+  // this thread never runs on (taking the lock back blocks until the exit completes).
+  if (released_->stopRequested()) released_->waitHandedOver();
+  released_->lock();
 }
 
 }  // namespace kl
