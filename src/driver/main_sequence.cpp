@@ -12,6 +12,7 @@
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "update/interrogation.h"
+#include "update/log_extraction.h"
 
 namespace kl {
 
@@ -48,7 +49,10 @@ void RunFlow(Session& s) {
     InterrogateUnits(s, s.unit);
     return;
   }
-  if (s.options.extractLogs) FatalError(s, "Log extraction is not available in this build");
+  if (s.options.extractLogs) {
+    ExtractLogsFromAllUnits(s, s.unit);
+    return;
+  }
   FatalError(s, "Field update is not available in this build");
 }
 
