@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "sim/storage/aa_records.h"
+#include "sim/storage/file_digests.h"
 #include "sim/storage/image_records.h"
 #include "sim/unit/flash_content.h"
 
@@ -203,7 +205,7 @@ class Parser {
     fail("expected yes or no, got '" + value + "'");
   }
 
-  std::string text(const std::string& value) const {
+  std::string text(const std::string& value, size_t longest = 255) const {
     std::string v = value;
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     std::string out;
@@ -226,8 +228,71 @@ class Parser {
         out.push_back(next);
       }
     }
-    if (out.size() > 255) fail("the text is longer than 255 bytes");
+    if (out.size() > longest) fail("the text is longer than " + std::to_string(longest) + " bytes");
     return out;
+  }
+
+  // file D:N = SOURCE [crc] [properties HEX...]; SOURCE is text "...", path FILE, bundle NAME,
+  // bundle-changed NAME, random SIZE or empty.
+  void fileSetting(const std::string& name, const std::string& value) {
+    const size_t colon = name.find(':');
+    if (colon == std::string::npos) fail("a file is named DRIVE:NUMBER, like file 1:0x0131");
+    const auto drive = static_cast<uint8_t>(number(trim(name.substr(0, colon)), 0xFF));
+    const auto fileNumber = static_cast<uint16_t>(number(trim(name.substr(colon + 1)), 0xFFFF));
+    DriveFile file;
+    std::vector<std::string> options;
+    if (value.rfind("text", 0) == 0) {
+      const size_t open = value.find('"');
+      const size_t close = value.rfind('"');
+      if (open == std::string::npos || close == open) fail("expected text \"...\", got '" + value + "'");
+      const std::string content = text(value.substr(open, close - open + 1), 1u << 24);
+      file.bytes.assign(content.begin(), content.end());
+      options = words(value.substr(close + 1));
+    } else {
+      auto parts = words(value);
+      const std::string source = lower(parts.front());
+      size_t used = 1;
+      auto argument = [&]() -> std::string {
+        if (parts.size() < 2) fail("'" + source + "' needs a name or size");
+        used = 2;
+        return parts[1];
+      };
+      if (source == "empty") {
+      } else if (source == "random") {
+        const auto size = static_cast<size_t>(number(argument(), 1u << 24));
+        uint32_t x = drive * 65599u + fileNumber * 31u + static_cast<uint32_t>(line_);
+        file.bytes.resize(size);
+        for (auto& b : file.bytes) {
+          x = x * 1103515245u + 12345u;
+          b = static_cast<uint8_t>(x >> 16);
+        }
+      } else if (source == "path" || source == "bundle" || source == "bundle-changed") {
+        const std::string where = source == "path" ? relative(argument()) : bundleFile(argument());
+        auto bytes = readBinary(where);
+        if (!bytes) fail("cannot read " + where);
+        file.bytes = std::move(*bytes);
+        if (source == "bundle-changed") {
+          if (file.bytes.empty()) fail(where + " is empty: nothing to change");
+          file.bytes.back() ^= 0xFF;
+        }
+      } else {
+        fail("a file comes from text, path, bundle, bundle-changed, random or empty; got '" + parts.front() + "'");
+      }
+      options.assign(parts.begin() + static_cast<long>(used), parts.end());
+    }
+    for (size_t i = 0; i < options.size(); ++i) {
+      const std::string option = lower(options[i]);
+      if (option == "crc") {
+        file.properties = encodeAaList({uintRecord(1, fileCrc(file.bytes))});
+      } else if (option == "properties") {
+        for (++i; i < options.size(); ++i) file.properties.push_back(static_cast<uint8_t>(number(options[i], 0xFF)));
+        if (!parseAaList(file.properties)) fail("the properties are not a valid AA record list");
+      } else {
+        fail("unknown file option '" + options[i] + "' (crc, properties)");
+      }
+    }
+    if (file.properties.size() > 255) fail("the properties are longer than 255 bytes");
+    unit_->state.drives.put(drive, fileNumber, std::move(file));
   }
 
   uint8_t mcu(const std::string& value) const {
@@ -235,6 +300,16 @@ class Parser {
       if (lower(value) == lower(kMcuNames[code])) return code;
     }
     return static_cast<uint8_t>(number(value, 15));
+  }
+
+  // Ordinal numbers of messages: 1 is the first.
+  std::vector<int> counts(const std::string& value) const {
+    std::vector<int> out;
+    for (const auto& n : words(value)) {
+      out.push_back(static_cast<int>(number(n, 1000000000)));
+      if (out.back() == 0) fail("messages are counted from 1");
+    }
+    return out;
   }
 
   uint32_t baud(const std::string& value) const {
@@ -259,6 +334,8 @@ class Parser {
     }
     if (inLineSection_) {
       lineSetting(key, value);
+    } else if (unit_ && key.rfind("file ", 0) == 0) {
+      fileSetting(key.substr(5), value);
     } else if (unit_) {
       unitSetting(key, value);
       given_.back().insert(key);
@@ -388,6 +465,12 @@ class Parser {
     } else if (key == "boot-image") {
       unit_->bootImage.reset();
       if (lower(value) != "declared") unit_->bootImage = image(value);
+    } else if (key == "drives") {
+      std::set<uint8_t> drives;
+      if (lower(value) != "none") {
+        for (const auto& drive : words(value)) drives.insert(static_cast<uint8_t>(number(drive, 0xFF)));
+      }
+      state.drives.setDrives(std::move(drives));
     } else if (key == "manufacturing-fields") {
       const std::string v = lower(value);
       if (v == "valid") {
@@ -488,6 +571,14 @@ class Parser {
       for (const auto& address : words(value)) set.faults.flashFailsAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
     } else if (key == "fault-lose-ack-percent") {
       set.faults.loseAckPercent = percent();
+    } else if (key == "fault-nack-file-write") {
+      set.faults.nackFileWrite = counts(value);
+    } else if (key == "fault-file-write-failure") {
+      set.faults.fileWriteFailure = counts(value);
+    } else if (key == "fault-file-read-failure") {
+      set.faults.fileReadFailure = counts(value);
+    } else if (key == "fault-lose-file-reply") {
+      set.faults.loseFileReply = counts(value);
     } else {
       fail("unknown setting '" + key + "'");
     }
@@ -546,6 +637,18 @@ class Parser {
         }
       }
       if (!given.count("boot-release-query")) unit.state.bootLoader.answersRelease = unit.state.bootLoader.generation >= 3;
+      if (!given.count("drives") && app.mcuType >= 3 && app.mcuType <= 7) {
+        // Update files go to drive 1 and the programmer to 0xC1; the ZA4's resources live on 0xB1.
+        std::set<uint8_t> drives{1, 0xC1};
+        if (app.cardNumber == 653) drives.insert(0xB1);
+        unit.state.drives.setDrives(std::move(drives));
+      }
+      for (const auto& [key, file] : unit.state.drives.files()) {
+        if (!unit.state.drives.hasDrive(key.first)) {
+          fail("unit '" + unit.name + "' has a file on drive " + std::to_string(key.first) + ", which it does not have",
+               unit.line);
+        }
+      }
       unit.state.flash = McuFlash(app.mcuType);
       fillDeclaredFlash(unit.state, fields_[i]);
       if (unit.bootImage) placeScenarioImage(unit, *unit.bootImage, wire::ImageKind::BootLoader);

@@ -31,9 +31,10 @@ uint8_t result(FlashResult r) { return static_cast<uint8_t>(r); }
 }  // namespace
 
 FlashProgrammer::FlashProgrammer(Unit& unit, const wire::ImageIdentity& identity)
-    : Firmware(unit), identity_(identity) {}
+    : Firmware(unit), identity_(identity), files_(unit, true, false) {}
 
 std::optional<size_t> FlashProgrammer::requestLength(std::span<const uint8_t> p) const {
+  if (FileService::isFileRequest(p)) return FileService::requestLength(p);
   if (p.size() < 4 || p[1] != wire::kFunctionCall) return std::nullopt;
   const uint16_t command = readU16(p, 2);
   if (auto length = bootIdentityLength(command)) return length;
@@ -48,7 +49,9 @@ std::optional<size_t> FlashProgrammer::requestLength(std::span<const uint8_t> p)
     case wire::cmd::SetProgrammerBaudRateOld:
     case wire::cmd::ConfigureProgrammer:
       return 5;
-    case wire::cmd::PreserveManufacturingFields: return 8;
+    case wire::cmd::PreserveManufacturingFields:
+    case wire::cmd::EraseFMS:
+      return 8;
     case wire::cmd::ReadBackupBlock: return 9;
     case wire::cmd::FlashWriteBufferedCommit: return 10;
     case wire::cmd::EraseRange: return 12;
@@ -104,12 +107,15 @@ void FlashProgrammer::restart() {
 
 void FlashProgrammer::onFrame(const Frame& frame) {
   const auto& p = frame.payload;
-  if (frame.proxyHeader || p.size() < 4) return;
-  if (p[0] != wire::kBootLoaderAddress || p[1] != wire::kFunctionCall) return;
+  if (frame.proxyHeader || p.size() < 4 || p[0] != wire::kBootLoaderAddress) return;
   if (p.size() != requestLength(p)) return;
   const int silentAfter = unit_.settings().faults.programmerSilentAfter;
   if (silentAfter > 0 && requestsAnswered_ >= silentAfter) return;
   ++requestsAnswered_;
+  if (FileService::isFileRequest(p)) {
+    files_.onFrame(frame);
+    return;
+  }
   std::vector<uint8_t> out(p.begin(), p.begin() + 4);
 
   if (auto identity = bootIdentityReply(unit_, frame)) {
@@ -204,6 +210,16 @@ void FlashProgrammer::onFrame(const Frame& frame) {
       const auto answer = manufacturingFields(frame);
       out.insert(out.end(), answer.begin(), answer.end());
       unit_.reply(frame, out, {}, work(2 * unit_.settings().flashWriteUs));
+      return;
+    }
+    case wire::cmd::EraseFMS: {
+      // Selector 1 erases the whole file system of the flash drives.
+      if (!std::equal(p.begin() + 5, p.end(), "FMS")) return;
+      const bool known = p[4] == 1;
+      if (known) unit_.state().drives.eraseAll();
+      out.push_back(p[4]);
+      out.push_back(known ? 0 : 1);
+      unit_.reply(frame, out, {}, work(known ? unit_.settings().flashEraseUs : 0));
       return;
     }
     case wire::cmd::ResetProgrammer:

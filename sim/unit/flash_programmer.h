@@ -1,9 +1,11 @@
 // A RAM flash programmer running in a unit: it answers at the boot-loader address, starting at
 // 115200 baud, and rewrites the unit's MCU flash (erase, plain, windowed and buffered writes),
-// backs up and restores the manufacturing fields, and reports what it is. A reset of the
-// programmer or of the unit seals what it wrote.
+// backs up and restores the manufacturing fields, gives remote file access to the flash drives
+// (and erases them), and reports what it is. A reset of the programmer or of the unit seals
+// what it wrote.
 #pragma once
 
+#include "sim/unit/file_service.h"
 #include "sim/unit/firmware.h"
 #include "wire/image_identity.h"
 
@@ -38,6 +40,7 @@ class FlashProgrammer : public Firmware {
   uint8_t lastLength_ = 0;
   uint8_t lastResult_ = 0;
   uint32_t firstAddress_ = 0;  // of sequence 0
+  FileService files_;
 };
 
 }  // namespace kl::sim

@@ -93,6 +93,13 @@ class Unit : public LineDevice {
   void holdInBootLoader() { heldInBootLoader_ = true; }
   // The unit ignores everything (hung application, or the "stops answering" fault).
   bool silenced() const;
+  // Counts of windowed file messages since the scenario began, for the file faults.
+  struct FileCounts {
+    int writes = 0;
+    int reads = 0;
+    int replies = 0;
+  };
+  FileCounts& fileCounts() { return fileCounts_; }
   ProgrammerRam& ram() { return ram_; }
   BlockBuffer& blocks() { return blocks_; }
   // The receive buffer of the boot loader and of a large-buffer programmer, in bytes.
@@ -130,6 +137,7 @@ class Unit : public LineDevice {
   uint32_t bootLoaderBaud_ = 115200;
   ProgrammerRam ram_;
   BlockBuffer blocks_;
+  FileCounts fileCounts_;
   std::vector<std::unique_ptr<Relay>> network_;
   std::unique_ptr<Relay> proxy_;
 };

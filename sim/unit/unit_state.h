@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/line_device.h"
+#include "sim/storage/flash_drives.h"
 #include "sim/storage/mcu_flash.h"
 
 namespace kl::sim {
@@ -61,6 +62,7 @@ struct UnitState {
   bool applicationPresent = true;
   bool blank = false;  // nothing in flash: only the chip's own serial boot protocol answers
   McuFlash flash;
+  FlashDrives drives;
   RegionContent bootContent = RegionContent::Declared;
   RegionContent applicationContent = RegionContent::Declared;
 
@@ -89,6 +91,11 @@ struct UnitFaults {
   int programmerSilentAfter = 0;     // the programmer answers this many requests, then nothing
   std::vector<uint32_t> flashFailsAt;  // flash pages that fail every write
   int loseAckPercent = 0;            // acknowledgements of bulk data that never leave
+  // Counted from the start of the scenario, each number once:
+  std::vector<int> nackFileWrite;     // the Nth windowed file write is answered "4", not written
+  std::vector<int> fileWriteFailure;  // the Nth windowed file write fails (result 5)
+  std::vector<int> fileReadFailure;   // the Nth file read reports a flash read failure (count 255)
+  std::vector<int> loseFileReply;     // the Nth windowed file reply (read data or write ack) is lost
 };
 
 struct UnitSettings {
