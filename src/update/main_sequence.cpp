@@ -14,6 +14,7 @@
 #include "update/boot_tool.h"
 #include "update/field_update.h"
 #include "update/interrogation.h"
+#include "update/log_extraction.h"
 
 namespace kl {
 
@@ -52,7 +53,10 @@ void RunFlow(Session& s) {
     InterrogateUnits(s, s.unit);
     return;
   }
-  if (s.options.extractLogs) FatalError(s, "Log extraction is not available in this build");
+  if (s.options.extractLogs) {
+    ExtractLogsFromAllUnits(s, s.unit);
+    return;
+  }
   FieldUpdateUnit(s, s.unit, true, s.options.firstUnitOnly);
 }
 
