@@ -95,7 +95,7 @@ class FileSystem {
   virtual bool isWritableDirectory(const std::string& path) = 0;
   // Open an existing file for reading.
   virtual std::unique_ptr<File> openRead(const std::string& path) = 0;
-  // Create or truncate a file for writing.
+  // Create or truncate a file for writing; fails when the name is a symbolic link.
   virtual std::unique_ptr<File> create(const std::string& path) = 0;
   // Create a new file; fails when it exists.
   virtual std::unique_ptr<File> createExclusive(const std::string& path) = 0;

@@ -140,10 +140,24 @@ TEST_F(SessionLogTest, UncreatableFileEndsTheRunWithOne) {
   EXPECT_GT(sim.console.errorOutput().size(), std::string("Fatal error: ").size());
 }
 
+// A log file on a disk that has just filled up: every write fails.
+class FullDiskFile : public File {
+ public:
+  explicit FullDiskFile(Process& process) : process_(process) {}
+  long read(void*, size_t) override { return -1; }
+  bool write(const void*, size_t) override {
+    process_.setLastError(oserr::DiskFull);
+    return false;
+  }
+  bool close() override { return true; }
+
+ private:
+  Process& process_;
+};
+
 TEST_F(SessionLogTest, FullDiskIsReportedOnceAndTheRunGoesOn) {
-  std::filesystem::create_directories(logDirectory());
-  std::filesystem::create_symlink("/dev/full", logDirectory() + "/2026-12-07 10-00-00.log");
   open();
+  session.out.log().attach(std::make_unique<FullDiskFile>(sim.process));
   for (int i = 0; i < 3; ++i) session.out(Channel::Info) << std::string(40000, 'x') << crlf;
   CloseSessionLog(session);
   session.out(Channel::Always) << "still here";

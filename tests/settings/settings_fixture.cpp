@@ -29,7 +29,34 @@ class FailingReader : public File {
   long left_;
 };
 
+class FailingWriter : public File {
+ public:
+  FailingWriter(std::unique_ptr<File> inner, Process& process, long failAfter)
+      : inner_(std::move(inner)), process_(process), left_(failAfter) {}
+  long read(void* buffer, size_t count) override { return inner_->read(buffer, count); }
+  bool write(const void* bytes, size_t count) override {
+    if (static_cast<long>(count) > left_) {
+      process_.setLastError(oserr::DiskFull);
+      return false;
+    }
+    left_ -= static_cast<long>(count);
+    return inner_->write(bytes, count);
+  }
+  bool close() override { return inner_->close(); }
+
+ private:
+  std::unique_ptr<File> inner_;
+  Process& process_;
+  long left_;
+};
+
 }  // namespace
+
+std::unique_ptr<File> FaultyFiles::create(const std::string& path) {
+  std::unique_ptr<File> file = real_.create(path);
+  if (!file || writeFailsAfter < 0) return file;
+  return std::make_unique<FailingWriter>(std::move(file), process_, writeFailsAfter);
+}
 
 std::unique_ptr<File> FaultyFiles::openRead(const std::string& path) {
   std::unique_ptr<File> file = real_.openRead(path);

@@ -22,6 +22,7 @@ class FaultyFiles : public FileSystem {
   int removeFailures = 0;          // the next this many removes fail
   bool removeNeedsWritable = false;  // removes fail until makeWritable was called
   long readFailsAfter = -1;        // reads of opened files fail once this many bytes were read
+  long writeFailsAfter = -1;       // writes of created files fail once this many bytes were written
 
   std::vector<std::string> calls;  // "rename a -> b", "remove a", "makeWritable a"
   // Called before a rename takes place (a test looks at the files at that moment).
@@ -34,7 +35,7 @@ class FaultyFiles : public FileSystem {
   bool exists(const std::string& path) override { return real_.exists(path); }
   bool isWritableDirectory(const std::string& path) override { return real_.isWritableDirectory(path); }
   std::unique_ptr<File> openRead(const std::string& path) override;
-  std::unique_ptr<File> create(const std::string& path) override { return real_.create(path); }
+  std::unique_ptr<File> create(const std::string& path) override;
   std::unique_ptr<File> createExclusive(const std::string& path) override { return real_.createExclusive(path); }
   bool list(const std::string& directory, const std::string& pattern, std::vector<DirEntry>& entries) override {
     return real_.list(directory, pattern, entries);

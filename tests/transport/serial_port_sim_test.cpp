@@ -1,5 +1,6 @@
 #include "transport/serial_port.h"
 
+#include <filesystem>
 #include <numeric>
 
 #include "link_fixture.h"
@@ -206,6 +207,20 @@ TEST_F(PortOnLine, LockFileThatCannotBeCreatedIsReportedAndSkipped) {
   EXPECT_NE(console().find("Cannot create lock file " + dir.file("missing/lockBalvantaCommPort3")),
             std::string::npos);
   EXPECT_TRUE(s().portSettings.lockFilePath.empty());
+}
+
+// A link planted under the lock file's name in a shared folder is no lock file: the user's
+// file it points to stays as it was, and so does the link.
+TEST_F(PortOnLine, LinkInPlaceOfTheLockFileIsNotFollowed) {
+  sim.environment.variables["BALVANTALOCKDIR"] = dir.path();
+  writeFile(dir.file("thesis.txt"), "years of work");
+  std::filesystem::create_symlink(dir.file("thesis.txt"), dir.file("lockBalvantaCommPort3"));
+  openLine();
+  EXPECT_TRUE(IsPortOpen(s()));
+  EXPECT_NE(console().find("Cannot create lock file " + dir.file("lockBalvantaCommPort3")), std::string::npos);
+  ClosePort(s());
+  EXPECT_EQ(readFile(dir.file("thesis.txt")), "years of work");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("lockBalvantaCommPort3")));
 }
 
 TEST_F(PortOnLine, CtsComesFromTheFarEndAndGatesOutput) {

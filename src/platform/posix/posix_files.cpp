@@ -37,6 +37,8 @@ int osErrorFromErrno(int error) {
       return oserr::DiskFull;
     case EEXIST:
       return 80;  // file exists
+    case ELOOP:
+      return oserr::AccessDenied;  // a symbolic link where a file is to be created
     default:
       return oserr::Generic;
   }
@@ -148,7 +150,9 @@ std::unique_ptr<File> PosixFileSystem::openRead(const std::string& path) {
 }
 
 std::unique_ptr<File> PosixFileSystem::create(const std::string& path) {
-  return openWith(path, O_WRONLY | O_CREAT | O_TRUNC);
+  // Never through a symbolic link: in a shared folder such as /tmp anyone could plant one
+  // named like the lock or work file and have another of the user's files emptied.
+  return openWith(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW);
 }
 
 std::unique_ptr<File> PosixFileSystem::createExclusive(const std::string& path) {
