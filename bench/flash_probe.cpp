@@ -81,11 +81,13 @@ int Run(Session& s, std::vector<std::string> arguments) {
   const double writeSeconds = static_cast<double>(t.lastWriteUs) / 1e6;
   const uint32_t baud = s.portSettings.baudRate;
   const double megabytes = t.lastWriteBytes / 1e6;
-  std::printf("baud=%u payload_bytes=%u download_s=%.3f erase_s=%.3f write_s=%.3f fraction_of_line_rate=%.3f "
+  s.out.flushConsole();
+  std::printf("\nbaud=%u payload_bytes=%u download_s=%.3f erase_s=%.3f write_s=%.3f fraction_of_line_rate=%.3f "
               "cpu_s=%.3f cpu_s_per_MB=%.3f\n",
               baud, t.lastWriteBytes, downloadSeconds, static_cast<double>(t.lastEraseUs) / 1e6, writeSeconds,
               writeSeconds > 0 ? t.lastWriteBytes / writeSeconds / (baud / 11.0) : 0.0, cpu,
               megabytes > 0 ? cpu / megabytes : 0.0);
+  std::fflush(stdout);  // the process ends through the platform, past the C library's buffers
   ClosePort(s);
   return 0;
 }

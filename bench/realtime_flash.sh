@@ -47,7 +47,7 @@ run() {
   figures=$(env -u BALVANTAPORTLIST -u BALVANTAPORT -u BALVANTABAUDRATE -u BALVANTALOCKDIR \
     HOME="$work" XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" \
     KESTRELINK_PORTMAP="3=$work/port,cts-high" \
-    "$dir/flash_probe" "${options[@]}" 3 "${jig[@]}" </dev/null | tail -n 1) || figures="failed"
+    "$dir/bench/flash_probe" "${options[@]}" 3 "${jig[@]}" </dev/null | grep -a '^baud=') || figures="failed"
   kill -TERM "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
   sim_pid=

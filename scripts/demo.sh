@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Demo: builds Kestrelink and its unit simulator, then interrogates a simulated ZA4 display
-# that relays to two remote units on its network (sim/scenarios/display-network.scn).
-# Everything the run writes (session log, remembered port) stays in build/demo/.
+# Demo: builds Kestrelink and its unit simulator, then updates a simulated ZS3 transmitter that
+# runs outdated software (sim/scenarios/zs3-lpc1768.scn, 6.05r02) to the release this build
+# carries, and interrogates the same simulated unit afterwards to show its new version.
+# Everything the runs write (session logs, remembered port) stays in build/demo/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -41,7 +42,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-scenario=sim/scenarios/display-network.scn
+scenario=sim/scenarios/zs3-lpc1768.scn
 build/kestrelink-sim --link "$demo/port" --log "$demo/sim.log" "$scenario" >"$demo/sim.out" 2>"$demo/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -52,15 +53,24 @@ done
 [ -s "$demo/sim.out" ] || { echo "kestrelink-sim did not start" >&2; exit 1; }
 echo "== kestrelink-sim: $scenario on $(head -n 1 "$demo/sim.out") (linked as $demo/port)"
 
-echo "== KESTRELINK_PORTMAP=\"1=$demo/port\" kestrelink -i -y"
-echo
+kestrelink() {
+  env -u BALVANTAPORTLIST -u BALVANTAPORT -u BALVANTABAUDRATE -u BALVANTALOCKDIR \
+    HOME="$demo/home" XDG_CONFIG_HOME="$demo/config" XDG_STATE_HOME="$demo/state" \
+    KESTRELINK_PORTMAP="1=$demo/port" \
+    "$demo/bin/kestrelink" "$@" </dev/null
+}
+
 status=0
-env -u BALVANTAPORTLIST -u BALVANTAPORT -u BALVANTABAUDRATE -u BALVANTALOCKDIR \
-  HOME="$demo/home" XDG_CONFIG_HOME="$demo/config" XDG_STATE_HOME="$demo/state" \
-  KESTRELINK_PORTMAP="1=$demo/port" \
-  "$demo/bin/kestrelink" -i -y </dev/null || status=$?
-echo
-echo
-echo "== kestrelink exit code: $status"
-echo "== session log: $(ls "$demo"/bin/LogFiles/*.log 2>/dev/null | head -n 1)"
+for arguments in "-y -r921600" "-i -y"; do
+  echo
+  echo "== KESTRELINK_PORTMAP=\"1=$demo/port\" kestrelink $arguments"
+  echo
+  # shellcheck disable=SC2086
+  kestrelink $arguments || status=$?
+  echo
+  echo
+  echo "== kestrelink exit code: $status"
+  [ "$status" -eq 0 ] || break
+done
+echo "== session logs: $demo/bin/LogFiles/"
 exit "$status"

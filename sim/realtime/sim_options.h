@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kl::sim {
@@ -17,6 +18,8 @@ struct SimOptions {
   bool commands = false;  // read operator commands from standard input
   bool help = false;
   std::optional<uint64_t> seed;
+  // Written when the simulation ends: unit name, file for its flash image.
+  std::vector<std::pair<std::string, std::string>> flashDumps;
 };
 
 // Fills `options`; returns an error text for a bad command line.

@@ -13,6 +13,7 @@
 #include "sim/storage/file_digests.h"
 #include "sim/storage/image_records.h"
 #include "sim/unit/flash_content.h"
+#include "sim/unit/update_files.h"
 
 namespace kl::sim {
 
@@ -85,6 +86,11 @@ class Parser {
       ++line_;
       std::string content = trim(raw);
       if (content.empty() || content[0] == '#') continue;
+      // A line ending in a backslash goes on in the next one.
+      while (!content.empty() && content.back() == '\\' && std::getline(in, raw)) {
+        ++line_;
+        content = trim(content.substr(0, content.size() - 1)) + " " + trim(raw);
+      }
       if (content.front() == '[') {
         section(content);
       } else {
@@ -93,6 +99,17 @@ class Parser {
     }
     finish();
     return std::move(scenario_);
+  }
+
+  // One fault-... setting given to a running unit.
+  void fault(UnitFaults& faults, const std::string& key, const std::string& value) {
+    line_ = 1;
+    if (key.rfind("fault-", 0) != 0) fail("'" + key + "' is not a fault setting");
+    UnitSpec spec;
+    spec.settings.faults = faults;
+    unit_ = &spec;
+    unitSetting(key, value);
+    faults = spec.settings.faults;
   }
 
  private:
@@ -258,6 +275,20 @@ class Parser {
         return parts[1];
       };
       if (source == "empty") {
+      } else if (source == "resource") {
+        // NUMBER=NAME pairs of bundle files, stored as the unit keeps its resource file.
+        std::vector<std::pair<uint16_t, std::vector<uint8_t>>> members;
+        for (used = 1; used < parts.size() && parts[used].find('=') != std::string::npos; ++used) {
+          const std::string& pair = parts[used];
+          const size_t equals = pair.find('=');
+          const auto member = static_cast<uint16_t>(number(pair.substr(0, equals), 0xFFFF));
+          const std::string where = bundleFile(pair.substr(equals + 1));
+          auto bytes = readBinary(where);
+          if (!bytes) fail("cannot read " + where);
+          members.emplace_back(member, std::move(*bytes));
+        }
+        if (members.empty()) fail("resource needs NUMBER=NAME pairs");
+        file.bytes = storedResourceFile(members);
       } else if (source == "random") {
         const auto size = static_cast<size_t>(number(argument(), 1u << 24));
         uint32_t x = drive * 65599u + fileNumber * 31u + static_cast<uint32_t>(line_);
@@ -276,7 +307,7 @@ class Parser {
           file.bytes.back() ^= 0xFF;
         }
       } else {
-        fail("a file comes from text, path, bundle, bundle-changed, random or empty; got '" + parts.front() + "'");
+        fail("a file comes from text, path, bundle, bundle-changed, resource, random or empty; got '" + parts.front() + "'");
       }
       options.assign(parts.begin() + static_cast<long>(used), parts.end());
     }
@@ -706,8 +737,24 @@ class Parser {
 
 }  // namespace
 
+std::string buildBundleDir() {
+#ifdef KESTRELINK_SIM_BUNDLE_DIR
+  return KESTRELINK_SIM_BUNDLE_DIR;
+#else
+  return "";
+#endif
+}
+
 Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths) {
   return Parser(text, sourceName, paths).run();
+}
+
+void applyFaultSetting(UnitFaults& faults, const std::string& setting) {
+  const size_t equals = setting.find('=');
+  if (equals == std::string::npos) throw ScenarioError("expected fault-KEY = VALUE, got '" + setting + "'");
+  std::string key = trim(setting.substr(0, equals));
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  Parser("", "command", {}).fault(faults, key, trim(setting.substr(equals + 1)));
 }
 
 Scenario loadScenario(const std::string& path, ScenarioPaths paths) {

@@ -52,17 +52,23 @@ class ScenarioError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The firmware bundle of the build that made the simulator.
+std::string buildBundleDir();
+
 // Where a scenario's files are found: paths in it are relative to `directory`; firmware bundle
 // files come from `bundle` when given, else from the scenario's own bundle-dir, else from
 // `defaultBundle`.
 struct ScenarioPaths {
   std::string directory = ".";
   std::string bundle;
-  std::string defaultBundle;
+  std::string defaultBundle = buildBundleDir();
 };
 
 Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths = {});
 // Paths in the file are relative to its folder.
 Scenario loadScenario(const std::string& path, ScenarioPaths paths = {});
+// Changes one fault of a unit while it runs: "fault-KEY = VALUE" as in a scenario; throws
+// ScenarioError for a malformed one.
+void applyFaultSetting(UnitFaults& faults, const std::string& setting);
 
 }  // namespace kl::sim

@@ -1,7 +1,7 @@
 // Cuts the byte stream of a line into frames. A frame ends when the line has been silent for
 // more than 3.5 byte times (or a longer configured silence), when its length header says so,
-// or when the firmware knows the request's length and the CRC checks out. Damaged bytes spoil
-// the frame they fall into; spoiled frames and frames with a bad CRC are dropped.
+// or when the firmware knows the request's length. Damaged bytes spoil the frame they fall
+// into; spoiled frames and frames with a bad CRC are dropped.
 #pragma once
 
 #include <cstdint>

@@ -9,6 +9,7 @@
 #include "sim/unit/flash_content.h"
 #include "sim/unit/flash_programmer.h"
 #include "sim/unit/programmer_table.h"
+#include "sim/unit/update_files.h"
 
 namespace kl::sim {
 
@@ -36,6 +37,14 @@ Unit::Unit(std::string name, UnitState state, UnitSettings settings, uint64_t se
 }
 
 Unit::~Unit() = default;
+
+void Unit::setFaults(const UnitFaults& faults) {
+  for (uint32_t address : faults.flashFailsAt) state_.flash.failPageAt(address);
+  if (faults.silentUntilPowerCycle && !settings_.faults.silentUntilPowerCycle) hung_ = true;
+  settings_.faults = faults;
+  bytesReceived_ = bootLoaderBytes_ = programmerBytes_ = 0;
+  downloadCutDone_ = flashCutDone_ = false;
+}
 
 UnitMode Unit::mode() const { return firmware_ ? firmware_->mode() : UnitMode::Off; }
 
@@ -102,6 +111,7 @@ void Unit::start() {
 }
 
 void Unit::boot(bool afterGotoBootLoader) {
+  for (const std::string& line : applyUpdateFiles(state_, family())) note(line);
   refreshIdentity(state_);
   if (const auto& memory = state_.flash.memory()) ram_.reset(memory->programmerRam);
   blocks_ = BlockBuffer(std::max<size_t>(state_.bootLoader.bufferSize, 128));

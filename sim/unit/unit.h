@@ -45,6 +45,10 @@ class Unit : public LineDevice {
   Scheduler& scheduler() { return port_->scheduler(); }
   std::mt19937_64& random() { return random_; }
 
+  // New faults while the unit runs: counts of received bytes for the power cuts start again
+  // from now, new failing flash pages fail from now on.
+  void setFaults(const UnitFaults& faults);
+
   // The operator's hand on the power switch.
   void powerOff();
   void powerOn();

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/child_program.h"
+#include "support/in_order.h"
 #include "support/temp_dir.h"
 
 namespace kl::test {
@@ -103,8 +104,5 @@ class EndToEnd : public ::testing::Test {
 // The lines of `text` (CR LF or LF ended) that contain `word`, with the log's "NNNNNN: "
 // stamps removed.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& word);
-
-// True when the texts occur in `text` in this order.
-::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts);
 
 }  // namespace kl::test

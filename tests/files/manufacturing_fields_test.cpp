@@ -4,6 +4,7 @@
 // it leaves them unchanged), and new fields from a parameter file in manufacturing mode.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -73,17 +74,21 @@ class FieldsTest : public test::InstallationTest {
   Bytes before;
 };
 
-TEST_F(FieldsTest, EveryMcuKeepsItsFieldsAcrossASoftwareUpdate) {
-  for (const char* file : {"za3-lpc2478.scn", "zs3-lpc4078.scn", "zs3-lpc1768.scn", "za4.scn", "za3-lpc4357.scn"}) {
-    SCOPED_TRACE(file);
-    load(file);
-    update(true);
-    ASSERT_FALSE(HasFatalFailure());
-    EXPECT_NE(before, Bytes(before.size(), 0xFF));
-    EXPECT_EQ(fieldsInUnit(), before);
-    EXPECT_NE(console().find("-- manufacturing fields are valid"), std::string::npos);
-  }
+class EveryMcu : public FieldsTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EveryMcu, KeepsItsFieldsAcrossASoftwareUpdate) {
+  load(GetParam());
+  update(true);
+  ASSERT_FALSE(HasFatalFailure());
+  EXPECT_NE(before, Bytes(before.size(), 0xFF));
+  EXPECT_EQ(fieldsInUnit(), before);
+  EXPECT_NE(console().find("-- manufacturing fields are valid"), std::string::npos);
 }
+
+// One unit of each MCU type that keeps manufacturing fields.
+INSTANTIATE_TEST_SUITE_P(FieldsTest, EveryMcu,
+                         ::testing::Values("za3-lpc2478.scn", "zs3-lpc4078.scn", "zs3-lpc1768.scn", "za4.scn",
+                                           "za3-lpc4357.scn"));
 
 TEST_F(FieldsTest, WithoutTheRestoreTheBootLoaderWriteErasesThem) {
   load("zs3-lpc1768.scn");
@@ -141,6 +146,32 @@ TEST_F(ParameterFields, AreWrittenByTheProgrammerInManufacturingMode) {
   EXPECT_EQ(inUnit.valid(sim::ManufacturingFields::Copy::Main), fields);
   EXPECT_EQ(inUnit.valid(sim::ManufacturingFields::Copy::Secondary), fields);
   EXPECT_NE(console().find("-- manufacturing fields have been updated"), std::string::npos);
+}
+
+TEST_F(FieldsTest, TheApplicationComparesFieldsWithItsOwn) {
+  load("za4.scn");
+  Unit& unit = s().unit;
+  unit.mode = modeBalvantaSoftware;
+  unit.address = 0xF0;
+  ManufacturingFields fields;
+  const sim::FieldBytes own = sim::makeFields(portUnit().state().application.serialNumber);
+  for (const int32_t serial : {portUnit().state().application.serialNumber, 1}) {
+    const sim::FieldBytes f = sim::makeFields(serial);
+    std::copy_n(f.begin(), 4, fields.EncryptedSerialNo.begin());
+    std::copy_n(f.begin() + 4, 2, fields.EncryptedSerialNoCRC.begin());
+    std::copy_n(f.begin() + 6, 32, fields.EncryptedSecretKeys.begin());
+    std::copy_n(f.begin() + 38, 2, fields.EncryptedSecretKeysCRC.begin());
+    bool different = true;
+    ASSERT_TRUE(CheckManufacturingFields(s(), unit, fields, different));
+    EXPECT_EQ(different, f != own);
+  }
+  EXPECT_NE(console().find("-- manufacturing fields in unit are correct (no update needed)"), std::string::npos);
+  EXPECT_NE(console().find("-- manufacturing fields in unit are different (code=1)"), std::string::npos);
+  unit.mode = modeFlashProgrammer;
+  bool different = false;
+  EXPECT_EQ(exitCodeOf([&] { CheckManufacturingFields(s(), unit, fields, different); }), 1);
+  EXPECT_NE(console().find("Balvanta software is not running in the unit, cannot perform this operation"),
+            std::string::npos);
 }
 
 TEST_F(ParameterFields, MissingOrMalformedValuesEndTheRun) {

@@ -51,8 +51,8 @@ std::vector<Record> records(const Bytes& image, uint32_t* entry = nullptr) {
 
 // Checksum and CRC the manifest gives for a software image.
 std::pair<uint32_t, uint16_t> manifestDigest(const std::string& name) {
-  std::istringstream manifest(std::string(readBytes(bundleDir() + "/manifest.txt").begin(),
-                                          readBytes(bundleDir() + "/manifest.txt").end()));
+  const Bytes text = readBytes(bundleDir() + "/manifest.txt");
+  std::istringstream manifest(std::string(text.begin(), text.end()));
   std::string file, size, checksum, crc;
   while (manifest >> file) {
     std::string rest;

@@ -72,12 +72,12 @@ inline Bytes readBytes(const std::string& path) {
 class SimUnitTest : public ::testing::Test {
  protected:
   // A fresh world each time: nothing scheduled for the units of an earlier load survives.
-  void load(std::string_view text, uint32_t pcBaud) {
+  void load(std::string_view text, uint32_t pcBaud, const std::string& directory = ".") {
     world_ = World{5};
     line_.reset();
     installation_.reset();
     pc_.received.clear();
-    scenario_ = parseScenario(text, "test.scn", ScenarioPaths{".", bundleDir(), ""});
+    scenario_ = parseScenario(text, "test.scn", ScenarioPaths{directory, bundleDir(), ""});
     installation_ = std::make_unique<Installation>(scenario_, world_);
     line_ = std::make_unique<HopLine>(world_, LineFormat{pcBaud, Parity::None}, LineFormat{}, 3);
     line_->connect(pc_, installation_->portUnit());

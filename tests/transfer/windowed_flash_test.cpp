@@ -1,6 +1,6 @@
 // The windowed flash write against a scripted far end that acknowledges as each case says:
 // cumulative acknowledgements, lost ones, a hardware failure, silence; the first-chunk bit of a
-// split record; and when the restore step is armed and called.
+// split record; when the restore step is armed and called; and a RAM read-back that differs.
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -9,10 +9,13 @@
 #include "protocol/unit.h"
 #include "support/installation_fixture.h"
 #include "transfer/flash_writer.h"
+#include "transfer/ram_program.h"
 #include "wire/commands.h"
 
 namespace kl::test {
 namespace {
+
+using Bytes = std::vector<uint8_t>;
 
 struct Record {
   uint32_t address;
@@ -199,10 +202,23 @@ TEST_F(WindowedFlash, TheRestoreStepRunsOnceAfterTheFieldsBlock) {
   }
 }
 
-TEST_F(WindowedFlash, AFailedRestoreEndsTheWrite) {
-  acknowledge([](size_t, const Seen& w) { return Ack{w.sequence}; });
-  EXPECT_FALSE(write({{0x0, 128}, {0x400, 128}}, [](Session&, Unit&) { return false; }));
-  EXPECT_EQ(writes.size(), 1u) << "nothing is written after the failed restore";
+// A piece read back with a wrong byte is reported byte by byte and read again.
+TEST_F(WindowedFlash, ExamineReportsEveryDifferingByteAndReadsAgain) {
+  const Bytes expected = {0x10, 0x11, 0x12, 0x13};
+  answerRequests(11, [&](size_t request) {
+    Bytes reply = {0x01, 0x45, 0x10, 0x21, 0x00, 0x00, 0x40, 0x00, 4, 0x10, 0x11, 0x12, 0x13};
+    if (request == 0) {
+      reply[9] = 0x00;
+      reply[12] = 0xFF;
+    }
+    return reply;
+  });
+  EXPECT_TRUE(Examine(s(), 0x4000, expected));
+  EXPECT_EQ(requestsReceived(11), 2u);
+  const std::string out = console();
+  EXPECT_NE(out.find("Examine returned different data at 00004000 got 00 expected 10\r\nVerify error\r\n"
+                     "Examine returned different data at 00004003 got FF expected 13\r\nVerify error"),
+            std::string::npos) << out;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "images/catalogue.h"
+#include "update/update_unit.h"
 #include "wire/crc16.h"
 #include "update_fixture.h"
 
@@ -190,6 +191,43 @@ TEST_F(FieldUpdate, RefusalsWriteNothing) {
     EXPECT_EQ(flashContents(), before);
     EXPECT_EQ(portUnit().mode(), sim::UnitMode::Application) << "back in its application";
   }
+}
+
+TEST_F(FieldUpdate, AUnitOfNoKnownFamilyIsNamedByTheOperator) {
+  const std::string prompt = "Please enter balvanta unit type (1=Display, 2=Transmitter, 3=DisplayM01): \r\n";
+  s().options.yesToPrompts = false;
+  sim.console.pressKeys("4\r2\r");
+  AskUnitType(s(), s().unit);
+  EXPECT_EQ(s().unit.unitFamily, family::Transmitter);
+  EXPECT_TRUE(shows(prompt + prompt)) << console();
+  // An operator who gives no answer at all ends the run instead of being asked for ever.
+  s().unit.unitFamily = 0;
+  EXPECT_EQ(exitCodeOf([&] { AskUnitType(s(), s().unit); }), 1);
+  EXPECT_TRUE(shows(prompt + "Fatal Error: No balvanta unit type entered\r\n")) << console();
+}
+
+TEST_F(FieldUpdate, OnAVirtualPortTheUpdateGoesAsUpdateFiles) {
+  load("zs3-lpc1768.scn", "version = 6.08\nbuild-increment = 0\nboot-release = 16\nunit-flags = 0x01\nvcom = yes\n");
+  const Bytes before = flashContents();
+  ASSERT_EQ(run({"-y"}), 0) << console();
+  EXPECT_TRUE(shows("-- vcom port detected, using update files\r\n"));
+  EXPECT_TRUE(InOrder(console(), {"Sending software update to unit...\r\n", "Updating Balvanta file 30027 bytes\r\n",
+                                  "Sending flash programmer to unit...\r\n", "Success: all operations are complete"}))
+      << console();
+  EXPECT_FALSE(shows("Downloading programmer")) << "nothing goes through the boot loader";
+  // The software and the programmer wait on the unit's update drives, with their digests.
+  const sim::FlashDrives& drives = portUnit().state().drives;
+  const auto startsWith = [&](uint8_t drive, uint16_t file, const ImageRef& image, size_t digest) {
+    const sim::DriveFile* found = drives.find(drive, file);
+    return found && found->bytes.size() == image.length + digest &&
+           std::equal(image.start, image.start + image.length, found->bytes.begin());
+  };
+  const auto& software = *catalogue::FindSoftware(family::Transmitter, mcu::LPC1768);
+  EXPECT_TRUE(startsWith(1, 0x0103, ImageOf(software), 4));
+  // A unit in its application has not told its buffer size: the programmer for small buffers.
+  EXPECT_TRUE(startsWith(0xC1, 0, ImageOf(*catalogue::FindFlashProgrammer(mcu::LPC1768, family::Transmitter, 3, 0)), 2));
+  expectCardFiles();
+  EXPECT_EQ(flashContents(), before) << "MCU flash is the unit's own business when it applies them";
 }
 
 TEST_F(FieldUpdate, APowerCutInAnyPhaseEndsTheRunAndASecondRunFinishes) {

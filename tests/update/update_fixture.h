@@ -15,6 +15,7 @@
 #include "platform/posix/posix_environment.h"
 #include "protocol/identification.h"
 #include "sim/storage/image_records.h"
+#include "support/in_order.h"
 #include "support/installation_fixture.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"

@@ -29,7 +29,8 @@ PosixConsole::~PosixConsole() {
 }
 
 void PosixConsole::enterRawMode() {
-  if (!savedTerminal_ || raw_) return;
+  // Moved to the background meanwhile: changing the terminal would stop the process.
+  if (!savedTerminal_ || raw_ || ::tcgetpgrp(inputFd_) != ::getpgrp()) return;
   termios raw = *savedTerminal_;
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // keep ISIG: Ctrl+C still interrupts
   raw.c_cc[VMIN] = 1;
