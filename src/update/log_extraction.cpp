@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "driver/fatal_error.h"
@@ -14,6 +15,7 @@
 #include "transfer/transfer_link.h"
 #include "transport/link_control.h"
 #include "transport/transfer_report.h"
+#include "update/network_table.h"
 
 namespace kl {
 
@@ -22,25 +24,10 @@ namespace {
 constexpr uint8_t kLogDrive = 1;
 constexpr uint16_t kConfigurationLog = 0x0131;
 constexpr uint16_t kCrashLog = 0x010F;
-constexpr uint16_t kTestJigCard = 652;
 constexpr int16_t kListingSoftware = 600;
 constexpr int16_t kLogSoftware = 601;
 constexpr uint32_t kBlockSize = 128;
 constexpr uint8_t kNoMoreData = 0xFF;
-
-// "   ", the address right-aligned in four places, "  ", the unit's information text.
-void WriteListLine(Session& s, uint8_t address, const Unit& unit) {
-  const std::string number = decimalText(address);
-  s.out(Channel::Always) << "   " << std::string(number.size() < 4 ? 4 - number.size() : 0, ' ') << number << "  "
-                         << unit.informationText << crlf;
-}
-
-Unit RemoteUnitAt(uint8_t address) {
-  Unit unit;
-  unit.mode = modeBalvantaSoftware;
-  unit.address = address;
-  return unit;
-}
 
 // A local log file in the extraction folder, created new or emptied.
 std::unique_ptr<File> CreateLocalFile(Session& s, const std::string& name) {
@@ -159,35 +146,15 @@ void ExtractLogsFromAllUnits(Session& s, Unit& unit) {
 
   const uint32_t savedBaud = s.portSettings.baudRate;
   if (!SetUnitBaudRate(s, unit, s.portSettings.programmingBaud)) FatalError(s, "Unable to change baud rate");
+  // A unit that stops answering while the list is read ends the flow, at the programming speed.
+  const std::optional<std::vector<uint8_t>> extraction =
+      ListNetworkUnits(s, unit, listed, NetworkListing::LogExtraction);
+  if (!extraction) return;
   ChannelWriter& always = s.out(Channel::Always);
-  always << "Balvanta Unit(s) found:" << crlf << "Address  Information" << crlf;
-
-  // A test jig is never a unit whose logs are wanted.
-  bool connectedListed = unit.cardNumber == kTestJigCard;
-  std::vector<uint8_t> extraction;
-  for (const uint8_t address : listed) {
-    if (!connectedListed && unit.modbusAddress < address) {
-      extraction.push_back(unit.modbusAddress);
-      WriteListLine(s, unit.modbusAddress, unit);
-      connectedListed = true;
-    }
-    Unit remote = RemoteUnitAt(address);
-    // A unit that stops answering while the list is read ends the flow, at the programming speed.
-    if (!ReadUnitInfo(s, remote)) return;
-    if (remote.cardNumber == kTestJigCard) continue;
-    ReadExtendedInfo(s, remote);
-    extraction.push_back(address);
-    WriteListLine(s, address, remote);
-  }
-  if (!connectedListed) {
-    extraction.push_back(unit.modbusAddress);
-    WriteListLine(s, unit.modbusAddress, unit);
-  }
   always << crlf;
 
-  for (const uint8_t address : extraction) {
-    // The connected unit is read at its own address when it has no Modbus address set.
-    Unit target = RemoteUnitAt(address == unit.modbusAddress && address == 0 ? unit.address : address);
+  for (const uint8_t address : *extraction) {
+    Unit target = NetworkUnitAt(address);
     ExtractLogFilesFromUnit(s, target);
     always << crlf;
   }

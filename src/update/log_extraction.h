@@ -20,7 +20,6 @@ void ExtractLogFilesFromUnit(Session& s, Unit& unit);
 enum class UploadResult { Complete, ReadFailed, WriteFailed };
 // Reads file `fileNumber` of drive 1 block by block into `local`, without the zero bytes that
 // end a block. A copy cut short says so at the end of the local file.
-class File;
 UploadResult UploadRemoteFile(Session& s, uint8_t address, uint16_t fileNumber, File& local);
 
 }  // namespace kl

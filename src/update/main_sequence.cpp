@@ -15,10 +15,14 @@
 #include "update/field_update.h"
 #include "update/interrogation.h"
 #include "update/log_extraction.h"
+#include "update/manufacturing_update.h"
 
 namespace kl {
 
 namespace {
+
+// As a fatal error's with a parameter file: the run did not do what the station asked.
+constexpr int kManufacturingFailureExitCode = 2;
 
 void WriteBanner(Session& s) {
   s.out(Channel::Console) << kProgramName << " " << versionText(kProgramVersion, kProgramRelease) << crlf;
@@ -36,46 +40,48 @@ void ProgramBlankChipOrRefuse(Session& s) {
   FindUnit(s, s.unit);
 }
 
-// The flows after identification. The manufacturing update and log extraction are not in
-// this build: such a run ends plainly instead of pretending to work.
-void RunFlow(Session& s) {
+// The flows after identification; the exit code of a run that reaches its end. A station
+// reads a manufacturing update that could not be done from the code as from the parameter
+// file, never as a success.
+int RunFlow(Session& s) {
   if (s.options.manufacturingMode) {
     if (IniGetBool(s, s.options.parameterFile, "Program")) {
       s.out(Channel::Debug) << "-- updating balvanta software (manufacturing)" << crlf;
-      FatalError(s, "Manufacturing update is not available in this build");
+      return ManufacturingUpdateUnit(s, s.unit) ? 0 : kManufacturingFailureExitCode;
     }
     PrintUnitInfo(s, s.unit, false);
     s.out(Channel::Always) << "-- nothing to do" << crlf;
-    return;
+    return 0;
   }
   if (s.options.interrogate) {
     s.out(Channel::Always) << "-- interrogating unit" << crlf;
     InterrogateUnits(s, s.unit);
-    return;
+    return 0;
   }
   if (s.options.extractLogs) {
     ExtractLogsFromAllUnits(s, s.unit);
-    return;
+    return 0;
   }
   FieldUpdateUnit(s, s.unit, true, s.options.firstUnitOnly);
+  return 0;
 }
 
-void FindUnitAndRunFlow(Session& s) {
+int FindUnitAndRunFlow(Session& s) {
   FindPortAndUnit(s, s.unit);
   if (s.unit.mode == modeBlankMcu) ProgramBlankChipOrRefuse(s);
   if (!ConnectToUnit(s, s.unit)) FatalError(s, "Unable to connect to Balvanta unit");
   ReadExtendedInfo(s, s.unit);
   ReadAdvancedInfo(s, s.unit);
-  RunFlow(s);
+  return RunFlow(s);
 }
 
-int FinishRun(Session& s) {
+int FinishRun(Session& s, int exitCode) {
   --s.out.packetTraceLevel;
   s.stopHookArmed = false;
   ClosePort(s);
   CloseSessionLog(s);
   PauseForKey(s);
-  return 0;
+  return exitCode;
 }
 
 }  // namespace
@@ -113,8 +119,8 @@ int RunKestrelink(Session& s, const std::vector<std::string>& arguments) {
   s.stopHookArmed = true;
   s.platform.process.installStopSignals();
 
-  FindUnitAndRunFlow(s);
-  return FinishRun(s);
+  const int exitCode = FindUnitAndRunFlow(s);
+  return FinishRun(s, exitCode);
 }
 
 }  // namespace kl

@@ -1,22 +1,75 @@
 #include "update/multi_unit_update.h"
 
+#include <optional>
+
+#include "driver/console_input.h"
+#include "driver/fatal_error.h"
 #include "driver/session.h"
-#include "update/field_update.h"
+#include "protocol/unit_control.h"
+#include "transport/link_control.h"
+#include "update/network_table.h"
+#include "update/remote_update.h"
 
 namespace kl {
 
-// The units on the network are not sent update files in this build: the connected unit is
-// updated on its own, and each listed unit is named as not updated, so that the run never
-// reports them as done.
-bool MultiUnitUpdate(Session& s, Unit& unit, const std::vector<uint8_t>& addresses) {
-  UpdateConnectedUnit(s, unit, true);
-  if (addresses.empty()) return false;
+namespace {
+
+void SwitchUnitBaudRate(Session& s, Unit& unit, uint32_t baud) {
+  if (!SetUnitBaudRate(s, unit, baud)) FatalError(s, "Unable to change baud rate");
+}
+
+void ExplainUpdateFiles(Session& s) {
+  s.out(Channel::Always) << "1. The software update will be downloaded to the above units." << crlf
+                         << "2. After the download is complete the software update will be applied " << crlf
+                         << "   the next time the units are restarted." << crlf
+                         << "3. You can either restart the units immediately after the download is " << crlf
+                         << "   complete, or wait until a convenient time and restart them yourself." << crlf << crlf;
+}
+
+}  // namespace
+
+bool MultiUnitUpdate(Session& s, Unit& unit, const std::vector<uint8_t>& listed) {
+  const uint32_t savedBaud = s.portSettings.baudRate;
+  SwitchUnitBaudRate(s, unit, s.portSettings.programmingBaud);
+  const std::vector<uint8_t> updateList = ListNetworkUnits(s, unit, listed, NetworkListing::Update).value();
   ChannelWriter& always = s.out(Channel::Always);
-  for (const uint8_t address : addresses) {
-    always << "Balvanta Unit " << address << " on the network was not updated: connect it to the serial port"
-           << " and run Kestrelink again" << crlf;
+  always << crlf;
+
+  if (!AskYesNo(s, "Do you wish to update the software in these Balvanta units?")) {
+    SwitchUnitBaudRate(s, unit, savedBaud);
+    EndProcess(s, 1);
   }
-  return true;
+  ExplainUpdateFiles(s);
+  const bool restartNow = AskYesNo(s,
+                                   "Do you wish to restart the units when the download is finished \r\n"
+                                   "and apply the software update immediately?");
+
+  always << "Downloading software updates..." << crlf;
+  bool someFailed = false;
+  for (const uint8_t address : updateList) {
+    Unit remote = NetworkUnitAt(address);
+    if (RemoteUpdateUnit(s, remote, false)) {
+      always << "Balvanta Unit: " << address << " updated" << crlf;
+    } else {
+      always << "Unable to update Balvanta Unit: " << address << crlf;
+      someFailed = true;
+    }
+    always << crlf;
+  }
+
+  if (restartNow) {
+    if (!ResetSystem(s, unit)) {
+      // The downloads are in the units all the same; only the moment they take effect moves.
+      // Whether the connected unit heard the restart is unknown, so its speed is left alone:
+      // a restart brings it back to its own.
+      always << "Unable to restart system" << crlf
+             << "Software update will be applied the next time Balvanta is restarted" << crlf;
+    }
+    return someFailed;
+  }
+  always << "Software update will be applied the next time Balvanta is restarted" << crlf;
+  SwitchUnitBaudRate(s, unit, savedBaud);
+  return someFailed;
 }
 
 }  // namespace kl

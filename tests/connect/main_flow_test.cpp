@@ -40,10 +40,11 @@ TEST_F(MainFlowTest, ManufacturingRunWithoutProgramShowsTheUnitAndEndsNormally) 
   EXPECT_EQ(console().find("Fatal Error"), std::string::npos);
 }
 
-TEST_F(MainFlowTest, ManufacturingProgramRunIsRefusedPlainly) {
+TEST_F(MainFlowTest, ManufacturingProgramRunsTheManufacturingUpdate) {
   place(kZs3, 3);
-  EXPECT_EQ(run({parameterFile("Ostrevan=1\r\nProgram=1\r\n"), "COM3"}), 2);
-  EXPECT_TRUE(shows("Fatal Error: Manufacturing update is not available in this build"));
+  EXPECT_EQ(run({"-d", parameterFile("Ostrevan=1\r\nProgram=1\r\n"), "COM3"}), 2);
+  EXPECT_TRUE(shows("-- updating balvanta software (manufacturing)\r\nManufacturingUpdateUnit\r\n"));
+  EXPECT_TRUE(shows("Fatal Error: Missing EncryptedSerialNo\r\n"));
 }
 
 TEST_F(MainFlowTest, BlankChipOutsideManufacturingIsRefused) {
