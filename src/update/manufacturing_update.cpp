@@ -152,6 +152,9 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
   const bool success = UpdateUnit(s, unit, UpdateRequest{.newSerialNumber = serialNumber,
                                                          .useUpdateFiles = found.useUpdateFiles});
   if (success) {
+    // A unit on the network restarts alone; the connected unit goes on relaying at the
+    // programming speed, and that is the speed to find the unit again at.
+    if (found.useUpdateFiles) SaveConnectionBaudRate(s);
     RestartIntoNewSoftware(s, unit);
   } else {
     Reset(s, unit);

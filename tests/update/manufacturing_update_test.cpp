@@ -24,12 +24,6 @@ constexpr int32_t kSerial = 480055;  // the ZS3 scenario's
 constexpr const char* kOutdated = "version = 6.05\nrelease = 1\nbuild-increment = 0\n";
 constexpr const char* kPreProduction = "version = 6.05\nrelease = 1\nboot-flags = 0x82\n";
 
-std::string HexOf(const sim::FieldBytes& f, size_t first, size_t count) {
-  std::string text;
-  for (size_t i = first; i < first + count; ++i) text += hexText(f[i], 2);
-  return text;
-}
-
 const catalogue::FlashProgrammerRow& Zs3Programmer() {
   return *catalogue::FindFlashProgrammer(mcu::LPC1768, family::Transmitter, 3, 1024);
 }
@@ -38,10 +32,7 @@ class ManufacturingUpdate : public UpdateRun {
  protected:
   // A station's parameter file with the fields of `serial` and `more` lines.
   std::string stationFile(const std::string& more) {
-    const sim::FieldBytes f = sim::makeFields(kSerial);
-    return parameterFile("Ostrevan=1\r\nEncryptedSerialNo=" + HexOf(f, 0, 4) + "\r\nEncryptedSerialNoCRC=" +
-                         HexOf(f, 4, 2) + "\r\nEncryptedSecretKeys=" + HexOf(f, 6, 32) +
-                         "\r\nEncryptedSecretKeysCRC=" + HexOf(f, 38, 2) + "\r\n" + more);
+    return parameterFile("Ostrevan=1\r\n" + FieldLines(kSerial) + more);
   }
 
   // UpdateUnit as the manufacturing update calls it on the connected unit: the exit code when
