@@ -119,6 +119,23 @@ TEST_F(LogExtraction, ReadThatFailsHalfWayIsMarkedIncomplete) {
   EXPECT_NE(console().find("Checking for crash log..."), std::string::npos);
 }
 
+TEST_F(LogExtraction, MoreThan32DebugLogsAreNotCopiedAndAnEmptyLogGivesAnEmptyFile) {
+  std::string ids;
+  for (int id = 0x0101; id <= 0x0121; ++id) ids += " " + hexText(id, 4).insert(0, "0x");
+  std::string scenario = kNetwork;
+  const std::string logs = "debug-logs = 0x0101 0x0102 0x0103";
+  scenario.replace(scenario.find(logs), logs.size(), "debug-logs =" + ids);
+  const std::string config = "file 1:0x0131 = text \"Config\\x00A\\n\\x00\\x00\"";
+  scenario.replace(scenario.find(config), config.size(), "file 1:0x0131 = empty");
+  connectTo(scenario, 4);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  EXPECT_NE(console().find("Checking for debug logs...\r\nToo many file ids\r\n"), std::string::npos) << console();
+  const auto files = extracted();
+  EXPECT_EQ(Label("DebugLog_04 ", files), "");
+  EXPECT_EQ(files.at(Label("ConfigurationLog_04 ", files)), "");
+  EXPECT_EQ(files.at(Label("CrashLog_07 ", files)), "crash report\n");
+}
+
 TEST_F(LogExtraction, NothingHappensForOlderSoftwareOrABootLoader) {
   connectTo("[unit old]\ncard = 648\ncircuit = 5\nversion = 5.99\nmodbus-address = 3\n", 3);
   ExtractLogsFromAllUnits(s(), s().unit);

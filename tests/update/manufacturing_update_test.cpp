@@ -32,7 +32,7 @@ class ManufacturingUpdate : public UpdateRun {
  protected:
   // A station's parameter file with the fields of `serial` and `more` lines.
   std::string stationFile(const std::string& more) {
-    return parameterFile("Ostrevan=1\r\n" + FieldLines(kSerial) + more);
+    return parameterFile("Ostrevan=1\r\n" + StationFieldLines(kSerial) + more);
   }
 
   // UpdateUnit as the manufacturing update calls it on the connected unit: the exit code when

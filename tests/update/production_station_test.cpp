@@ -117,7 +117,7 @@ TEST_F(ProductionStation, TheUnitIsUpdatedWhereverItIsAndTheOutcomeStored) {
     SCOPED_TRACE(static_cast<int>(place));
     loadScenario(Installation(place, "card = 648\ncircuit = 6\nmanufacturing-fields = erased\n"), false);
     const std::string file = station("SerialNo=700001\r\nBasicProductCode=51\r\nMessage=an earlier failure\r\n" +
-                                     FieldLines(kSerial));
+                                     StationFieldLines(kSerial));
     ASSERT_EQ(run({"-y", "-d", "-r921600", file}), 0) << console();
     EXPECT_TRUE(InOrder(console(), {"-- manufacturing fields will be updated\r\n", "restarting unit...\r\n",
                                     "Success: all operations are complete"}))
@@ -145,7 +145,7 @@ TEST_F(ProductionStation, BadInputStopsTheRunWithItsMessageAndChangesNoUnit) {
     std::vector<std::string> shown;
     std::string message;
   };
-  const std::string fields = FieldLines(kSerial);
+  const std::string fields = StationFieldLines(kSerial);
   const Row rows[] = {
       {"two units match", twoZc3, "SerialNo=700001\r\nBasicProductCode=52\r\n",
        {"-- found matching remote unit: 21\r\n"},

@@ -15,9 +15,9 @@
 #include "platform/posix/posix_environment.h"
 #include "protocol/identification.h"
 #include "sim/storage/image_records.h"
-#include "sim/storage/manufacturing_fields.h"
 #include "support/in_order.h"
 #include "support/installation_fixture.h"
+#include "support/station_fields.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "update/main_sequence.h"
@@ -118,17 +118,6 @@ class UpdateRun : public InstallationTest {
     const std::string path = dir.file("station.ini");
     writeFile(path, lines);
     return path;
-  }
-  // The lines of a station's parameter file that carry valid manufacturing fields for `serial`.
-  static std::string FieldLines(int32_t serial) {
-    const sim::FieldBytes f = sim::makeFields(serial);
-    const auto hexOf = [&f](size_t first, size_t count) {
-      std::string text;
-      for (size_t i = first; i < first + count; ++i) text += hexText(f[i], 2);
-      return text;
-    };
-    return "EncryptedSerialNo=" + hexOf(0, 4) + "\r\nEncryptedSerialNoCRC=" + hexOf(4, 2) +
-           "\r\nEncryptedSecretKeys=" + hexOf(6, 32) + "\r\nEncryptedSecretKeysCRC=" + hexOf(38, 2) + "\r\n";
   }
 
   // Every record of the carried image lies in the unit's flash.
