@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Demo: builds Kestrelink and its unit simulator, then updates a simulated ZS3 transmitter that
-# runs outdated software (sim/scenarios/zs3-lpc1768.scn, 6.05r02) to the release this build
-# carries, and interrogates the same simulated unit afterwards to show its new version.
+# Demo: builds Kestrelink and its unit simulator, then updates a whole simulated installation
+# (sim/scenarios/outdated-network.scn: a ZA4 display on the port relaying to a ZS4 transmitter
+# and a ZC3 remote I/O unit, all with outdated software) to the release this build carries,
+# answering its two questions as an operator would (update the units: y; restart them now: y),
+# and interrogates the installation afterwards to show every unit at its new version.
 # Everything the runs write (session logs, remembered port) stays in build/demo/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -42,7 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-scenario=sim/scenarios/zs3-lpc1768.scn
+scenario=sim/scenarios/outdated-network.scn
 build/kestrelink-sim --link "$demo/port" --log "$demo/sim.log" "$scenario" >"$demo/sim.out" 2>"$demo/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do
@@ -57,20 +59,54 @@ kestrelink() {
   env -u BALVANTAPORTLIST -u BALVANTAPORT -u BALVANTABAUDRATE -u BALVANTALOCKDIR \
     HOME="$demo/home" XDG_CONFIG_HOME="$demo/config" XDG_STATE_HOME="$demo/state" \
     KESTRELINK_PORTMAP="1=$demo/port" \
-    "$demo/bin/kestrelink" "$@" </dev/null
+    "$demo/bin/kestrelink" "$@"
+}
+
+# Runs kestrelink with KEYS typed one by one, each when the next yes/no question appears (keys
+# typed ahead would be taken by the port search's check for Esc).
+answering() {
+  local keys=$1 out="$demo/answered.out" fifo="$demo/keys"
+  shift
+  rm -f "$fifo" "$out"
+  mkfifo "$fifo"
+  kestrelink "$@" <"$fifo" >"$out" 2>&1 &
+  local pid=$! answered=0 asked
+  exec 3>"$fifo"
+  tail -n +1 -f --pid="$pid" "$out" 3>&- &
+  local tail_pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    asked=$(grep -ao "(y/n)" "$out" | wc -l)
+    while [ "$answered" -lt "$asked" ] && [ "$answered" -lt "${#keys}" ]; do
+      printf '%s' "${keys:$answered:1}" >&3
+      answered=$((answered + 1))
+      # After the last answer the input ends, so the closing pause returns at once.
+      [ "$answered" -lt "${#keys}" ] || exec 3>&-
+    done
+    sleep 0.2
+  done
+  [ "$answered" -ge "${#keys}" ] || exec 3>&-
+  local code=0
+  wait "$pid" || code=$?
+  wait "$tail_pid" 2>/dev/null || true
+  return "$code"
 }
 
 status=0
-for arguments in "-y -r921600" "-i -y"; do
+echo
+echo "== KESTRELINK_PORTMAP=\"1=$demo/port\" kestrelink -r921600   (answering y, y)"
+echo
+answering yy -r921600 || status=$?
+echo
+echo
+echo "== kestrelink exit code: $status"
+if [ "$status" -eq 0 ]; then
   echo
-  echo "== KESTRELINK_PORTMAP=\"1=$demo/port\" kestrelink $arguments"
+  echo "== KESTRELINK_PORTMAP=\"1=$demo/port\" kestrelink -i -y"
   echo
-  # shellcheck disable=SC2086
-  kestrelink $arguments || status=$?
+  kestrelink -i -y </dev/null || status=$?
   echo
   echo
   echo "== kestrelink exit code: $status"
-  [ "$status" -eq 0 ] || break
-done
+fi
 echo "== session logs: $demo/bin/LogFiles/"
 exit "$status"

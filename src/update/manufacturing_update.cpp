@@ -10,6 +10,7 @@
 #include "protocol/unit_control.h"
 #include "transfer/manufacturing_fields.h"
 #include "transport/link_control.h"
+#include "update/network_table.h"
 #include "update/unit_search.h"
 #include "update/update_unit.h"
 
@@ -25,8 +26,8 @@ constexpr const char* kFailure = "FAILURE: unable to update unit!";
 enum class ConnectedFit {
   FamilyAndMcu,          // its family and one of the MCU types
   Family,                // its family, whatever its MCU
-  FamilyMcuNotJigDisplay,  // as FamilyAndMcu, unless it sits where a test jig keeps its display
-                           // and lacks the serial number
+  FamilyMcuNotJigDisplay,  // as FamilyAndMcu, unless it is a test jig's display without the
+                           // serial number
 };
 
 // What a station builds, by BasicProductCode.
@@ -57,9 +58,6 @@ constexpr ProductKind kProductKinds[] = {
     {59, 59, family::Transmitter, mcu::LPC4337, 0, ConnectedFit::FamilyAndMcu, "Cannot find an ZS4 TRANSMITTER"},
 };
 
-// A test jig keeps its own control display at this Modbus address.
-constexpr uint8_t kControlDisplayAddress = 60;
-
 const ProductKind* FindProductKind(int32_t code) {
   for (const ProductKind& kind : kProductKinds) {
     if (code >= kind.firstCode && code <= kind.lastCode) return &kind;
@@ -76,7 +74,7 @@ bool ConnectedUnitFits(const Unit& unit, const ProductKind& kind, int32_t serial
   if (kind.fit == ConnectedFit::Family) return true;
   const bool mcuFits = unit.mcuType != 0 && (unit.mcuType == kind.mcuTypeA || unit.mcuType == kind.mcuTypeB);
   if (kind.fit == ConnectedFit::FamilyAndMcu) return mcuFits;
-  return mcuFits && (HasSerialNumber(unit, serialNumber) || unit.modbusAddress != kControlDisplayAddress);
+  return mcuFits && (HasSerialNumber(unit, serialNumber) || !IsTestJigControlDisplay(unit));
 }
 
 UnitTypeCheck CheckSerialNumber(Session& s, Unit& unit, int32_t serialNumber) {

@@ -11,6 +11,7 @@ namespace kl {
 namespace {
 
 constexpr uint16_t kTestJigCard = 652;
+constexpr uint8_t kControlDisplayAddress = 60;
 // From this version on only the advanced information tells the unit's product.
 constexpr int16_t kAdvancedInfoVersion = 600;
 
@@ -33,6 +34,12 @@ void WriteJigIgnored(Session& s, uint8_t address, NetworkListing purpose) {
 
 }  // namespace
 
+bool IsTestJig(const Unit& unit) { return unit.cardNumber == kTestJigCard; }
+
+bool IsTestJigControlDisplay(const Unit& unit) {
+  return unit.modbusAddress == kControlDisplayAddress && unit.unitFamily == family::Display;
+}
+
 Unit NetworkUnitAt(uint8_t address) {
   Unit unit;
   unit.mode = modeBalvantaSoftware;
@@ -51,7 +58,7 @@ std::optional<std::vector<uint8_t>> ListNetworkUnits(Session& s, const Unit& con
     WriteLine(s, connected.modbusAddress, Description(connected));
   };
 
-  bool connectedListed = connected.cardNumber == kTestJigCard;
+  bool connectedListed = IsTestJig(connected);
   if (connectedListed) WriteJigIgnored(s, connected.address, purpose);
   for (const uint8_t address : listed) {
     if (!connectedListed && connected.modbusAddress < address) {
@@ -64,7 +71,7 @@ std::optional<std::vector<uint8_t>> ListNetworkUnits(Session& s, const Unit& con
       s.out(Channel::Debug) << "-- skipped address " << address << crlf;
       continue;
     }
-    if (remote.cardNumber == kTestJigCard) {
+    if (IsTestJig(remote)) {
       WriteJigIgnored(s, address, purpose);
       continue;
     }

@@ -27,4 +27,9 @@ std::optional<std::vector<uint8_t>> ListNetworkUnits(Session& s, const Unit& con
 // A cleared record for the unit at `address`, as the network flows address it.
 Unit NetworkUnitAt(uint8_t address);
 
+// A ZK7 test jig: it tests the units on a production line and is never updated with them.
+bool IsTestJig(const Unit& unit);
+// The display a test jig keeps on its network; only the one being built may be taken for it.
+bool IsTestJigControlDisplay(const Unit& unit);
+
 }  // namespace kl

@@ -16,17 +16,9 @@ namespace kl {
 
 namespace {
 
-constexpr uint16_t kTestJigCard = 652;
 // Only jig software after 6.05 can search its second port.
 constexpr int16_t kProxySearchVersion = 605;
 constexpr int16_t kNetworkSoftwareVersion = 600;
-// Where a test jig keeps its own control display.
-constexpr uint8_t kControlDisplayAddress = 60;
-
-bool IsControlDisplay(const Unit& unit) {
-  return unit.modbusAddress == kControlDisplayAddress && unit.unitFamily == family::Display;
-}
-
 // The units on the network of `unit`; nothing when it cannot list them.
 std::optional<std::vector<uint8_t>> NetworkOf(Session& s, Unit& unit) {
   std::vector<uint8_t> addresses;
@@ -57,11 +49,11 @@ void CloseProxy(Session& s, uint8_t jigAddress) {
 bool MatchesProduct(const Unit& unit, const ProductSearch& search) {
   if (unit.unitFamily != search.unitFamily || unit.mcuType == 0) return false;
   if (unit.mcuType != search.mcuTypeA && unit.mcuType != search.mcuTypeB) return false;
-  return !IsControlDisplay(unit) || unit.serialNumber == search.serialNumber;
+  return !IsTestJigControlDisplay(unit) || unit.serialNumber == search.serialNumber;
 }
 
 bool SearchForMatchingProxyUnit(Session& s, Unit& unit, const ProductSearch& search) {
-  if (unit.cardNumber != kTestJigCard || unit.mode != modeBalvantaSoftware ||
+  if (!IsTestJig(unit) || unit.mode != modeBalvantaSoftware ||
       unit.softwareVersion <= kProxySearchVersion) {
     return false;
   }
@@ -101,7 +93,7 @@ bool SearchForMatchingProxyUnit(Session& s, Unit& unit, const ProductSearch& sea
       unit = product;
       return true;
     }
-    if (IsControlDisplay(product)) debug << "-- TestJig control display" << crlf;
+    if (IsTestJigControlDisplay(product)) debug << "-- TestJig control display" << crlf;
   }
   CloseProxy(s, jig);
   return false;
@@ -116,7 +108,7 @@ bool SearchForMatchingRemoteUnit(Session& s, Unit& unit, const ProductSearch& se
     std::optional<Unit> remote = ReadNetworkUnit(s, address);
     if (!remote) continue;
     if (!MatchesProduct(*remote, search)) {
-      if (IsControlDisplay(*remote)) s.out(Channel::Debug) << "-- TestJig control display (ignored)" << crlf;
+      if (IsTestJigControlDisplay(*remote)) s.out(Channel::Debug) << "-- TestJig control display (ignored)" << crlf;
       continue;
     }
     // Updating one of two candidates could program the wrong unit: nothing is written.
