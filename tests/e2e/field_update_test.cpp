@@ -25,7 +25,7 @@ TEST_F(FieldUpdateEndToEnd, UpdatesAZs3AndASecondRunShowsTheNewRelease) {
   EXPECT_TRUE(InOrder(update.console, {"   Software        : v6.05r02\r\n", "-- balvanta software will be updated to 6.10r57\r\n",
                                        "Downloading programmer...\r\n",
                                        "Updating Balvanta software (do not turn off the power!)...\r\n",
-                                       "Updating Balvanta file 30027 bytes\r\n", "restarting unit...\r\n",
+                                       "Updating Balvanta file 19714 bytes\r\n", "restarting unit...\r\n",
                                        "Success: all operations are complete"}));
   // The log holds every step, the Debug lines included.
   EXPECT_TRUE(InOrder(update.log, {": FieldUpdateUnit\r\n", ": Keep unit from driving port\r\n",
@@ -35,7 +35,9 @@ TEST_F(FieldUpdateEndToEnd, UpdatesAZs3AndASecondRunShowsTheNewRelease) {
                                    ": -- balvanta software will be updated to 6.10r57\r\n", ": Downloading programmer...\r\n",
                                    ": Reading backup fields\r\n", ": Writing to MCU flash\r\n", ": RPC: ResetProgrammer\r\n",
                                    ": RPC: Preserve manufacturing fields\r\n", ": -- language file: $01E0(30027)\r\n",
-                                   ": -- language file: $01EA(599)\r\n", ": restarting unit...\r\n",
+                                   ": -- Balvanta file 01:01E0 is up to date\r\n", ": -- language file: $01E1(19714)\r\n",
+                                   ": Updating Balvanta file 01:01E1 19714 bytes\r\n", ": -- language file: $01EA(599)\r\n",
+                                   ": restarting unit...\r\n",
                                    ": Pausing to bypass boot loader and unit startup\r\n", ": Reconnecting to unit 11\r\n",
                                    ": Success: all operations are complete\r\n"}))
       << update.log;

@@ -1,10 +1,9 @@
 // Runs of the whole program against simulated units under virtual time, as a technician runs
-// `kestrelink ... COM4`, with the maker's boot-loader tool played by the stand-in program.
+// `kestrelink ... COM4`.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,7 +11,6 @@
 
 #include "connect/connection.h"
 #include "images/catalogue.h"
-#include "platform/posix/posix_environment.h"
 #include "protocol/identification.h"
 #include "sim/storage/image_records.h"
 #include "support/in_order.h"
@@ -44,21 +42,6 @@ class UpdateRun : public InstallationTest {
     std::filesystem::create_directories(dir.file("locks"));
     sim.environment.variables["TEMP"] = dir.file("tmp");
     sim.environment.variables["BALVANTALOCKDIR"] = dir.file("locks");
-    ::setenv("STANDIN_RECORD", dir.file("tool.txt").c_str(), 1);
-    ::setenv("STANDIN_PORT_LOCK", (dir.file("locks") + "/lockBalvantaCommPort4").c_str(), 1);
-    // The stand-in really runs; for the blank-chip job the test then plays its effect.
-    sim.processes.handler = [this](const std::string& program, const std::vector<std::string>& arguments) {
-      const int code = PosixProcesses(nullptr).run(program, arguments);
-      if (code == 0 && !arguments.empty() && arguments[0].starts_with("COM") && onBlankChipProgrammed) {
-        onBlankChipProgrammed();
-      }
-      return code;
-    };
-  }
-  ~UpdateRun() override {
-    for (const char* name : {"STANDIN_RECORD", "STANDIN_PORT_LOCK", "STANDIN_EXIT", "STANDIN_PROGRAMMER"}) {
-      ::unsetenv(name);
-    }
   }
 
   // A scenario of sim/scenarios/ with `extra` keys for its unit (later keys win).
@@ -133,11 +116,6 @@ class UpdateRun : public InstallationTest {
     return ::testing::AssertionSuccess();
   }
   Bytes flashContents() { return portUnit().state().flash.image(); }
-
-  std::string toolRecord() { return std::filesystem::exists(dir.file("tool.txt")) ? readFile(dir.file("tool.txt")) : ""; }
-
-  // Called after the stand-in ended well on the blank-chip job.
-  std::function<void()> onBlankChipProgrammed;
 };
 
 }  // namespace kl::test

@@ -1,15 +1,18 @@
 // The update in manufacturing mode against simulated units, with the maker's boot-loader tool
-// played by the stand-in program: an ordinary and a pre-production board get their boot
+// played by the stand-in program (which really runs: this file needs the POSIX machine): an ordinary and a pre-production board get their boot
 // loader, software and manufacturing fields; every way the tool or the operator can stop the
 // run; a blank chip programmed on the production line; and a boot loader cut off by a power
 // failure, which only the tool can bring back.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "platform/posix/posix_environment.h"
 #include "sim/storage/manufacturing_fields.h"
 #include "sim/unit/flash_content.h"
 #include "protocol/unit_control.h"
@@ -28,7 +31,33 @@ const catalogue::FlashProgrammerRow& Zs3Programmer() {
   return *catalogue::FindFlashProgrammer(mcu::LPC1768, family::Transmitter, 3, 1024);
 }
 
-class ManufacturingUpdate : public UpdateRun {
+// Runs with the stand-in tool: it really runs, recording what it saw; for the blank-chip job
+// the test then plays its effect on the simulated chip.
+class ToolRun : public UpdateRun {
+ protected:
+  ToolRun() {
+    ::setenv("STANDIN_RECORD", dir.file("tool.txt").c_str(), 1);
+    ::setenv("STANDIN_PORT_LOCK", (dir.file("locks") + "/lockBalvantaCommPort4").c_str(), 1);
+    sim.processes.handler = [this](const std::string& program, const std::vector<std::string>& arguments) {
+      const int code = PosixProcesses(nullptr).run(program, arguments);
+      if (code == 0 && !arguments.empty() && arguments[0].starts_with("COM") && onBlankChipProgrammed) {
+        onBlankChipProgrammed();
+      }
+      return code;
+    };
+  }
+  ~ToolRun() override {
+    for (const char* name : {"STANDIN_RECORD", "STANDIN_PORT_LOCK", "STANDIN_EXIT", "STANDIN_PROGRAMMER"}) {
+      ::unsetenv(name);
+    }
+  }
+
+  std::string toolRecord() { return std::filesystem::exists(dir.file("tool.txt")) ? readFile(dir.file("tool.txt")) : ""; }
+
+  std::function<void()> onBlankChipProgrammed;
+};
+
+class ManufacturingUpdate : public ToolRun {
  protected:
   // A station's parameter file with the fields of `serial` and `more` lines.
   std::string stationFile(const std::string& more) {
@@ -150,7 +179,7 @@ serial = 480099
 application-present = no
 )";
 
-class ProductionLine : public UpdateRun {
+class ProductionLine : public ToolRun {
  protected:
   ProductionLine() {
     // What the tool does to the chip: its boot loader in flash, then the chip restarted.
