@@ -74,8 +74,9 @@ void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly) 
 
   std::vector<uint8_t> addresses;
   bool someFailed = false;
+  // A unit that lists no further units is updated on its own, through its boot loader.
   if (!firstUnitOnly && unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kNetworkSoftwareVersion &&
-      ListRemoteUnits(s, addresses)) {
+      ListRemoteUnits(s, addresses) && !addresses.empty()) {
     someFailed = MultiUnitUpdate(s, unit, addresses);
   } else {
     UpdateConnectedUnit(s, unit, askFirst);

@@ -187,23 +187,6 @@ TEST_F(FieldUpdate, OnAVirtualPortTheUpdateGoesAsUpdateFilesThatTheUnitAppliesAt
   }
 }
 
-// Until the units on a network can be sent their update, the connected one is updated alone and
-// every listed unit is named as not updated: the run never reports them as done.
-TEST_F(FieldUpdate, UnitsOnTheNetworkAreNamedAsNotUpdated) {
-  std::string text = ScenarioText("display-network.scn");
-  text.replace(text.find("build-increment = 11"), 20, "build-increment = 0");
-  loadScenario(text, false);
-  ASSERT_EQ(run({"-y"}), 0) << console();
-  expectCarriedSoftware();
-  EXPECT_FALSE(shows("Success"));
-  EXPECT_TRUE(InOrder(console(), {"restarting unit...\r\n",
-                                  "Balvanta Unit 2 on the network was not updated: connect it to the serial port and "
-                                  "run Kestrelink again\r\n",
-                                  "Balvanta Unit 7 on the network was not updated",
-                                  "Complete: some units could not be updated"}));
-  EXPECT_EQ(installation->find("transmitter")->state().application.softwareRelease, 40);
-}
-
 TEST_F(FieldUpdate, APowerCutInAnyPhaseEndsTheRunAndASecondRunFinishes) {
   struct Row {
     const char* phase;
