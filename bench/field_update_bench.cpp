@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -46,14 +47,15 @@ struct Card {
   const char* scenario;  // of sim/scenarios/
 };
 
-std::string ReadScenario(const std::string& name) {
-  const std::string path = std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + name;
+// The scenario's unit without its drive files ("file" lines and their continuations).
+std::string ScenarioWithoutFiles(const std::string& name) {
+  std::ifstream in(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + name);
   std::string text;
-  if (FILE* f = std::fopen(path.c_str(), "rb")) {
-    char buffer[4096];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) text.append(buffer, n);
-    std::fclose(f);
+  bool continued = false;
+  for (std::string line; std::getline(in, line);) {
+    const bool dropped = continued || line.starts_with("file ");
+    continued = dropped && line.ends_with("\\");
+    if (!dropped) text += line + "\n";
   }
   return text;
 }
@@ -82,7 +84,7 @@ class UpdateRun {
         line(sim.world, sim.process),
         session(std::make_unique<Session>(sim.platform)) {
     const std::string outdated = "version = 6.05\nrelease = 1\nbuild-increment = 0\nboot-baud = 9600\n";
-    scenario = sim::parseScenario(ReadScenario(card.scenario) + outdated, card.scenario);
+    scenario = sim::parseScenario(ScenarioWithoutFiles(card.scenario) + outdated, card.scenario);
     installation = std::make_unique<sim::Installation>(scenario, sim.world);
     line.connect(installation->portUnit());
     sim::AttachSimLine(sim, kPort, line);

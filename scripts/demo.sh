@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Demo: builds Kestrelink and its unit simulator, then updates a whole simulated installation
-# (sim/scenarios/outdated-network.scn: a ZA4 display on the port relaying to a ZS4 transmitter
-# and a ZC3 remote I/O unit, all with outdated software) to the release this build carries,
+# (scripts/demo-installation.scn: a ZA4 display on the port relaying to a ZS4 transmitter and a
+# ZC3 remote I/O unit, all with outdated software) to the release this build carries,
 # answering its two questions as an operator would (update the units: y; restart them now: y),
 # and interrogates the installation afterwards to show every unit at its new version.
 # Everything the runs write (session logs, remembered port) stays in build/demo/.
@@ -44,7 +44,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-scenario=sim/scenarios/outdated-network.scn
+scenario=scripts/demo-installation.scn
 build/kestrelink-sim --link "$demo/port" --log "$demo/sim.log" "$scenario" >"$demo/sim.out" 2>"$demo/sim.err" &
 sim_pid=$!
 for _ in $(seq 100); do

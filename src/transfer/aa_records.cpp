@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 
+#include "Pellmar/writers.h"
 #include "driver/session.h"
 
 namespace kl {
@@ -32,13 +33,6 @@ uint32_t Truncated(double value) {
   return static_cast<uint32_t>(static_cast<int64_t>(value));
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 uint32_t HexText(std::string_view text) {
   size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
@@ -49,7 +43,7 @@ uint32_t HexText(std::string_view text) {
   }
   uint32_t value = 0;
   for (size_t digits = 0; i < text.size() && digits < kMaxHexDigits; ++i, ++digits) {
-    const int digit = HexDigit(text[i]);
+    const int digit = hexDigitValue(text[i]);
     if (digit < 0) break;
     value = (value << 4) | static_cast<uint32_t>(digit);
   }

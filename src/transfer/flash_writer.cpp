@@ -107,7 +107,7 @@ class FlashWrite {
       if (armed_ && area_.last < record.address && !restoreFields()) return false;
       if (!writeRecord(record)) return false;
     }
-    if (!settle()) return false;
+    if (!DrainFlashWindow(s_)) return false;
     // An image that ends inside the fields' block still gets them back.
     return !armed_ || restoreFields();
   }
@@ -146,12 +146,10 @@ class FlashWrite {
     return true;
   }
 
-  // Every packet in flight is acknowledged.
-  bool settle() { return DrainFlashWindow(s_); }
-
-  // Called once: the step is dropped whatever it returns.
+  // Called once, with every packet in flight acknowledged: the step is dropped whatever it
+  // returns.
   bool restoreFields() {
-    if (!settle()) return false;
+    if (!DrainFlashWindow(s_)) return false;
     armed_ = false;
     const RestoreStep step = std::move(restore_);
     restore_ = nullptr;

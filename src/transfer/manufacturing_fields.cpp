@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "Pellmar/writers.h"
 #include "driver/fatal_error.h"
 #include "driver/parameter_file.h"
 #include "driver/session.h"
@@ -25,20 +26,13 @@ constexpr uint32_t kBackupBlock = 128;
 
 ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // One byte from two characters: an optional leading blank or tab, then hexadecimal digits
 // only. Anything else is no byte at all.
 std::optional<uint8_t> HexPair(std::string_view pair) {
   if (pair.front() == ' ' || pair.front() == '\t') pair.remove_prefix(1);
   int value = 0;
   for (char c : pair) {
-    const int digit = HexDigit(c);
+    const int digit = hexDigitValue(c);
     if (digit < 0) return std::nullopt;
     value = value * 16 + digit;
   }

@@ -25,15 +25,6 @@ void RestartUnit(Session& s, Unit& unit) {
   if (!Reset(s, unit)) FatalError(s, "Unable to restart unit");
 }
 
-// The updated unit starts its new software; the program finds it again.
-void RestartIntoNewSoftware(Session& s, Unit& unit) {
-  s.out(Channel::Always) << "restarting unit..." << crlf;
-  RestartUnit(s, unit);
-  s.out(Channel::Debug) << "Pausing to bypass boot loader and unit startup" << crlf;
-  s.platform.clock.sleep(kRestartPauseMs);
-  if (!ReconnectToUnit(s, unit)) FatalError(s, "Unable to reconnect to unit");
-}
-
 // True when the unit was updated and restarted.
 bool UpdateAndRestart(Session& s, Unit& unit, const UpdateRequest& request) {
   if (UpdateUnit(s, unit, request)) {
@@ -47,6 +38,14 @@ bool UpdateAndRestart(Session& s, Unit& unit, const UpdateRequest& request) {
 void WriteSuccess(Session& s) { s.out(Channel::Always) << "Success: all operations are complete" << crlf; }
 
 }  // namespace
+
+void RestartIntoNewSoftware(Session& s, Unit& unit) {
+  s.out(Channel::Always) << "restarting unit..." << crlf;
+  RestartUnit(s, unit);
+  s.out(Channel::Debug) << "Pausing to bypass boot loader and unit startup" << crlf;
+  s.platform.clock.sleep(kRestartPauseMs);
+  if (!ReconnectToUnit(s, unit)) FatalError(s, "Unable to reconnect to unit");
+}
 
 void UpdateConnectedUnit(Session& s, Unit& unit, bool askFirst) {
   PrintUnitInfo(s, unit, false);
@@ -74,8 +73,9 @@ void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly) 
 
   std::vector<uint8_t> addresses;
   bool someFailed = false;
+  // A unit that lists no further units is updated on its own, through its boot loader.
   if (!firstUnitOnly && unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kNetworkSoftwareVersion &&
-      ListRemoteUnits(s, addresses)) {
+      ListRemoteUnits(s, addresses) && !addresses.empty()) {
     someFailed = MultiUnitUpdate(s, unit, addresses);
   } else {
     UpdateConnectedUnit(s, unit, askFirst);

@@ -15,4 +15,8 @@ void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly);
 // software. A refused update leaves a unit outside its application restarted.
 void UpdateConnectedUnit(Session& s, Unit& unit, bool askFirst);
 
+// The updated unit starts its new software: restarted, a pause, then found again (fatal when
+// it cannot be restarted or found).
+void RestartIntoNewSoftware(Session& s, Unit& unit);
+
 }  // namespace kl

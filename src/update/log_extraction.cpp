@@ -145,7 +145,7 @@ void ExtractLogsFromAllUnits(Session& s, Unit& unit) {
   if (!ListRemoteUnits(s, listed)) return;
 
   const uint32_t savedBaud = s.portSettings.baudRate;
-  if (!SetUnitBaudRate(s, unit, s.portSettings.programmingBaud)) FatalError(s, "Unable to change baud rate");
+  SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
   // A unit that stops answering while the list is read ends the flow, at the programming speed.
   const std::optional<std::vector<uint8_t>> extraction =
       ListNetworkUnits(s, unit, listed, NetworkListing::LogExtraction);
@@ -158,7 +158,7 @@ void ExtractLogsFromAllUnits(Session& s, Unit& unit) {
     ExtractLogFilesFromUnit(s, target);
     always << crlf;
   }
-  if (!SetUnitBaudRate(s, unit, savedBaud)) FatalError(s, "Unable to change baud rate");
+  SetUnitBaudRateOrStop(s, unit, savedBaud);
 }
 
 }  // namespace kl

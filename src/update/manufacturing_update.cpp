@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "connect/connection.h"
 #include "driver/fatal_error.h"
 #include "driver/parameter_file.h"
 #include "driver/session.h"
@@ -10,6 +9,7 @@
 #include "protocol/unit_control.h"
 #include "transfer/manufacturing_fields.h"
 #include "transport/link_control.h"
+#include "update/field_update.h"
 #include "update/network_table.h"
 #include "update/unit_search.h"
 #include "update/update_unit.h"
@@ -18,14 +18,13 @@ namespace kl {
 
 namespace {
 
-constexpr uint32_t kRestartPauseMs = 1000;
 constexpr int32_t kSerialNumberSearch = 49;
 constexpr const char* kFailure = "FAILURE: unable to update unit!";
 
 // When the unit on the port is the one being built.
 enum class ConnectedFit {
-  FamilyAndMcu,          // its family and one of the MCU types
-  Family,                // its family, whatever its MCU
+  FamilyAndMcu,            // its family and one of the MCU types
+  Family,                  // its family, whatever its MCU
   FamilyMcuNotJigDisplay,  // as FamilyAndMcu, unless it is a test jig's display without the
                            // serial number
 };
@@ -84,19 +83,6 @@ UnitTypeCheck CheckSerialNumber(Session& s, Unit& unit, int32_t serialNumber) {
   FatalError(s, "No matching serial number for key");
 }
 
-void SwitchUnitBaudRate(Session& s, Unit& unit, uint32_t baud) {
-  if (!SetUnitBaudRate(s, unit, baud)) FatalError(s, "Unable to change baud rate");
-}
-
-// The updated unit starts its new software and is found again.
-void RestartIntoNewSoftware(Session& s, Unit& unit) {
-  s.out(Channel::Always) << "restarting unit..." << crlf;
-  if (!Reset(s, unit)) FatalError(s, "Unable to restart unit");
-  s.out(Channel::Debug) << "Pausing to bypass boot loader and unit startup" << crlf;
-  s.platform.clock.sleep(kRestartPauseMs);
-  if (!ReconnectToUnit(s, unit)) FatalError(s, "Unable to reconnect to unit");
-}
-
 // The station reads the outcome from the parameter file: a failure's reason, or none.
 void StoreOutcome(Session& s, bool success) {
   const std::string& file = s.options.parameterFile;
@@ -144,7 +130,7 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
   if (serialNumber == 0) FatalError(s, "Missing SerialNo");
   s.out(Channel::Debug) << "   New SerialNo    : " << serialNumber << crlf;
 
-  SwitchUnitBaudRate(s, unit, s.portSettings.programmingBaud);
+  SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
   const UnitTypeCheck found = CheckUnitType(s, unit);
   PrintUnitInfo(s, unit, false);
   const bool success = UpdateUnit(s, unit, UpdateRequest{.newSerialNumber = serialNumber,

@@ -14,10 +14,6 @@ namespace kl {
 
 namespace {
 
-void SwitchUnitBaudRate(Session& s, Unit& unit, uint32_t baud) {
-  if (!SetUnitBaudRate(s, unit, baud)) FatalError(s, "Unable to change baud rate");
-}
-
 void ExplainUpdateFiles(Session& s) {
   s.out(Channel::Always) << "1. The software update will be downloaded to the above units." << crlf
                          << "2. After the download is complete the software update will be applied " << crlf
@@ -30,13 +26,13 @@ void ExplainUpdateFiles(Session& s) {
 
 bool MultiUnitUpdate(Session& s, Unit& unit, const std::vector<uint8_t>& listed) {
   const uint32_t savedBaud = s.portSettings.baudRate;
-  SwitchUnitBaudRate(s, unit, s.portSettings.programmingBaud);
+  SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
   const std::vector<uint8_t> updateList = ListNetworkUnits(s, unit, listed, NetworkListing::Update).value();
   ChannelWriter& always = s.out(Channel::Always);
   always << crlf;
 
   if (!AskYesNo(s, "Do you wish to update the software in these Balvanta units?")) {
-    SwitchUnitBaudRate(s, unit, savedBaud);
+    SetUnitBaudRateOrStop(s, unit, savedBaud);
     EndProcess(s, 1);
   }
   ExplainUpdateFiles(s);
@@ -68,7 +64,7 @@ bool MultiUnitUpdate(Session& s, Unit& unit, const std::vector<uint8_t>& listed)
     return someFailed;
   }
   always << "Software update will be applied the next time Balvanta is restarted" << crlf;
-  SwitchUnitBaudRate(s, unit, savedBaud);
+  SetUnitBaudRateOrStop(s, unit, savedBaud);
   return someFailed;
 }
 

@@ -94,16 +94,5 @@ TEST_F(Properties, GetLargeIntAAByType) {
   EXPECT_EQ(consoleLines(), (std::vector<std::string>{"", " !!! GetLargeIntAA: Cannot read bytes as largeint"}));
 }
 
-TEST(AaList, FaultsAreNamed) {
-  const auto fault = [](Bytes list) {
-    return AaListFault(std::string_view(reinterpret_cast<const char*>(list.data()), list.size()));
-  };
-  EXPECT_EQ(fault({0x01, 0x31, 0x4B, 0x02, 0x10}), "");
-  EXPECT_EQ(fault({0x01, 0x42, 0x37}), "record with tag 1 runs past the end at offset 0");
-  EXPECT_EQ(fault({0x01, 0x10, 0x05}), "header cut short at offset 2");
-  EXPECT_EQ(fault({0x01, 0x10, 0x05, 0xF0}), "long header cut short at offset 2");
-  EXPECT_EQ(fault({0x02, 0x10, 0x02, 0x10}), "tag 2 after tag 2 at offset 2");
-}
-
 }  // namespace
 }  // namespace kl

@@ -11,9 +11,10 @@
 namespace kl::test {
 namespace {
 
-// A ZA4 at Modbus address 4 relaying to a ZS4 (2) and a ZC3 (7), all with older software, and
-// a ZS3 (9) whose boot loader cannot apply update files. The ZS4 and the ZC3 have no
-// information text: the table names them by their product.
+// A ZA4 at Modbus address 4 relaying to a ZS4 (2) and a ZC3 (7), all with older software, a ZS3
+// (9) whose boot loader cannot apply update files, and a ZS3 (11) that stops answering once it
+// has been listed. The ZS4 and the ZC3 have no information text: the table names them by their
+// product.
 constexpr const char* kInstallation = R"(
 [unit display]
 card = 653
@@ -26,7 +27,7 @@ modbus-address = 4
 information = Silo weigh station
 unit-flags = 0x01
 buffer-size = 4096
-network = transmitter io old
+network = transmitter io old silent
 [unit transmitter]
 card = 659
 circuit = 1
@@ -54,6 +55,15 @@ information = Hopper
 unit-flags = 0x01
 boot-loader = C3
 boot-release = 13
+[unit silent]
+card = 648
+circuit = 5
+version = 6.08
+serial = 480201
+modbus-address = 11
+information = Weigh belt
+unit-flags = 0x01
+fault-stop-after-frames = 3
 )";
 
 class MultiUnitUpdate : public UpdateRun {
@@ -89,7 +99,7 @@ TEST_F(MultiUnitUpdate, EveryUnitIsDownloadedAndRestartedWhenTheOperatorSays) {
       "Balvanta Unit 9 must have boot loader release 14 or later for remote update.\r\n\r\n"
       "IMPORTANT: Please connect the serial port to the COM1 RS232 port on the unit and run Kestrelink again to "
       "update unit 9\r\n\r\n",
-      "Unable to update Balvanta Unit: 9\r\n\r\n"};
+      "Unable to update Balvanta Unit: 9\r\n\r\n", "Unable to update Balvanta Unit: 11\r\n\r\n"};
   const auto then = [&downloaded](std::vector<std::string> closing) {
     std::vector<std::string> lines = downloaded;
     lines.insert(lines.end(), closing.begin(), closing.end());
@@ -112,7 +122,8 @@ TEST_F(MultiUnitUpdate, EveryUnitIsDownloadedAndRestartedWhenTheOperatorSays) {
     answer(row.keys);
     EXPECT_EQ(run(row.arguments), row.exitCode) << console();
     EXPECT_TRUE(InOrder(console(), {"Balvanta Unit(s) found:\r\nAddress  Information\r\n      2  Weight Indicator\r\n"
-                                    "      4  Silo weigh station\r\n      7  Remote I/O Unit\r\n      9  Hopper\r\n\r\n"}))
+                                    "      4  Silo weigh station\r\n      7  Remote I/O Unit\r\n      9  Hopper\r\n"
+                                    "     11  Weigh belt\r\n\r\n"}))
         << console();
     EXPECT_TRUE(InOrder(console(), row.shown)) << console();
     EXPECT_EQ(shows("Software update will be applied the next time"), row.after == After::Waiting);
@@ -123,6 +134,7 @@ TEST_F(MultiUnitUpdate, EveryUnitIsDownloadedAndRestartedWhenTheOperatorSays) {
     }
     EXPECT_TRUE(runs("old", 602, 0));
     EXPECT_FALSE(softwareWaiting("old"));
+    EXPECT_FALSE(softwareWaiting("silent"));
     // Unless the units restarted, the display is back at the speed it was found at.
     if (row.after != After::Restarted) {
       EXPECT_EQ(portUnit().applicationFormat().baud, 115200u);
