@@ -130,7 +130,11 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
   if (serialNumber == 0) FatalError(s, "Missing SerialNo");
   s.out(Channel::Debug) << "   New SerialNo    : " << serialNumber << crlf;
 
-  SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
+  // Only a running application changes its speed on request. A unit waiting in its boot loader
+  // (a new board the tool has just given one, or a unit an earlier run left there) is taken to
+  // the programming speed by the programmer download.
+  const bool applicationSpeed = unit.mode == modeBalvantaSoftware;
+  if (applicationSpeed) SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
   const UnitTypeCheck found = CheckUnitType(s, unit);
   PrintUnitInfo(s, unit, false);
   const bool success = UpdateUnit(s, unit, UpdateRequest{.newSerialNumber = serialNumber,
@@ -148,7 +152,9 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
     TurnProxyOff(s);
     CloseKestrelinkProxy(s, connected.address);
   }
-  if (!SetUnitBaudRate(s, connected, savedBaud)) s.out(Channel::Debug) << "Unable to change baud rate" << crlf;
+  if (applicationSpeed && !SetUnitBaudRate(s, connected, savedBaud)) {
+    s.out(Channel::Debug) << "Unable to change baud rate" << crlf;
+  }
 
   if (success) {
     s.out(Channel::Always) << "Success: all operations are complete" << crlf;

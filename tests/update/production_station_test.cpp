@@ -133,6 +133,18 @@ TEST_F(ProductionStation, TheUnitIsUpdatedWhereverItIsAndTheOutcomeStored) {
   }
 }
 
+// A unit in its boot loader takes no speed change (only its application does): it is built all
+// the same, its programmer download taking it to the programming speed.
+TEST_F(ProductionStation, AUnitWaitingInItsBootLoaderIsBuilt) {
+  loadScenario(Installation(Place::OnThePort, "card = 648\ncircuit = 6\nstate = boot-loader\n"), false);
+  ASSERT_EQ(run({"-y", "-r921600", station("SerialNo=700001\r\nBasicProductCode=51\r\n" + StationFieldLines(kSerial))}),
+            0)
+      << console();
+  EXPECT_TRUE(shows("Success: all operations are complete"));
+  EXPECT_EQ(product().application.softwareVersion, 610);
+  EXPECT_EQ(sim::ManufacturingFields(product().flash).current(), sim::makeFields(kSerial));
+}
+
 TEST_F(ProductionStation, BadInputStopsTheRunWithItsMessageAndChangesNoUnit) {
   const std::string zc3 = "card = 649\ncircuit = 2\n";
   const std::string twoZc3 = Jig("network = control product other\n") + "[unit product]\n" + zc3 + kProductKeys +
