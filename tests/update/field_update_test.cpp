@@ -223,5 +223,19 @@ TEST_F(FieldUpdate, APowerCutInAnyPhaseEndsTheRunAndASecondRunFinishes) {
   }
 }
 
+// A run that ends while the flash programmer runs leaves it running; at 115200 baud the next
+// run finds it where the boot loader answers, but a programmer takes no programmer download:
+// it is restarted into the boot loader first.
+TEST_F(FieldUpdate, AFlashProgrammerLeftRunningIsRestartedByTheNextRun) {
+  load("zc3.scn", std::string(kOutdated) + "fault-programmer-silent-after = 400\n");
+  EXPECT_EQ(run({"-y", "-f", "-r115200"}), 1);
+  EXPECT_TRUE(shows("Fatal Error: Unable to write new software\r\n")) << console();
+  portUnit().setFaults({});  // it answers again
+  ASSERT_EQ(portUnit().mode(), sim::UnitMode::FlashProgrammer);
+  ASSERT_EQ(run({"-y", "-f", "-r115200"}), 0) << console();
+  EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+  expectCarriedSoftware();
+}
+
 }  // namespace
 }  // namespace kl::test
