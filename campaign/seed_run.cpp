@@ -144,9 +144,10 @@ SeedResult RunSeed(Flow flow, uint64_t seed, std::string* consoles) {
   std::string what = result.failedCleanly ? "failed cleanly: " + verdict.detail : "faulted run: " + verdict.detail;
 
   PrepareFollowUp(site, plan, cycleEverything);
+  const std::string modeBefore = sim::unitModeName(site.unit(0).mode());
   flowCase->beforeRun(site);
   const RunEnd second = site.run(argumentsOf(true, true), flowCase->person(false, random), kRunLimitUs);
-  if (consoles) *consoles += "==== follow-up run\n" + second.console;
+  if (consoles) *consoles += "==== follow-up run (the port's unit was in its " + modeBefore + ")\n" + second.console;
   if (!second.exitCode) {
     result.outcome = Outcome::Hang;
     result.violation = true;
