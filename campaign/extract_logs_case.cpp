@@ -45,14 +45,16 @@ Match MatchDebug(const std::string& text, const std::vector<std::string>& logs) 
       continue;
     }
     match = Match::Partial;
-    if (text.compare(at, 2, "\r\n") == 0) {
-      at += 2;
-      continue;
-    }
+    // Cut off (logs hold no CR, so the part kept cannot run into the next file), or skipped.
     const size_t mark = text.find(kIncomplete, at);
     const size_t markEnd = mark == std::string::npos ? mark : text.find("]\r\n\r\n", mark);
-    if (markEnd == std::string::npos || !log.starts_with(text.substr(at, mark - at))) return Match::Wrong;
-    at = markEnd + 5;
+    if (markEnd != std::string::npos && log.starts_with(text.substr(at, mark - at))) {
+      at = markEnd + 5;
+    } else if (text.compare(at, 2, "\r\n") == 0) {
+      at += 2;
+    } else {
+      return Match::Wrong;
+    }
   }
   return at == text.size() ? match : Match::Wrong;
 }

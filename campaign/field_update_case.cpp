@@ -56,6 +56,8 @@ class FieldUpdateCase : public FlowCase {
     targets_ = FaultTargets{1, true};
   }
 
+  bool portUnitAnywhere() const override { return true; }
+
   void remember(Site& site) override {
     bootBlock_ = BootBlock(site.unit(0));
     fields_ = Fields(site.unit(0));

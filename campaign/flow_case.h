@@ -37,6 +37,9 @@ class FlowCase {
   virtual void remember(Site& site) = 0;
   // Before each run: the PC's side as the run must find it.
   virtual void beforeRun(Site&) {}
+  // The next run must find the unit on the port wherever a failed run left it (boot loader,
+  // programmer): a directly connected unit being updated.
+  virtual bool portUnitAnywhere() const { return false; }
   // A run that ended by itself (not at its time limit).
   virtual Verdict judge(Site& site, const RunEnd& end) = 0;
 

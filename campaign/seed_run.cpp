@@ -61,23 +61,24 @@ void ApplyFaults(Site& site, const FaultPlan& plan, const CleanRun& clean) {
   }
 }
 
-// Before the follow-up: the faults are gone, a unit that is off is switched on, one that
-// does not answer is switched off and on; now and then the technician cycles every unit.
-void PrepareFollowUp(Site& site, const FaultPlan& plan, bool cycleEverything) {
+// Before the follow-up: the faults are gone, and the technician switches off and on what shows
+// no sign of its application: a unit that is off, halted, hung by the plan, left in its boot
+// loader or programmer, or left at a raised speed (found at none of the usual ones; the program
+// would ask for the power cycle and then hold the unit in its boot loader). The unit on the
+// port of a field update is the exception: wherever a run left it, the next run must find it.
+// Now and then the technician cycles every unit.
+void PrepareFollowUp(Site& site, const FaultPlan& plan, bool portUnitAnywhere, bool cycleEverything) {
   site.line().towardsPc = {};
   site.line().towardsDevice = {};
   for (size_t i = 0; i < site.unitCount(); ++i) {
     sim::Unit& unit = site.unit(i);
     unit.setFaults({});
-    // Silent: halted, or hung by the plan; a unit behind another left in its programmer cannot
-    // be reached at its boot loader through that one either. The unit on the port, though,
-    // the program must find again wherever it was left.
-    const bool silent = unit.mode() == sim::UnitMode::Halted ||
-                        (i == 0 && (plan.programmerStops || plan.hungPortUnit)) ||
-                        (i > 0 && unit.mode() == sim::UnitMode::FlashProgrammer);
+    const bool dead = unit.mode() == sim::UnitMode::Halted || (i == 0 && (plan.programmerStops || plan.hungPortUnit));
+    const bool away = unit.mode() != sim::UnitMode::Application ||
+                      unit.applicationFormat().baud != unit.settings().applicationFormat.baud;
     if (!unit.powered()) {
       unit.powerOn();
-    } else if (silent || cycleEverything) {
+    } else if (dead || cycleEverything || (away && !(i == 0 && portUnitAnywhere))) {
       unit.powerCycle();
     }
   }
@@ -143,7 +144,7 @@ SeedResult RunSeed(Flow flow, uint64_t seed, std::string* consoles) {
   result.failedCleanly = verdict.ending == Ending::CleanFailure;
   std::string what = result.failedCleanly ? "failed cleanly: " + verdict.detail : "faulted run: " + verdict.detail;
 
-  PrepareFollowUp(site, plan, cycleEverything);
+  PrepareFollowUp(site, plan, flowCase->portUnitAnywhere(), cycleEverything);
   const std::string modeBefore = sim::unitModeName(site.unit(0).mode());
   flowCase->beforeRun(site);
   const RunEnd second = site.run(argumentsOf(true, true), flowCase->person(false, random), kRunLimitUs);
