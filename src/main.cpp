@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 #include "driver/session.h"
 #include "platform/posix/posix_platform.h"
 

@@ -47,26 +47,38 @@ class BlockBuffer {
   // False when the block runs past the buffer.
   bool put(uint16_t offset, std::span<const uint8_t> data) {
     if (offset + data.size() > bytes_.size()) return false;
+    committed_ = 0;
     for (size_t i = 0; i < data.size(); ++i) {
       bytes_[offset + i] = data[i];
       have_[offset + i] = true;
     }
     return true;
   }
-  // The first `total` bytes, when all of them arrived.
+  // The first `total` bytes, when all of them arrived, or when they were just committed and
+  // nothing arrived since: a commit sent again after its reply was lost finds them still there.
   bool complete(size_t total) const {
     if (total > bytes_.size()) return false;
+    if (total != 0 && total == committed_) return true;
     for (size_t i = 0; i < total; ++i) {
       if (!have_[i]) return false;
     }
     return true;
   }
   std::span<const uint8_t> data(size_t total) const { return std::span<const uint8_t>(bytes_.data(), total); }
-  void clear() { have_.assign(have_.size(), false); }
+  void clear() {
+    have_.assign(have_.size(), false);
+    committed_ = 0;
+  }
+  // The next blocks start a new record; the committed bytes stay in the buffer.
+  void commit(size_t total) {
+    have_.assign(have_.size(), false);
+    committed_ = total;
+  }
 
  private:
   std::vector<uint8_t> bytes_;
   std::vector<bool> have_;
+  size_t committed_ = 0;
 };
 
 }  // namespace kl::sim

@@ -147,7 +147,7 @@ void BootLoader::onFrame(const Frame& frame) {
       const size_t total = readU16(p, 8);
       if (!unit_.blocks().complete(total)) return;
       unit_.ram().write(readU32(p, 4), unit_.blocks().data(total));
-      unit_.blocks().clear();
+      unit_.blocks().commit(total);
       out.insert(out.end(), p.begin() + 4, p.begin() + 10);
       break;
     }

@@ -182,7 +182,7 @@ void FlashProgrammer::onFrame(const Frame& frame) {
       const uint8_t r = unit_.blocks().complete(total)
                             ? writeFlash(readU32(p, 4), unit_.blocks().data(total), cost)
                             : result(FlashResult::TooLong);
-      if (r == 0) unit_.blocks().clear();
+      if (r == 0) unit_.blocks().commit(total);
       out.insert(out.end(), p.begin() + 4, p.begin() + 10);
       out.push_back(r);
       unit_.reply(frame, out, {}, work(cost));

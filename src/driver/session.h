@@ -57,6 +57,9 @@ struct Session {
   TransferState transfer;
   // The open remote file, the loaded manufacturing fields and the backup of the unit's fields.
   UnitStorageState storage;
+  // The flash programmer the external boot-loader tool wrote for a test board; the unit's
+  // programmerImage points into it for the rest of the run.
+  std::vector<uint8_t> bootToolProgrammer;
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
