@@ -224,6 +224,9 @@ TEST_F(RemoteFiles, FailuresTheUnitReportsFailTheTransfer) {
   EXPECT_FALSE(ReadFileRemote(s(), f, 0, count, block));
   EXPECT_EQ(count, 0u);
   EXPECT_THAT(console(), HasSubstr("Unit reported hardware failure, cannot read from flash drive. Address=$00000000"));
+  // Properties that no property message can carry are a fault of the caller.
+  EXPECT_EQ(exitCodeOf([&] { SetFileProperties(s(), f, s().text(std::string(240, 'x'))); }), 1);
+  EXPECT_THAT(console(), HasSubstr("Assert Failed:RemoteFileAccess:"));
   s().unit.mode = modeBalvantaBootLoader;
   EXPECT_EQ(exitCodeOf([&] { UpdateFile(s(), s().unit, kDrive, kFile, data.data(), 300, true); }), 1);
   EXPECT_THAT(console(), HasSubstr("Cannot perform this operation, the unit is not in the correct mode"));
