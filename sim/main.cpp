@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/realtime/dumps.h"
 #include "sim/realtime/event_loop.h"
 #include "sim/realtime/pty_line.h"
 #include "sim/realtime/realtime_scheduler.h"
@@ -36,7 +37,9 @@ int main(int argc, char** argv) {
   }
   Scenario scenario;
   try {
-    scenario = loadScenario(options.scenario);
+    ScenarioPaths paths;
+    paths.bundle = options.bundle;
+    scenario = loadScenario(options.scenario, paths);
   } catch (const ScenarioError& error) {
     std::cerr << "kestrelink-sim: " << error.what() << "\n";
     return 2;
@@ -62,6 +65,12 @@ int main(int argc, char** argv) {
   try {
     PtyLine line(scheduler, scenario.line, scenario.seed);
     Installation installation(scenario, scheduler);
+    for (const auto& dump : options.flashDumps) {
+      if (!installation.find(dump.first)) {
+        std::cerr << "kestrelink-sim: --dump-flash: no unit named '" << dump.first << "'\n";
+        return 2;
+      }
+    }
     const bool tracing = options.trace || logFile.is_open();
     if (tracing) {
       line.trace = log;
@@ -85,8 +94,17 @@ int main(int argc, char** argv) {
     log("scenario " + scenario.source + " on " + line.path());
 
     const int code = runEventLoop(scheduler, line, installation, options.commands, log);
+    int dumped = 0;
+    for (const auto& [unit, file] : options.flashDumps) {
+      const std::string outcome = dumpFlash(installation, unit, file);
+      log(outcome);
+      if (outcome.rfind("wrote ", 0) != 0) {
+        std::cerr << "kestrelink-sim: " << outcome << "\n";
+        dumped = 1;
+      }
+    }
     if (!options.link.empty()) std::filesystem::remove(options.link, ignored);
-    return code;
+    return code != 0 ? code : dumped;
   } catch (const std::exception& error) {
     std::cerr << "kestrelink-sim: " << error.what() << "\n";
     return 1;

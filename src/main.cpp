@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 #include "driver/session.h"
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"

@@ -1,7 +1,9 @@
 // How long bytes take on a line: start bit, 8 data bits, 2 stop bits at the line's speed.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 
 #include "sim/line_device.h"
 #include "wire/frame.h"
@@ -23,6 +25,16 @@ inline bool isUnitTableSpeed(uint32_t baud) {
     default:
       return false;
   }
+}
+
+// The speed a boot loader or flash programmer is switched to by table index (1-based): the
+// unit table, or the extended one of boot loaders before release 15.
+inline std::optional<uint32_t> programmerSpeed(uint8_t index, bool extendedTable) {
+  constexpr std::array<uint32_t, 8> unit{9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+  constexpr std::array<uint32_t, 9> extended{9600, 19200, 38400, 57600, 115200, 128000, 230400, 460800, 921600};
+  if (index == 0) return std::nullopt;
+  if (extendedTable) return index <= extended.size() ? std::optional<uint32_t>(extended[index - 1u]) : std::nullopt;
+  return index <= unit.size() ? std::optional<uint32_t>(unit[index - 1u]) : std::nullopt;
 }
 
 }  // namespace kl::sim

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "sim/realtime/dumps.h"
+
 namespace kl::sim {
 
 namespace {
@@ -33,6 +35,37 @@ bool command(const std::string& line, Installation& installation, const std::fun
   words >> verb >> name;
   if (verb.empty()) return true;
   if (verb == "quit") return false;
+  if (verb == "fault") {
+    Unit* unit = installation.find(name);
+    if (!unit) {
+      log("no unit named '" + name + "'");
+      return true;
+    }
+    std::string setting;
+    std::getline(words, setting);
+    UnitFaults faults = unit->settings().faults;
+    try {
+      applyFaultSetting(faults, setting);
+    } catch (const ScenarioError& error) {
+      log(error.what());
+      return true;
+    }
+    unit->setFaults(faults);
+    log(name + ":" + setting);
+    return true;
+  }
+  if (verb == "dump-flash" || verb == "dump-file") {
+    std::string first, second;
+    words >> first >> second;
+    if (verb == "dump-flash" && !first.empty() && second.empty()) {
+      log(dumpFlash(installation, name, first));
+    } else if (verb == "dump-file" && !second.empty()) {
+      log(dumpDriveFile(installation, name, first, second));
+    } else {
+      log("usage: dump-flash UNIT FILE, dump-file UNIT DRIVE:NUMBER FILE");
+    }
+    return true;
+  }
   Unit* unit = name.empty() ? &installation.portUnit() : installation.find(name);
   if (!unit) {
     log("no unit named '" + name + "'");
@@ -45,7 +78,7 @@ bool command(const std::string& line, Installation& installation, const std::fun
   } else if (verb == "cycle") {
     unit->powerCycle();
   } else {
-    log("unknown command '" + verb + "' (off, on, cycle, quit)");
+    log("unknown command '" + verb + "' (off, on, cycle, fault, dump-flash, dump-file, quit)");
   }
   return true;
 }

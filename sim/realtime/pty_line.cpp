@@ -83,7 +83,7 @@ bool PtyLine::readAvailable() {
     at += perByte;
     if (faulted(faults_.dropPerMillion)) continue;
     const uint8_t byte = flipMaybe(buffer[i]);
-    scheduler_.after(at - now, [this, byte, speed] {
+    scheduler_.at(at, [this, byte, speed] {
       if (!device_) return;
       if (speed == format_.baud) {
         device_->receive(byte, false);
@@ -109,7 +109,7 @@ void PtyLine::send(const uint8_t* bytes, size_t count) {
   outputBusyUntilUs_ = at;
   if (!flushScheduled_) {
     flushScheduled_ = true;
-    scheduler_.after(output_.front().dueUs - now, [this] { flushDue(); });
+    scheduler_.at(output_.front().dueUs, [this] { flushDue(); });
   }
 }
 
@@ -133,7 +133,7 @@ void PtyLine::flushDue() {
   }
   if (!output_.empty()) {
     flushScheduled_ = true;
-    scheduler_.after(output_.front().dueUs - now, [this] { flushDue(); });
+    scheduler_.at(output_.front().dueUs, [this] { flushDue(); });
   }
 }
 

@@ -15,14 +15,27 @@ Options:
                   units on standard error, with milliseconds since the start
   --log FILE      write the same log into FILE
   --seed N        seed of the random faults and garbled bytes (default: the scenario's)
+  --bundle DIR    the firmware bundle folder whose files a scenario names ("bundle NAME");
+                  default: the scenario's bundle-dir, else the bundle of the build that made
+                  this program
+  --dump-flash UNIT FILE
+                  when the simulation ends, write the unit's MCU flash (its banks in address
+                  order, back to back) to FILE; may be given several times
   --commands      read operator commands from standard input, one per line:
                     off [UNIT]     switch the unit off (default: the unit on the port)
                     on [UNIT]      switch it on again
                     cycle [UNIT]   switch it off and on after its power-off time
+                    fault UNIT fault-KEY = VALUE  set a fault as a scenario would (counts of
+                                   received bytes start again now)
+                    dump-flash UNIT FILE          write the unit's MCU flash to FILE now
+                    dump-file UNIT DRIVE:NUMBER FILE   write one file of its flash drives
                     quit           end the simulation
   --help          show this text
 
 Signals: SIGUSR1 power-cycles the unit on the port (the operator's hand on the switch).
+
+The units' flash and flash drives live as long as this program: a second run of Kestrelink
+against the same simulator sees what the first one wrote.
 
 Line speed: the unit hears the program only when the speed the program set on its end of the
 pseudo-terminal equals the speed the unit listens at; otherwise both sides receive garbage.
@@ -52,6 +65,12 @@ std::optional<std::string> parseSimOptions(const std::vector<std::string>& argum
       if (!value(options.link)) return "--link needs a path";
     } else if (arg == "--log") {
       if (!value(options.logFile)) return "--log needs a file name";
+    } else if (arg == "--dump-flash") {
+      std::string unit, file;
+      if (!value(unit) || !value(file)) return "--dump-flash needs a unit name and a file";
+      options.flashDumps.emplace_back(unit, file);
+    } else if (arg == "--bundle") {
+      if (!value(options.bundle)) return "--bundle needs a folder";
     } else if (arg == "--seed") {
       std::string text;
       if (!value(text) || text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||

@@ -2,11 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <set>
 #include <sstream>
+
+#include "sim/storage/aa_records.h"
+#include "sim/storage/file_digests.h"
+#include "sim/storage/image_records.h"
+#include "sim/unit/flash_content.h"
+#include "sim/unit/update_files.h"
 
 namespace kl::sim {
 
@@ -58,9 +65,19 @@ std::optional<uint8_t> cardMcu(uint16_t card, uint16_t circuit) {
 
 const char* const kMcuNames[] = {"", "H8S2148", "H8S2145", "LPC2478", "LPC4078", "LPC1768", "LPC4337", "LPC4357"};
 
+std::optional<std::vector<uint8_t>> readBinary(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
 class Parser {
  public:
-  Parser(std::string_view text, std::string source) : text_(text) { scenario_.source = std::move(source); }
+  Parser(std::string_view text, std::string source, ScenarioPaths paths) : text_(text), paths_(std::move(paths)) {
+    scenario_.source = std::move(source);
+  }
 
   Scenario run() {
     std::istringstream in{std::string(text_)};
@@ -69,6 +86,11 @@ class Parser {
       ++line_;
       std::string content = trim(raw);
       if (content.empty() || content[0] == '#') continue;
+      // A line ending in a backslash goes on in the next one.
+      while (!content.empty() && content.back() == '\\' && std::getline(in, raw)) {
+        ++line_;
+        content = trim(content.substr(0, content.size() - 1)) + " " + trim(raw);
+      }
       if (content.front() == '[') {
         section(content);
       } else {
@@ -77,6 +99,17 @@ class Parser {
     }
     finish();
     return std::move(scenario_);
+  }
+
+  // One fault-... setting given to a running unit.
+  void fault(UnitFaults& faults, const std::string& key, const std::string& value) {
+    line_ = 1;
+    if (key.rfind("fault-", 0) != 0) fail("'" + key + "' is not a fault setting");
+    UnitSpec spec;
+    spec.settings.faults = faults;
+    unit_ = &spec;
+    unitSetting(key, value);
+    faults = spec.settings.faults;
   }
 
  private:
@@ -102,6 +135,43 @@ class Parser {
     unit_->line = line_;
     inLineSection_ = false;
     given_.emplace_back();
+    fields_.push_back(FieldsCondition::Valid);
+  }
+
+  std::string relative(const std::string& path) const {
+    const std::filesystem::path p(path);
+    return p.is_absolute() ? path : (std::filesystem::path(paths_.directory) / p).string();
+  }
+
+  std::string bundleFile(const std::string& name) const {
+    std::string dir = paths_.bundle.empty() ? bundleDir_ : paths_.bundle;
+    if (dir.empty()) dir = paths_.defaultBundle;
+    if (dir.empty()) fail("'" + name + "' comes from the firmware bundle: give its folder (bundle-dir, or kestrelink-sim --bundle)");
+    if (name.find('/') != std::string::npos) fail("a bundle file is named without a folder; got '" + name + "'");
+    return (std::filesystem::path(dir) / name).string();
+  }
+
+  // `bundle NAME` or `path FILE`: the bytes of a file.
+  ScenarioImage image(const std::string& value) const {
+    const auto parts = words(value);
+    if (parts.size() != 2 || (parts[0] != "bundle" && parts[0] != "path")) {
+      fail("expected 'bundle NAME' or 'path FILE', got '" + value + "'");
+    }
+    const std::string file = parts[0] == "bundle" ? bundleFile(parts[1]) : relative(parts[1]);
+    auto bytes = readBinary(file);
+    if (!bytes) fail("cannot read " + file);
+    return ScenarioImage{std::move(*bytes), file, line_};
+  }
+
+  void placeScenarioImage(UnitSpec& unit, const ScenarioImage& image, wire::ImageKind kind) const {
+    const auto parsed = parseRecordImage(image.bytes);
+    if (!parsed) fail(image.origin + " is not a firmware image in the record format", image.line);
+    const auto identity = parsed->identity();
+    if (!identity || identity->kind != kind) {
+      fail(image.origin + (kind == wire::ImageKind::Software ? " is not a software image" : " is not a boot loader image"),
+           image.line);
+    }
+    if (!placeImage(unit.state, *parsed)) fail(image.origin + " does not fit the unit's flash", image.line);
   }
 
   uint64_t number(const std::string& value, uint64_t max) const {
@@ -152,7 +222,7 @@ class Parser {
     fail("expected yes or no, got '" + value + "'");
   }
 
-  std::string text(const std::string& value) const {
+  std::string text(const std::string& value, size_t longest = 255) const {
     std::string v = value;
     if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     std::string out;
@@ -175,8 +245,85 @@ class Parser {
         out.push_back(next);
       }
     }
-    if (out.size() > 255) fail("the text is longer than 255 bytes");
+    if (out.size() > longest) fail("the text is longer than " + std::to_string(longest) + " bytes");
     return out;
+  }
+
+  // file D:N = SOURCE [crc] [properties HEX...]; SOURCE is text "...", path FILE, bundle NAME,
+  // bundle-changed NAME, random SIZE or empty.
+  void fileSetting(const std::string& name, const std::string& value) {
+    const size_t colon = name.find(':');
+    if (colon == std::string::npos) fail("a file is named DRIVE:NUMBER, like file 1:0x0131");
+    const auto drive = static_cast<uint8_t>(number(trim(name.substr(0, colon)), 0xFF));
+    const auto fileNumber = static_cast<uint16_t>(number(trim(name.substr(colon + 1)), 0xFFFF));
+    DriveFile file;
+    std::vector<std::string> options;
+    if (value.rfind("text", 0) == 0) {
+      const size_t open = value.find('"');
+      const size_t close = value.rfind('"');
+      if (open == std::string::npos || close == open) fail("expected text \"...\", got '" + value + "'");
+      const std::string content = text(value.substr(open, close - open + 1), 1u << 24);
+      file.bytes.assign(content.begin(), content.end());
+      options = words(value.substr(close + 1));
+    } else {
+      auto parts = words(value);
+      const std::string source = lower(parts.front());
+      size_t used = 1;
+      auto argument = [&]() -> std::string {
+        if (parts.size() < 2) fail("'" + source + "' needs a name or size");
+        used = 2;
+        return parts[1];
+      };
+      if (source == "empty") {
+      } else if (source == "resource") {
+        // NUMBER=NAME pairs of bundle files, stored as the unit keeps its resource file.
+        std::vector<std::pair<uint16_t, std::vector<uint8_t>>> members;
+        for (used = 1; used < parts.size() && parts[used].find('=') != std::string::npos; ++used) {
+          const std::string& pair = parts[used];
+          const size_t equals = pair.find('=');
+          const auto member = static_cast<uint16_t>(number(pair.substr(0, equals), 0xFFFF));
+          const std::string where = bundleFile(pair.substr(equals + 1));
+          auto bytes = readBinary(where);
+          if (!bytes) fail("cannot read " + where);
+          members.emplace_back(member, std::move(*bytes));
+        }
+        if (members.empty()) fail("resource needs NUMBER=NAME pairs");
+        file.bytes = storedResourceFile(members);
+      } else if (source == "random") {
+        const auto size = static_cast<size_t>(number(argument(), 1u << 24));
+        uint32_t x = drive * 65599u + fileNumber * 31u + static_cast<uint32_t>(line_);
+        file.bytes.resize(size);
+        for (auto& b : file.bytes) {
+          x = x * 1103515245u + 12345u;
+          b = static_cast<uint8_t>(x >> 16);
+        }
+      } else if (source == "path" || source == "bundle" || source == "bundle-changed") {
+        const std::string where = source == "path" ? relative(argument()) : bundleFile(argument());
+        auto bytes = readBinary(where);
+        if (!bytes) fail("cannot read " + where);
+        file.bytes = std::move(*bytes);
+        if (source == "bundle-changed") {
+          if (file.bytes.empty()) fail(where + " is empty: nothing to change");
+          file.bytes.back() ^= 0xFF;
+        }
+      } else {
+        fail("a file comes from text, path, bundle, bundle-changed, resource, random or empty; got '" + parts.front() + "'");
+      }
+      options.assign(parts.begin() + static_cast<long>(used), parts.end());
+    }
+    for (size_t i = 0; i < options.size(); ++i) {
+      const std::string option = lower(options[i]);
+      if (option == "crc") {
+        file.properties = encodeAaList({uintRecord(1, fileCrc(file.bytes))});
+      } else if (option == "properties") {
+        for (++i; i < options.size(); ++i) file.properties.push_back(static_cast<uint8_t>(number(options[i], 0xFF)));
+        if (!parseAaList(file.properties)) fail("the properties are not a valid AA record list");
+      } else {
+        fail("unknown file option '" + options[i] + "' (crc, properties)");
+      }
+    }
+    if (file.properties.size() > 255) fail("the properties are longer than 255 bytes");
+    unit_->state.drives.put(drive, fileNumber, std::move(file));
   }
 
   uint8_t mcu(const std::string& value) const {
@@ -184,6 +331,16 @@ class Parser {
       if (lower(value) == lower(kMcuNames[code])) return code;
     }
     return static_cast<uint8_t>(number(value, 15));
+  }
+
+  // Ordinal numbers of messages: 1 is the first.
+  std::vector<int> counts(const std::string& value) const {
+    std::vector<int> out;
+    for (const auto& n : words(value)) {
+      out.push_back(static_cast<int>(number(n, 1000000000)));
+      if (out.back() == 0) fail("messages are counted from 1");
+    }
+    return out;
   }
 
   uint32_t baud(const std::string& value) const {
@@ -199,8 +356,17 @@ class Parser {
     const std::string value = trim(content.substr(equals + 1));
     if (key.empty()) fail("missing key before '='");
     if (value.empty() && key != "information") fail("missing value for '" + key + "'");
+    if (key == "bundle-dir") {
+      if (!unit_ && !inLineSection_ && scenario_.units.empty()) {
+        bundleDir_ = relative(value);
+        return;
+      }
+      fail("bundle-dir goes before the first section");
+    }
     if (inLineSection_) {
       lineSetting(key, value);
+    } else if (unit_ && key.rfind("file ", 0) == 0) {
+      fileSetting(key.substr(5), value);
     } else if (unit_) {
       unitSetting(key, value);
       given_.back().insert(key);
@@ -318,6 +484,41 @@ class Parser {
       }
     } else if (key == "application-present") {
       state.applicationPresent = flag(value);
+    } else if (key == "software") {
+      unit_->software.reset();
+      if (lower(value) == "declared") {
+        state.applicationPresent = true;
+      } else if (lower(value) == "none") {
+        state.applicationPresent = false;
+      } else {
+        unit_->software = image(value);
+      }
+    } else if (key == "boot-image") {
+      unit_->bootImage.reset();
+      if (lower(value) != "declared") unit_->bootImage = image(value);
+    } else if (key == "drives") {
+      std::set<uint8_t> drives;
+      if (lower(value) != "none") {
+        for (const auto& drive : words(value)) drives.insert(static_cast<uint8_t>(number(drive, 0xFF)));
+      }
+      state.drives.setDrives(std::move(drives));
+    } else if (key == "manufacturing-fields") {
+      const std::string v = lower(value);
+      if (v == "valid") {
+        fields_.back() = FieldsCondition::Valid;
+      } else if (v == "erased") {
+        fields_.back() = FieldsCondition::Erased;
+      } else if (v == "main-damaged") {
+        fields_.back() = FieldsCondition::MainDamaged;
+      } else if (v == "secondary-damaged") {
+        fields_.back() = FieldsCondition::SecondaryDamaged;
+      } else {
+        fail("manufacturing-fields is valid, erased, main-damaged or secondary-damaged; got '" + value + "'");
+      }
+    } else if (key == "flash-write-ms") {
+      set.flashWriteUs = millis(value);
+    } else if (key == "flash-erase-ms") {
+      set.flashEraseUs = millis(value);
     } else if (key == "baud") {
       set.applicationFormat.baud = baud(value);
       unit_->baudGiven = true;
@@ -391,6 +592,24 @@ class Parser {
       set.faults.stopAnsweringAfterFrames = static_cast<int>(number(value, 1000000000));
     } else if (key == "fault-power-cut-at-byte") {
       set.faults.powerCutAtByte = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-power-cut-at-download-byte") {
+      set.faults.powerCutAtDownloadByte = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-power-cut-at-flash-byte") {
+      set.faults.powerCutAtFlashByte = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-programmer-silent-after") {
+      set.faults.programmerSilentAfter = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-flash-fails-at") {
+      for (const auto& address : words(value)) set.faults.flashFailsAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
+    } else if (key == "fault-lose-ack-percent") {
+      set.faults.loseAckPercent = percent();
+    } else if (key == "fault-nack-file-write") {
+      set.faults.nackFileWrite = counts(value);
+    } else if (key == "fault-file-write-failure") {
+      set.faults.fileWriteFailure = counts(value);
+    } else if (key == "fault-file-read-failure") {
+      set.faults.fileReadFailure = counts(value);
+    } else if (key == "fault-lose-file-reply") {
+      set.faults.loseFileReply = counts(value);
     } else {
       fail("unknown setting '" + key + "'");
     }
@@ -449,6 +668,23 @@ class Parser {
         }
       }
       if (!given.count("boot-release-query")) unit.state.bootLoader.answersRelease = unit.state.bootLoader.generation >= 3;
+      if (!given.count("drives") && app.mcuType >= 3 && app.mcuType <= 7) {
+        // Update files go to drive 1 and the programmer to 0xC1; the ZA4's resources live on 0xB1.
+        std::set<uint8_t> drives{1, 0xC1};
+        if (app.cardNumber == 653) drives.insert(0xB1);
+        unit.state.drives.setDrives(std::move(drives));
+      }
+      for (const auto& [key, file] : unit.state.drives.files()) {
+        if (!unit.state.drives.hasDrive(key.first)) {
+          fail("unit '" + unit.name + "' has a file on drive " + std::to_string(key.first) + ", which it does not have",
+               unit.line);
+        }
+      }
+      unit.state.flash = McuFlash(app.mcuType);
+      fillDeclaredFlash(unit.state, fields_[i]);
+      if (unit.bootImage) placeScenarioImage(unit, *unit.bootImage, wire::ImageKind::BootLoader);
+      if (unit.software) placeScenarioImage(unit, *unit.software, wire::ImageKind::Software);
+      refreshIdentity(unit.state);
       if (app.modbusAddress == 0xF0 || app.modbusAddress == 0xF1 || app.modbusAddress == 1) {
         fail("unit '" + unit.name + "': modbus-address " + std::to_string(app.modbusAddress) + " is reserved", unit.line);
       }
@@ -489,6 +725,9 @@ class Parser {
   }
 
   std::string_view text_;
+  ScenarioPaths paths_;
+  std::string bundleDir_;
+  std::vector<FieldsCondition> fields_;
   Scenario scenario_;
   UnitSpec* unit_ = nullptr;
   bool inLineSection_ = false;
@@ -498,16 +737,34 @@ class Parser {
 
 }  // namespace
 
-Scenario parseScenario(std::string_view text, const std::string& sourceName) {
-  return Parser(text, sourceName).run();
+std::string buildBundleDir() {
+#ifdef KESTRELINK_SIM_BUNDLE_DIR
+  return KESTRELINK_SIM_BUNDLE_DIR;
+#else
+  return "";
+#endif
 }
 
-Scenario loadScenario(const std::string& path) {
+Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths) {
+  return Parser(text, sourceName, paths).run();
+}
+
+void applyFaultSetting(UnitFaults& faults, const std::string& setting) {
+  const size_t equals = setting.find('=');
+  if (equals == std::string::npos) throw ScenarioError("expected fault-KEY = VALUE, got '" + setting + "'");
+  std::string key = trim(setting.substr(0, equals));
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  Parser("", "command", {}).fault(faults, key, trim(setting.substr(equals + 1)));
+}
+
+Scenario loadScenario(const std::string& path, ScenarioPaths paths) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw ScenarioError(path + ": cannot read the scenario file");
   std::ostringstream content;
   content << in.rdbuf();
-  return parseScenario(content.str(), path);
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  paths.directory = folder.empty() ? "." : folder;
+  return parseScenario(content.str(), path, paths);
 }
 
 }  // namespace kl::sim

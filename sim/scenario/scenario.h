@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -11,6 +12,13 @@
 #include "sim/unit/unit_state.h"
 
 namespace kl::sim {
+
+// An image a scenario puts into a unit's flash, and where it came from (for messages).
+struct ScenarioImage {
+  std::vector<uint8_t> bytes;
+  std::string origin;
+  int line = 0;
+};
 
 struct UnitSpec {
   std::string name;
@@ -21,6 +29,8 @@ struct UnitSpec {
   std::string proxyUnit;             // name of the unit on its second (proxy) port
   bool baudGiven = false;
   bool proxyBaudGiven = false;
+  std::optional<ScenarioImage> software;   // in flash instead of the declared application
+  std::optional<ScenarioImage> bootImage;  // in flash instead of the declared boot loader
 };
 
 // Faults of the line between the PC and the port's unit.
@@ -42,7 +52,23 @@ class ScenarioError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-Scenario parseScenario(std::string_view text, const std::string& sourceName);
-Scenario loadScenario(const std::string& path);
+// The firmware bundle of the build that made the simulator.
+std::string buildBundleDir();
+
+// Where a scenario's files are found: paths in it are relative to `directory`; firmware bundle
+// files come from `bundle` when given, else from the scenario's own bundle-dir, else from
+// `defaultBundle`.
+struct ScenarioPaths {
+  std::string directory = ".";
+  std::string bundle;
+  std::string defaultBundle = buildBundleDir();
+};
+
+Scenario parseScenario(std::string_view text, const std::string& sourceName, const ScenarioPaths& paths = {});
+// Paths in the file are relative to its folder.
+Scenario loadScenario(const std::string& path, ScenarioPaths paths = {});
+// Changes one fault of a unit while it runs: "fault-KEY = VALUE" as in a scenario; throws
+// ScenarioError for a malformed one.
+void applyFaultSetting(UnitFaults& faults, const std::string& setting);
 
 }  // namespace kl::sim

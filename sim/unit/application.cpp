@@ -1,6 +1,7 @@
 #include "sim/unit/application.h"
 
 #include "sim/line/line_timing.h"
+#include "sim/storage/manufacturing_fields.h"
 #include "sim/unit/unit.h"
 #include "wire/commands.h"
 #include "wire/crc16.h"
@@ -18,13 +19,19 @@ constexpr uint8_t kProxyBadArgument = 3;
 
 }  // namespace
 
+Application::Application(Unit& unit)
+    : Firmware(unit),
+      files_(unit, unit.state().application.softwareVersion > 603, unit.state().application.softwareVersion > 603) {}
+
 LineFormat Application::format() const { return unit_.applicationFormat(); }
 
-std::optional<size_t> Application::requestLength(const std::vector<uint8_t>& payload) const {
+std::optional<size_t> Application::requestLength(std::span<const uint8_t> payload) const {
   if (payload.size() >= 2 && payload[1] == wire::kFunctionPing) return 2;
+  if (FileService::isFileRequest(payload)) return FileService::requestLength(payload);
   if (payload.size() < 4 || payload[1] != wire::kFunctionCall) return std::nullopt;
   const uint16_t command = static_cast<uint16_t>(payload[2] << 8 | payload[3]);
   switch (command) {
+    case wire::cmd::CheckManufacturingFields: return 44;
     case wire::cmd::SetUnitBaudRate: return 8;
     case wire::cmd::SetProxyBaudRate: return 9;
     case wire::cmd::ReadBasicInfo:
@@ -86,6 +93,10 @@ void Application::answer(const Frame& frame) {
   const int version = id.softwareVersion;
   if (p[1] == wire::kFunctionPing) {
     if (p.size() == 2) unit_.reply(frame, {p[0], wire::kFunctionPingReply});
+    return;
+  }
+  if (FileService::isFileRequest(p)) {
+    if (version >= 600) files_.onFrame(frame);
     return;
   }
   if (p[1] != wire::kFunctionCall || p.size() < 4) return;
@@ -157,6 +168,14 @@ void Application::answer(const Frame& frame) {
       out.push_back(id.modbusAddress);
       unit_.reply(frame, out);
       return;
+
+    case wire::cmd::CheckManufacturingFields: {
+      // 0: the fields sent are the unit's; 1: they differ; 2: the unit has no valid fields.
+      const auto current = ManufacturingFields(unit_.state().flash).current();
+      out.push_back(!current ? 2 : std::equal(current->begin(), current->end(), p.begin() + 4) ? 0 : 1);
+      unit_.reply(frame, out);
+      return;
+    }
 
     case wire::cmd::IsVComPort:
       if (version <= 605) return;

@@ -1,7 +1,9 @@
-// The unit's application software: identity queries, control calls, and relaying to the
-// units on its network and (on a test jig) to the unit on its second port.
+// The unit's application software: identity queries, control calls, remote file access to its
+// flash drives, the check of its manufacturing fields, and relaying to the units on its
+// network and (on a test jig) to the unit on its second port.
 #pragma once
 
+#include "sim/unit/file_service.h"
 #include "sim/unit/firmware.h"
 
 namespace kl::sim {
@@ -10,10 +12,10 @@ class Relay;
 
 class Application : public Firmware {
  public:
-  using Firmware::Firmware;
+  explicit Application(Unit& unit);
   UnitMode mode() const override { return UnitMode::Application; }
   LineFormat format() const override;
-  std::optional<size_t> requestLength(const std::vector<uint8_t>& payload) const override;
+  std::optional<size_t> requestLength(std::span<const uint8_t> payload) const override;
   void onFrame(const Frame& frame) override;
 
  private:
@@ -25,6 +27,7 @@ class Application : public Firmware {
   std::vector<uint8_t> echo(const Frame& frame) const;
 
   bool proxyOpen_ = false;
+  FileService files_;
 };
 
 }  // namespace kl::sim

@@ -1,6 +1,7 @@
 // What runs in a unit at one moment: its application, its boot loader, the chip's own serial
-// boot protocol (blank chip), and later a RAM flash programmer. The unit swaps one for another
-// on restarts; each knows its line format and answers what reaches it.
+// boot protocol (blank chip), a RAM flash programmer, or whatever else was started from RAM.
+// The unit swaps one for another on restarts; each knows its line format and answers what
+// reaches it.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +15,7 @@ namespace kl::sim {
 
 class Unit;
 
-enum class UnitMode { Off, BootLoader, Application, BlankChip };
+enum class UnitMode { Off, BootLoader, Application, BlankChip, FlashProgrammer, Halted };
 
 const char* unitModeName(UnitMode mode);
 
@@ -28,7 +29,7 @@ class Firmware {
   virtual UnitMode mode() const = 0;
   virtual LineFormat format() const = 0;
   // Framed firmware: the payload length of the request that `payload` begins, when known.
-  virtual std::optional<size_t> requestLength(const std::vector<uint8_t>& /*payload*/) const {
+  virtual std::optional<size_t> requestLength(std::span<const uint8_t> /*payload*/) const {
     return std::nullopt;
   }
   virtual void onFrame(const Frame& /*frame*/) {}
@@ -38,6 +39,14 @@ class Firmware {
 
  protected:
   Unit& unit_;
+};
+
+// The MCU jumped into RAM that holds no programmer for it: it answers nothing.
+class Halted : public Firmware {
+ public:
+  using Firmware::Firmware;
+  UnitMode mode() const override { return UnitMode::Halted; }
+  LineFormat format() const override { return LineFormat{115200, Parity::None}; }
 };
 
 }  // namespace kl::sim

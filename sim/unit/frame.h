@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace kl::sim {
@@ -38,7 +39,10 @@ inline void putU32(std::vector<uint8_t>& out, uint32_t v) {
   putU16(out, v >> 16);
   putU16(out, v & 0xFFFF);
 }
-inline uint32_t readU32(const std::vector<uint8_t>& in, size_t at) {
+inline uint16_t readU16(std::span<const uint8_t> in, size_t at) {
+  return static_cast<uint16_t>(in[at] << 8 | in[at + 1]);
+}
+inline uint32_t readU32(std::span<const uint8_t> in, size_t at) {
   return static_cast<uint32_t>(in[at]) << 24 | static_cast<uint32_t>(in[at + 1]) << 16 |
          static_cast<uint32_t>(in[at + 2]) << 8 | in[at + 3];
 }

@@ -1,12 +1,13 @@
 // Cuts the byte stream of a line into frames. A frame ends when the line has been silent for
 // more than 3.5 byte times (or a longer configured silence), when its length header says so,
-// or when the firmware knows the request's length and the CRC checks out. Damaged bytes spoil
-// the frame they fall into; spoiled frames and frames with a bad CRC are dropped.
+// or when the firmware knows the request's length. Damaged bytes spoil the frame they fall
+// into; spoiled frames and frames with a bad CRC are dropped.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "platform/sim/scheduler.h"
@@ -19,7 +20,7 @@ class FrameReader {
  public:
   // Given the payload bytes received so far (no length header), the payload length of the
   // request they start, when it is known.
-  using LengthHint = std::function<std::optional<size_t>(const std::vector<uint8_t>&)>;
+  using LengthHint = std::function<std::optional<size_t>(std::span<const uint8_t>)>;
   using Sink = std::function<void(Frame&&)>;
 
   FrameReader(Scheduler& scheduler, Sink sink) : scheduler_(scheduler), sink_(std::move(sink)) {}

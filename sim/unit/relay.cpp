@@ -1,5 +1,7 @@
 #include "sim/unit/relay.h"
 
+#include <algorithm>
+
 #include "sim/unit/unit.h"
 
 namespace kl::sim {
@@ -16,11 +18,15 @@ Relay::Relay(Scheduler& scheduler, Unit& remote, LineFormat nearFormat, uint64_t
 
 void Relay::exchange(const std::vector<uint8_t>& bytes, uint64_t timeoutUs,
                      std::function<void(const Frame&)> onReply) {
-  const uint64_t generation = ++generation_;
+  const uint64_t generation = generation_;
+  const uint64_t id = ++nextRequest_;
   pending_ = std::move(onReply);
+  outstanding_.push_back(id);
   line_.nearEnd().send(bytes.data(), bytes.size());
-  scheduler_.after(timeoutUs, [this, generation] {
-    if (generation == generation_) pending_ = nullptr;
+  scheduler_.after(timeoutUs, [this, generation, id] {
+    if (generation != generation_) return;
+    auto at = std::find(outstanding_.begin(), outstanding_.end(), id);
+    if (at != outstanding_.end()) outstanding_.erase(at);
   });
 }
 
@@ -33,16 +39,15 @@ void Relay::setSpeed(uint32_t baud) {
 
 void Relay::cancel() {
   ++generation_;
+  outstanding_.clear();
   pending_ = nullptr;
   reader_.reset();
 }
 
 void Relay::onFrame(Frame&& frame) {
-  if (!pending_) return;
-  auto handler = std::move(pending_);
-  pending_ = nullptr;
-  ++generation_;
-  handler(frame);
+  if (!pending_ || outstanding_.empty()) return;
+  outstanding_.pop_front();
+  pending_(frame);
 }
 
 }  // namespace kl::sim

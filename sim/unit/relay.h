@@ -2,6 +2,7 @@
 // port): a line of its own, and the relaying unit's end of it, which collects the reply.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 
@@ -17,8 +18,8 @@ class Relay : private LineDevice {
   Relay(Scheduler& scheduler, Unit& remote, LineFormat nearFormat, uint64_t seed);
 
   Unit& remote() { return remote_; }
-  // Sends `bytes` to the remote unit; `onReply` gets the first intact frame coming back
-  // within `timeoutUs`, and nothing otherwise.
+  // Sends `bytes` to the remote unit; `onReply` gets every intact frame coming back within
+  // `timeoutUs` (one per request; several when requests follow each other, as in a window).
   void exchange(const std::vector<uint8_t>& bytes, uint64_t timeoutUs, std::function<void(const Frame&)> onReply);
   void setSpeed(uint32_t baud);
   uint32_t speed() const { return baud_; }
@@ -36,6 +37,8 @@ class Relay : private LineDevice {
   FrameReader reader_;
   std::function<void(const Frame&)> pending_;
   uint64_t generation_ = 0;
+  std::deque<uint64_t> outstanding_;  // requests awaiting their reply, oldest first
+  uint64_t nextRequest_ = 0;
   uint32_t baud_;
 };
 

@@ -1,9 +1,15 @@
 #include "sim/unit/unit.h"
 
+#include <algorithm>
+
 #include "sim/line/line_timing.h"
 #include "sim/unit/application.h"
 #include "sim/unit/blank_chip.h"
 #include "sim/unit/boot_loader.h"
+#include "sim/unit/flash_content.h"
+#include "sim/unit/flash_programmer.h"
+#include "sim/unit/programmer_table.h"
+#include "sim/unit/update_files.h"
 
 namespace kl::sim {
 
@@ -13,6 +19,8 @@ const char* unitModeName(UnitMode mode) {
     case UnitMode::BootLoader: return "boot loader";
     case UnitMode::Application: return "application";
     case UnitMode::BlankChip: return "blank chip";
+    case UnitMode::FlashProgrammer: return "flash programmer";
+    case UnitMode::Halted: return "halted (RAM holds no programmer for this unit)";
   }
   return "?";
 }
@@ -24,11 +32,23 @@ Unit::Unit(std::string name, UnitState state, UnitSettings settings, uint64_t se
       random_(seed),
       hung_(settings_.faults.silentUntilPowerCycle),
       applicationFormat_(settings_.applicationFormat),
-      bootLoaderBaud_(settings_.bootLoaderBaud) {}
+      bootLoaderBaud_(settings_.bootLoaderBaud) {
+  for (uint32_t address : settings_.faults.flashFailsAt) state_.flash.failPageAt(address);
+}
 
 Unit::~Unit() = default;
 
+void Unit::setFaults(const UnitFaults& faults) {
+  for (uint32_t address : faults.flashFailsAt) state_.flash.failPageAt(address);
+  if (faults.silentUntilPowerCycle && !settings_.faults.silentUntilPowerCycle) hung_ = true;
+  settings_.faults = faults;
+  bytesReceived_ = bootLoaderBytes_ = programmerBytes_ = 0;
+  downloadCutDone_ = flashCutDone_ = false;
+}
+
 UnitMode Unit::mode() const { return firmware_ ? firmware_->mode() : UnitMode::Off; }
+
+uint8_t Unit::family() const { return cardFamily(state_.application.cardNumber); }
 
 bool Unit::applicationReady() const {
   return mode() == UnitMode::Application && port_ && port_->scheduler().nowUs() >= readyAtUs_;
@@ -48,7 +68,7 @@ void Unit::attach(LinePort& port) {
     if (firmware_ && firmware_->framed()) firmware_->onFrame(frame);
   });
   reader_ = readerStorage_.get();
-  reader_->setLengthHint([this](const std::vector<uint8_t>& payload) -> std::optional<size_t> {
+  reader_->setLengthHint([this](std::span<const uint8_t> payload) -> std::optional<size_t> {
     if (!firmware_) return std::nullopt;
     return firmware_->requestLength(payload);
   });
@@ -68,21 +88,17 @@ void Unit::start() {
   switch (settings_.start) {
     case StartMode::Application:
       powered_ = true;
-      if (state_.blank) {
-        enter(std::make_unique<BlankChip>(*this));
-      } else if (!state_.applicationPresent) {
-        heldInBootLoader_ = true;
-        enter(std::make_unique<BootLoader>(*this));
-      } else {
+      boot(false);
+      if (mode() == UnitMode::BootLoader && state_.applicationPresent) {
+        // Already past its boot loader when the scenario begins.
         enter(std::make_unique<Application>(*this));
         readyAtUs_ = 0;
       }
       break;
     case StartMode::BootLoader:
       powered_ = true;
+      boot(false);
       heldInBootLoader_ = true;
-      enter(state_.blank ? std::unique_ptr<Firmware>(std::make_unique<BlankChip>(*this))
-                         : std::make_unique<BootLoader>(*this));
       break;
     case StartMode::PowerOn:
       powerOn();
@@ -94,6 +110,21 @@ void Unit::start() {
   }
 }
 
+void Unit::boot(bool afterGotoBootLoader) {
+  for (const std::string& line : applyUpdateFiles(state_, family())) note(line);
+  refreshIdentity(state_);
+  if (const auto& memory = state_.flash.memory()) ram_.reset(memory->programmerRam);
+  blocks_ = BlockBuffer(std::max<size_t>(state_.bootLoader.bufferSize, 128));
+  bootLoaderBytes_ = 0;
+  if (state_.blank) {
+    enter(std::make_unique<BlankChip>(*this));
+    return;
+  }
+  heldInBootLoader_ = false;
+  enter(std::make_unique<BootLoader>(*this));
+  bootWindow(afterGotoBootLoader ? settings_.gotoBootWindowUs : settings_.bootWindowUs);
+}
+
 void Unit::enter(std::unique_ptr<Firmware> firmware) {
   ++epoch_;
   firmware_ = std::move(firmware);
@@ -102,11 +133,19 @@ void Unit::enter(std::unique_ptr<Firmware> firmware) {
   port_->setFormat(format);
   reader_->setFormat(format);
   port_->setCts(settings_.cts);
-  event(unitModeName(firmware_->mode()));
+  note(unitModeName(firmware_->mode()));
 }
 
-void Unit::event(const std::string& text) {
+void Unit::note(const std::string& text) {
   if (onEvent) onEvent(*this, text);
+}
+
+void Unit::formatChanged() {
+  if (!firmware_) return;
+  const LineFormat format = firmware_->format();
+  port_->setFormat(format);
+  reader_->setFormat(format);
+  note(std::string(unitModeName(firmware_->mode())) + " speed " + std::to_string(format.baud));
 }
 
 void Unit::powerOff() {
@@ -118,7 +157,7 @@ void Unit::powerOff() {
   for (auto& relay : network_) relay->cancel();
   if (proxy_) proxy_->cancel();
   port_->setCts(false);
-  event("power off");
+  note("power off");
 }
 
 void Unit::powerOn() {
@@ -126,16 +165,10 @@ void Unit::powerOn() {
   powered_ = true;
   hung_ = false;
   framesAnswered_ = 0;
-  event("power on");
+  note("power on");
   applicationFormat_ = settings_.applicationFormat;
   bootLoaderBaud_ = settings_.bootLoaderBaud;
-  if (state_.blank) {
-    enter(std::make_unique<BlankChip>(*this));
-    return;
-  }
-  heldInBootLoader_ = false;
-  enter(std::make_unique<BootLoader>(*this));
-  bootWindow(settings_.bootWindowUs);
+  boot(false);
 }
 
 void Unit::powerCycle() {
@@ -149,20 +182,29 @@ void Unit::restart(bool afterGotoBootLoader) {
   if (proxy_) proxy_->cancel();
   const uint32_t speed = applicationFormat_.baud;
   bootLoaderBaud_ = settings_.bootLoaderBaud;
-  if (afterGotoBootLoader && settings_.bootLoaderInheritsSpeed && (speed == 9600 || speed == 115200)) bootLoaderBaud_ = speed;
-  applicationFormat_ = settings_.applicationFormat;
-  if (state_.blank) {
-    enter(std::make_unique<BlankChip>(*this));
-    return;
+  if (afterGotoBootLoader && settings_.bootLoaderInheritsSpeed && (speed == 9600 || speed == 115200)) {
+    bootLoaderBaud_ = speed;
   }
-  heldInBootLoader_ = false;
-  enter(std::make_unique<BootLoader>(*this));
-  bootWindow(afterGotoBootLoader ? settings_.gotoBootWindowUs : settings_.bootWindowUs);
+  applicationFormat_ = settings_.applicationFormat;
+  boot(afterGotoBootLoader);
 }
 
 void Unit::restartSystem() {
   restart(false);
   for (auto& relay : network_) relay->remote().restart(false);
+}
+
+void Unit::runRamProgram(uint32_t entry) {
+  const auto& memory = state_.flash.memory();
+  const auto identity =
+      memory ? wire::DecodeIdentity(ram_.read(memory->programmerRam.first, wire::kIdentityBlockSize)) : std::nullopt;
+  const ProgrammerHost host{state_.application.mcuType, family(), state_.bootLoader.generation, bufferSize()};
+  if (identity && ram_.range().contains(entry) && programmerFits(*identity, host)) {
+    programmerBytes_ = 0;
+    enter(std::make_unique<FlashProgrammer>(*this, *identity));
+  } else {
+    enter(std::make_unique<Halted>(*this));
+  }
 }
 
 void Unit::bootWindow(uint64_t windowUs) {
@@ -181,7 +223,16 @@ void Unit::startApplication() {
 void Unit::receive(uint8_t byte, bool damaged) {
   if (!powered_ || !firmware_) return;
   ++bytesReceived_;
-  if (settings_.faults.powerCutAtByte > 0 && bytesReceived_ == settings_.faults.powerCutAtByte) {
+  const UnitFaults& faults = settings_.faults;
+  bool cut = faults.powerCutAtByte > 0 && bytesReceived_ == faults.powerCutAtByte;
+  if (mode() == UnitMode::BootLoader && ++bootLoaderBytes_ == faults.powerCutAtDownloadByte && !downloadCutDone_) {
+    downloadCutDone_ = cut = true;
+  }
+  if (mode() == UnitMode::FlashProgrammer && ++programmerBytes_ == faults.powerCutAtFlashByte && !flashCutDone_) {
+    flashCutDone_ = cut = true;
+  }
+  if (cut) {
+    note("power cut at a received byte");
     powerCycle();
     return;
   }
@@ -192,15 +243,22 @@ void Unit::receive(uint8_t byte, bool damaged) {
   }
 }
 
-void Unit::reply(const Frame& request, const std::vector<uint8_t>& payload, std::function<void()> afterSent) {
-  transmit(encodeFrame(payload, request.lengthFramed), std::move(afterSent));
+void Unit::reply(const Frame& request, const std::vector<uint8_t>& payload, std::function<void()> afterSent,
+                 uint64_t workUs) {
+  transmit(encodeFrame(payload, request.lengthFramed), std::move(afterSent), workUs);
 }
 
-void Unit::transmit(std::vector<uint8_t> bytes, std::function<void()> afterSent) {
+void Unit::acknowledge(const Frame& request, const std::vector<uint8_t>& payload, uint64_t workUs) {
+  const int percent = settings_.faults.loseAckPercent;
+  if (percent > 0 && static_cast<int>(random_() % 100) < percent) return;
+  reply(request, payload, {}, workUs);
+}
+
+void Unit::transmit(std::vector<uint8_t> bytes, std::function<void()> afterSent, uint64_t workUs) {
   if (!powered_) return;
   ++framesAnswered_;
   const uint64_t epoch = epoch_;
-  const uint64_t delay = settings_.replyDelayUs + settings_.faults.extraReplyDelayUs;
+  const uint64_t delay = settings_.replyDelayUs + settings_.faults.extraReplyDelayUs + workUs;
   scheduler().after(delay, [this, epoch, bytes = std::move(bytes), afterSent = std::move(afterSent)]() mutable {
     if (epoch != epoch_) return;
     const auto& faults = settings_.faults;
@@ -235,7 +293,7 @@ void Unit::setApplicationFormat(const LineFormat& format) {
   if (mode() != UnitMode::Application) return;
   port_->setFormat(format);
   reader_->setFormat(format);
-  event("application speed " + std::to_string(format.baud));
+  note("application speed " + std::to_string(format.baud));
 }
 
 void Unit::addNetworkUnit(Unit& remote, Scheduler& scheduler) {

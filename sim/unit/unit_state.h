@@ -1,5 +1,5 @@
-// What a simulated unit is (its identity, which will later be read from its flash contents)
-// and how it behaves (speeds, delays, faults), as a scenario describes it.
+// What a simulated unit is (its identity, the contents of its MCU flash) and how it behaves
+// (speeds, delays, faults), as a scenario describes it.
 #pragma once
 
 #include <array>
@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "sim/line_device.h"
+#include "sim/storage/flash_drives.h"
+#include "sim/storage/mcu_flash.h"
 
 namespace kl::sim {
 
@@ -45,12 +47,24 @@ struct BootLoaderIdentity {
   uint16_t bufferSize = 1024;
 };
 
-// The unit's memory: the part a flash programmer will rewrite.
+// Where the unit's picture of a flash region comes from.
+enum class RegionContent : uint8_t {
+  Declared,  // the scenario's identity keys, until a flash programmer touches the region
+  Sealed,    // written by a programmer that finished (reset): identity read from flash
+  Unsealed,  // erased or being written, never finished: no valid content
+};
+
+// The unit's memory: the part a flash programmer rewrites, and what it reports from it. The
+// identity fields are refreshed from flash at every restart once flash decides them.
 struct UnitState {
   ApplicationIdentity application;
   BootLoaderIdentity bootLoader;
   bool applicationPresent = true;
   bool blank = false;  // nothing in flash: only the chip's own serial boot protocol answers
+  McuFlash flash;
+  FlashDrives drives;
+  RegionContent bootContent = RegionContent::Declared;
+  RegionContent applicationContent = RegionContent::Declared;
 
   uint8_t bootLoaderVersionByte() const {
     if (bootLoader.versionByte >= 0) return static_cast<uint8_t>(bootLoader.versionByte);
@@ -72,6 +86,16 @@ struct UnitFaults {
   bool silentUntilPowerCycle = false;
   int stopAnsweringAfterFrames = 0;  // 0: never
   int powerCutAtByte = 0;            // 0: never; counts bytes received since start
+  int powerCutAtDownloadByte = 0;    // once: the Nth byte the boot loader receives after it started
+  int powerCutAtFlashByte = 0;       // once: the Nth byte the flash programmer receives
+  int programmerSilentAfter = 0;     // the programmer answers this many requests, then nothing
+  std::vector<uint32_t> flashFailsAt;  // flash pages that fail every write
+  int loseAckPercent = 0;            // acknowledgements of bulk data that never leave
+  // Counted from the start of the scenario, each number once:
+  std::vector<int> nackFileWrite;     // the Nth windowed file write is answered "4", not written
+  std::vector<int> fileWriteFailure;  // the Nth windowed file write fails (result 5)
+  std::vector<int> fileReadFailure;   // the Nth file read reports a flash read failure (count 255)
+  std::vector<int> loseFileReply;     // the Nth windowed file reply (read data or write ack) is lost
 };
 
 struct UnitSettings {
@@ -93,6 +117,8 @@ struct UnitSettings {
   uint64_t gotoBootWindowUs = 500000;  // ... and after GotoBootLoader
   uint64_t powerOffUs = 1000000;     // how long a power cycle keeps the unit off
   uint64_t relayTimeoutUs = 60000;
+  uint64_t flashWriteUs = 1000;      // the programmer writing one packet into flash
+  uint64_t flashEraseUs = 20000;     // ... erasing one sector
   uint32_t maxBaud = 921600;         // SetUnitBaudRate above this is acknowledged but not made
   uint32_t networkBaud = 115200;
   uint8_t proxyPort = 2;

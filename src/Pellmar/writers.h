@@ -58,6 +58,14 @@ std::string versionText(int version, int release);
 // `consumed`, when given, receives the characters read.
 int64_t parseLeadingDecimal(std::string_view text, size_t* consumed = nullptr);
 
+// The value of a hexadecimal digit of either case; -1 for any other character.
+constexpr int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
 // The same, held to the range of T: out-of-range digit runs stop at the nearest value of T
 // instead of wrapping into some other number.
 template <typename T>

@@ -10,6 +10,7 @@
 #include "protocol/remote_call.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
+#include "transport/packet_link.h"
 #include "wire/commands.h"
 
 namespace kl {
@@ -31,6 +32,34 @@ constexpr RebootSpeeds kRebootSpeeds[] = {
 };
 constexpr uint32_t kGotoBootLoaderMs = 800;
 constexpr uint32_t kBootLoaderAnswerMs = 1000;
+constexpr int kProgrammerProbes = 2;
+constexpr uint32_t kProgrammerVersionReply = 6;
+
+// A flash programmer an earlier run left running answers at the boot-loader address as the
+// boot loader does, but takes no programmer download. Only a programmer knows this call.
+bool ProgrammerLeftRunning(Session& s) {
+  CallRequest request;
+  request.address = s.bootLoaderAddress;
+  request.command = wire::cmd::GetProgrammerVersion;
+  SetReplyTimeout(s, ReplyTimeoutNormal);  // the boot loader's silence is the usual answer
+  for (int probe = 0; probe < kProgrammerProbes; ++probe) {
+    const bool answered = CallOnce(s, request, kProgrammerVersionReply, [](Session& session) {
+      GetPacketByte(session);  // version and release: any programmer will do
+      GetPacketByte(session);
+      return true;
+    });
+    if (answered) return true;
+  }
+  return false;
+}
+
+// Restarts such a programmer, as a power cycle would: the boot loader comes up and keeps a
+// unit whose application was cut off, or hands over to an application left whole. True when
+// the unit was found again.
+bool RestartLeftProgrammer(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "-- a flash programmer is still running in the unit: restarting it" << crlf;
+  return Reset(s, unit) && FindUnit(s, unit);
+}
 
 bool BootLoaderAnswers(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
@@ -91,7 +120,12 @@ bool InitialiseForUpdate(Session& s, Unit& unit) {
 
   // A unit already waiting in its boot loader needs no reboot (and would answer none).
   bool inBootLoader = unit.mode == modeBalvantaBootLoader;
-  for (size_t row = 0; !inBootLoader && row < std::size(kRebootSpeeds); ++row) {
+  bool found = true;
+  if (inBootLoader && ProgrammerLeftRunning(s)) {
+    found = RestartLeftProgrammer(s, unit);
+    inBootLoader = found && unit.mode == modeBalvantaBootLoader;
+  }
+  for (size_t row = 0; found && !inBootLoader && row < std::size(kRebootSpeeds); ++row) {
     bool goOn = false;
     inBootLoader = RebootOnce(s, unit, kRebootSpeeds[row], goOn);
     if (!goOn) break;

@@ -35,7 +35,7 @@ bool EscapePressed(Session& s) {
   return ReadConsoleKey(s) == kEscape;
 }
 
-int32_t ReadConsoleNumber(Session& s) {
+int32_t ReadConsoleNumber(Session& s, bool* inputEnded) {
   std::string typed;
   bool started = false;  // a sign or digit has come
   for (;;) {
@@ -46,7 +46,10 @@ int32_t ReadConsoleNumber(Session& s) {
       started = true;
       continue;
     }
-    if (key < '0' || key > '9') break;
+    if (key < '0' || key > '9') {
+      if (inputEnded) *inputEnded = key < 0;
+      break;
+    }
     typed.push_back(static_cast<char>(key));
     started = true;
   }

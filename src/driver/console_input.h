@@ -17,8 +17,8 @@ bool AskYesNo(Session& s, const std::string& question);
 // True when a key waits and it is Escape; a waiting key of another kind is consumed.
 bool EscapePressed(Session& s);
 // A decimal number typed key by key: leading blanks and tabs skipped, one "-" allowed, ends
-// at the first other key (such as Enter) or at the end of input.
-int32_t ReadConsoleNumber(Session& s);
+// at the first other key (such as Enter) or at the end of input, which sets `inputEnded`.
+int32_t ReadConsoleNumber(Session& s, bool* inputEnded = nullptr);
 
 // One key press after the console writer's pending line end; -1 when input has ended.
 int ReadConsoleKey(Session& s);

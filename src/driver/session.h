@@ -12,6 +12,8 @@
 #include "driver/run_options.h"
 #include "platform/platform.h"
 #include "protocol/unit.h"
+#include "transfer/transfer_state.h"
+#include "transfer/unit_storage_state.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "transport/serial_port.h"
@@ -51,6 +53,13 @@ struct Session {
   bool overlappedActive = false;
   // The connected application takes the extended windowed file write.
   bool newFileProtocol = false;
+  // Send windows and modes of the programmer download and the flash writer.
+  TransferState transfer;
+  // The open remote file, the loaded manufacturing fields and the backup of the unit's fields.
+  UnitStorageState storage;
+  // The flash programmer the external boot-loader tool wrote for a test board; the unit's
+  // programmerImage points into it for the rest of the run.
+  std::vector<uint8_t> bootToolProgrammer;
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "driver/fatal_error.h"
+#include "driver/program_folders.h"
 #include "driver/session.h"
 #include "driver/settings.h"
 
@@ -12,23 +13,6 @@ namespace {
 
 constexpr size_t kLogLineWidth = 58;
 constexpr std::string_view kLogFileLabel = "   LogFile         : ";
-
-std::string DirectoryOf(const std::string& path, char separator) {
-  const size_t last = path.find_last_of(separator);
-  if (last == std::string::npos) return ".";
-  if (last == 0) return path.substr(0, 1);
-  return path.substr(0, last);
-}
-
-// Creates `path` and every missing folder above it.
-void CreateDirectories(FileSystem& files, const std::string& path) {
-  const char separator = files.separator();
-  for (size_t at = path.find(separator, 1); at != std::string::npos; at = path.find(separator, at + 1)) {
-    const std::string part = path.substr(0, at);
-    if (!files.isDirectory(part)) files.createDirectory(part);
-  }
-  if (!files.isDirectory(path)) files.createDirectory(path);
-}
 
 std::string TwoDigits(int value) { return zeroFilled(value, 2); }
 
@@ -100,17 +84,7 @@ void CleanUpOldLogs(Session& s, const std::string& directory, const LocalTime& n
   files.remove(lockPath);
 }
 
-std::string SessionLogDirectory(Session& s) {
-  FileSystem& files = s.platform.files;
-  const char separator = files.separator();
-  std::string directory = DirectoryOf(files.programPath(), separator) + separator + "LogFiles";
-  files.createDirectory(directory);
-  if (files.isWritableDirectory(directory)) return directory;
-  // An installed program's folder is not writable: keep the logs with the user's state.
-  directory = files.stateDirectory() + separator + "LogFiles";
-  CreateDirectories(files, directory);
-  return directory;
-}
+std::string SessionLogDirectory(Session& s) { return ProgramFolder(s, "LogFiles"); }
 
 void OpenSessionLog(Session& s) {
   FileSystem& files = s.platform.files;

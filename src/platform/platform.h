@@ -99,6 +99,10 @@ class FileSystem {
   virtual std::unique_ptr<File> create(const std::string& path) = 0;
   // Create a new file; fails when it exists.
   virtual std::unique_ptr<File> createExclusive(const std::string& path) = 0;
+  // Create a new file that only the current user may read or write; fails when anything of
+  // that name exists, a link included, so that nobody can make the program write elsewhere.
+  // Where files are private to their user anyway, an exclusive create is enough.
+  virtual std::unique_ptr<File> createPrivate(const std::string& path) { return createExclusive(path); }
   // Lists the entries of `directory` whose names match `pattern` (* and ?). False when the
   // directory cannot be listed.
   virtual bool list(const std::string& directory, const std::string& pattern,
@@ -130,7 +134,9 @@ class Registry {
 class Processes {
  public:
   virtual ~Processes() = default;
-  // Runs a program and waits for it. Returns its exit code, or -1 when it could not be started.
+  // Runs a program and waits for it; `arguments` are the words the program receives. The
+  // console is in its normal (line, echo) mode while the program runs. Returns its exit code,
+  // or -1 when it could not be started.
   virtual int run(const std::string& program, const std::vector<std::string>& arguments) = 0;
 };
 

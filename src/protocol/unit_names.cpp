@@ -45,4 +45,30 @@ std::string_view UnitTypeName(uint16_t cardNumber) {
   }
 }
 
+std::string ProductName(uint16_t productNumber, uint16_t cardNumber) {
+  switch (productNumber) {
+    case 0: break;
+    case 61: return "Weight Indicator";
+    case 63: return "Weight Processor";
+    case 64: return "Batch Weigher";
+    case 65: return "Process Weigher";
+    case 93: return "Weight Change";
+    case 94: return "Impact Weigher";
+    case 95: return "Belt Weigher";
+    case 96: return "Weigh Feeder";
+    default: return "QV" + decimalText(productNumber);
+  }
+  switch (cardNumber) {
+    case 611:
+    case 647:
+    case 653: return "Display";
+    case 620:
+    case 648:
+    case 659: return "Transmitter";
+    case 649: return "Remote I/O Unit";
+    case 652: return "Test Jig";
+    default: return "No loadcell engine";
+  }
+}
+
 }  // namespace kl

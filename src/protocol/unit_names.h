@@ -13,5 +13,9 @@ std::string_view McuTypeName(uint8_t mcuType);
 std::string CardShortName(uint16_t cardNumber);
 // "ZA3/ZB3 Display" and so on; "Unsupported Card Number" for an unknown card.
 std::string_view UnitTypeName(uint16_t cardNumber);
+// The application a unit runs: "Weight Indicator" and so on; for product 0 the card's basic
+// application ("Transmitter", or "No loadcell engine" for an unknown card); "QV" and the
+// number for any other product.
+std::string ProductName(uint16_t productNumber, uint16_t cardNumber);
 
 }  // namespace kl

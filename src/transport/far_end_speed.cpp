@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 
+#include "driver/fatal_error.h"
 #include "driver/session.h"
 #include "protocol/identification.h"
 #include "protocol/remote_call.h"
@@ -100,6 +101,10 @@ bool SetUnitBaudRate(Session& s, Unit& unit, uint32_t baud) {
   s.out(Channel::Debug) << "COMPLETE" << crlf;
   ChangePacketBaudRateOrStop(s, rate, 0, ReplyTimeoutLong, false);
   return true;
+}
+
+void SetUnitBaudRateOrStop(Session& s, Unit& unit, uint32_t baud) {
+  if (!SetUnitBaudRate(s, unit, baud)) FatalError(s, "Unable to change baud rate");
 }
 
 bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended) {

@@ -34,6 +34,9 @@ void RestoreConnectionBaudRate(Session& s, uint32_t timeout);
 void TurnProxyOn(Session& s);
 void TurnProxyOff(Session& s);
 bool SetUnitBaudRate(Session& s, Unit& unit, uint32_t baud);
+// SetUnitBaudRate where a flow cannot go on without the change: fatal "Unable to change baud
+// rate" on failure.
+void SetUnitBaudRateOrStop(Session& s, Unit& unit, uint32_t baud);
 bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended);
 
 // Speeds the unit's application and the standard flash programmer know (index 1 to 8), and the

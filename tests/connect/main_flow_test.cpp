@@ -2,7 +2,7 @@
 #include <filesystem>
 
 #include "connect_fixture.h"
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 
 namespace kl::test {
 namespace {
@@ -40,10 +40,11 @@ TEST_F(MainFlowTest, ManufacturingRunWithoutProgramShowsTheUnitAndEndsNormally) 
   EXPECT_EQ(console().find("Fatal Error"), std::string::npos);
 }
 
-TEST_F(MainFlowTest, ManufacturingProgramRunIsRefusedPlainly) {
+TEST_F(MainFlowTest, ManufacturingProgramRunsTheManufacturingUpdate) {
   place(kZs3, 3);
-  EXPECT_EQ(run({parameterFile("Ostrevan=1\r\nProgram=1\r\n"), "COM3"}), 2);
-  EXPECT_TRUE(shows("Fatal Error: Manufacturing update is not available in this build"));
+  EXPECT_EQ(run({"-d", parameterFile("Ostrevan=1\r\nProgram=1\r\n"), "COM3"}), 2);
+  EXPECT_TRUE(shows("-- updating balvanta software (manufacturing)\r\nManufacturingUpdateUnit\r\n"));
+  EXPECT_TRUE(shows("Fatal Error: Missing EncryptedSerialNo\r\n"));
 }
 
 TEST_F(MainFlowTest, BlankChipOutsideManufacturingIsRefused) {
@@ -53,10 +54,12 @@ TEST_F(MainFlowTest, BlankChipOutsideManufacturingIsRefused) {
   EXPECT_TRUE(shows("Fatal Error: Cannot update this unit (blank mcu)"));
 }
 
-TEST_F(MainFlowTest, BlankChipInManufacturingCannotBeProgrammedByThisBuild) {
+TEST_F(MainFlowTest, BlankChipInManufacturingNeedsTheBootLoaderTool) {
   placeFile("blank-lpc1768.scn", 3);
-  EXPECT_EQ(run({parameterFile("Ostrevan=1\r\n"), "COM3"}), 2);
-  EXPECT_TRUE(shows("Fatal Error: Cannot program a blank chip: this build has no boot-loader tool support"));
+  sim.environment.variables["BALVANTAPATH"] = dir.file("maker");
+  EXPECT_EQ(run({"-d", parameterFile("Ostrevan=1\r\n"), "COM3"}), 2);
+  EXPECT_TRUE(shows("-- programming blank chip with Quorran\r\n"));
+  EXPECT_TRUE(shows("Fatal Error: Cannot find Quorran in " + dir.file("maker") + "/bin\r\n"));
 }
 
 TEST_F(MainFlowTest, InterrogationWinsOverLogExtraction) {
@@ -66,16 +69,17 @@ TEST_F(MainFlowTest, InterrogationWinsOverLogExtraction) {
   EXPECT_EQ(console().find("Fatal Error"), std::string::npos);
 }
 
-TEST_F(MainFlowTest, LogExtractionIsNotBuiltYet) {
+TEST_F(MainFlowTest, LogExtractionRunsToTheEnd) {
   place(kZs3, 3);
-  EXPECT_EQ(run({"-y", "-x", "COM3"}), 1);
-  EXPECT_TRUE(shows("Fatal Error: Log extraction is not available in this build"));
+  EXPECT_EQ(run({"-y", "-x", "COM3"}), 0);
+  EXPECT_EQ(console().find("Fatal Error"), std::string::npos);
 }
 
-TEST_F(MainFlowTest, FieldUpdateIsNotBuiltYet) {
+TEST_F(MainFlowTest, FieldUpdateIsTheDefaultFlow) {
   place(kZs3, 3);
-  EXPECT_EQ(run({"-y", "COM3"}), 1);
-  EXPECT_TRUE(shows("Fatal Error: Field update is not available in this build"));
+  EXPECT_EQ(run({"-y", "-d", "COM3"}), 0);
+  EXPECT_TRUE(shows("FieldUpdateUnit\r\n"));
+  EXPECT_TRUE(shows("Success: all operations are complete"));
 }
 
 }  // namespace

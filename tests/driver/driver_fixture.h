@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 #include "driver/session.h"
 #include "platform/sim/sim_platform.h"
 #include "support/temp_dir.h"

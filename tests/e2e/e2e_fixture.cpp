@@ -1,5 +1,10 @@
 #include "e2e_fixture.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -18,6 +23,21 @@ std::string binaryBeside(const std::string& name) {
 }
 
 }  // namespace
+
+Terminal::Terminal() {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) slave_ = ::ptsname(master_);
+}
+
+Terminal::~Terminal() {
+  if (master_ >= 0) ::close(master_);
+}
+
+unsigned long Terminal::localModes() const {
+  termios modes{};
+  ::tcgetattr(master_, &modes);
+  return modes.c_lflag;
+}
 
 Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile) {
   process_ = std::make_unique<ChildProgram>(binaryBeside("kestrelink-sim"),
@@ -113,19 +133,6 @@ std::vector<std::string> LinesWith(const std::string& text, const std::string& w
     lines.push_back(line);
   }
   return lines;
-}
-
-::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
-  size_t at = 0;
-  for (const std::string& part : parts) {
-    const size_t found = text.find(part, at);
-    if (found == std::string::npos) {
-      return ::testing::AssertionFailure() << "\"" << part << "\" is missing after position " << at << " in:\n"
-                                           << text;
-    }
-    at = found + part.size();
-  }
-  return ::testing::AssertionSuccess();
 }
 
 }  // namespace kl::test

@@ -14,10 +14,28 @@
 #include <vector>
 
 #include "support/child_program.h"
+#include "support/in_order.h"
 #include "support/program_under_test.h"
 #include "support/temp_dir.h"
 
 namespace kl::test {
+
+// The operator's terminal: a pseudo-terminal whose slave becomes the program's console.
+class Terminal {
+ public:
+  Terminal();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  // Empty when no pseudo-terminal could be made.
+  const std::string& slave() const { return slave_; }
+  // The terminal's local mode flags (c_lflag: ICANON, ECHO, ...).
+  unsigned long localModes() const;
+
+ private:
+  int master_ = -1;
+  std::string slave_;
+};
 
 // kestrelink-sim running one scenario until the test ends.
 class Simulator {
@@ -89,8 +107,5 @@ class EndToEnd : public ::testing::Test {
 // The lines of `text` (CR LF or LF ended) that contain `word`, with the log's "NNNNNN: "
 // stamps removed.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& word);
-
-// True when the texts occur in `text` in this order.
-::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts);
 
 }  // namespace kl::test

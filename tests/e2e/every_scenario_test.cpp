@@ -20,6 +20,7 @@ const ShippedUnit kShipped[] = {
     {"blank-lpc1768.scn", 1, "Fatal Error: Cannot update this unit (blank mcu)"},
     {"boot-loader.scn", 0, "   Unit Type       : ZS3 Transmitter\r\n"},
     {"display-network.scn", 0, "   Unit Type       : ZA4/ZB4 Display\r\n"},
+    {"logs-network.scn", 0, "   Serial No       : 530777\r\n"},
     {"power-cycle.scn", 0, "   Unit Type       : ZC3 Remote I/O Unit\r\n", true},
     {"za3-lpc2478.scn", 0, "   Unit Type       : ZA3/ZB3 Display\r\n"},
     {"za3-lpc4357.scn", 0, "   Unit Type       : ZA3/ZB3 Display\r\n"},
@@ -31,6 +32,7 @@ const ShippedUnit kShipped[] = {
     {"zs3-lpc4078.scn", 0, "   Unit Type       : ZS3 Transmitter\r\n"},
     {"zs3-older-software.scn", 0, "   Software        : v5.90r00\r\n"},
     {"zs4.scn", 0, "   Unit Type       : ZS4 Transmitter\r\n"},
+    {"zs4-current.scn", 0, "   Software        : v6.10r57\r\n"},
     {"zs5100-h8s2145.scn", 0, "   Unit Type       : ZS5100 Transmitter\r\n"},
 };
 

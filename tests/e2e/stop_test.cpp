@@ -17,28 +17,6 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// The operator's terminal: a pseudo-terminal whose slave becomes the program's console.
-class Terminal {
- public:
-  Terminal() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) slave_ = ::ptsname(master_);
-  }
-  ~Terminal() {
-    if (master_ >= 0) ::close(master_);
-  }
-  const std::string& slave() const { return slave_; }
-  tcflag_t localModes() const {
-    termios modes{};
-    ::tcgetattr(master_, &modes);
-    return modes.c_lflag;
-  }
-
- private:
-  int master_ = -1;
-  std::string slave_;
-};
-
 // Retries `attempt` until it succeeds or 20 seconds have passed.
 template <typename Attempt>
 bool Within20s(Attempt attempt) {

@@ -24,6 +24,13 @@ TEST(UnitNames, CardsByNumberAndAFallbackForOthers) {
   EXPECT_EQ(UnitTypeName(0), "Unsupported Card Number");
 }
 
+TEST(UnitNames, ProductsByNumberAndTheBasicApplicationOfTheCard) {
+  EXPECT_EQ(ProductName(95, 653), "Belt Weigher");
+  EXPECT_EQ(ProductName(0, 649), "Remote I/O Unit");
+  EXPECT_EQ(ProductName(0, 650), "No loadcell engine");
+  EXPECT_EQ(ProductName(62, 648), "QV62");
+}
+
 TEST(UnitRecord, AClearedRecordSelectsNothing) {
   const Unit unit;
   EXPECT_EQ(unit.mode, modeUnknown);

@@ -136,6 +136,9 @@ TEST_F(ApplicationTest, BackToBackRequestsAreSeparatedByTheirLength) {
   const Bytes secondReply = withCrc({0x05, 0x45, 0x10, 0x1B, 0x05});
   expected.insert(expected.end(), secondReply.begin(), secondReply.end());
   EXPECT_EQ(sendRaw(both), expected);
+  // A damaged frame of known length ends there: the one right behind it is still answered.
+  both[2] ^= 0x01;
+  EXPECT_EQ(sendRaw(both), secondReply);
 }
 
 TEST_F(ApplicationTest, LengthFramedRequestGetsALengthFramedReply) {

@@ -27,7 +27,7 @@ class LibraryTest : public SimUnitTest {
     } else if (spec.settings.start == StartMode::BootLoader || !spec.state.applicationPresent) {
       speed = spec.settings.bootLoaderBaud;
     }
-    load(readText(path), speed);
+    load(readText(path), speed, std::filesystem::path(path).parent_path().string());
     if (spec.state.blank) {
       const Bytes reply = sendRaw({'?'}, 20);
       EXPECT_EQ(std::string(reply.begin(), reply.end()), "Synchronized\r\n") << path;
@@ -92,6 +92,7 @@ TEST(ScenarioLibrary, EveryScenarioLoadsAndAnswers) {
 TEST(ScenarioLibrary, CoversEveryCardOfTheTable) {
   std::vector<std::pair<int, int>> cardsAndMcus;
   for (const auto& entry : std::filesystem::directory_iterator(kLibrary)) {
+    if (entry.path().extension() != ".scn") continue;
     for (const auto& unit : loadScenario(entry.path().string()).units) {
       cardsAndMcus.emplace_back(unit.state.application.cardNumber, unit.state.application.mcuType);
     }

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,17 +21,63 @@ namespace kl::sim::testing {
 
 using Bytes = std::vector<uint8_t>;
 
+// CRC-16/MODBUS written out here, so that frames are checked independently of the wire code.
+inline uint16_t referenceCrc(const Bytes& bytes) {
+  uint16_t crc = 0xFFFF;
+  for (uint8_t b : bytes) {
+    crc ^= b;
+    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+  }
+  return crc;
+}
+
 inline Bytes withCrc(Bytes bytes) {
-  const uint16_t crc = wire::crc16(bytes.data(), bytes.size());
+  const uint16_t crc = referenceCrc(bytes);
   bytes.push_back(static_cast<uint8_t>(crc & 0xFF));
   bytes.push_back(static_cast<uint8_t>(crc >> 8));
   return bytes;
 }
 
+// A length-framed frame: F1, count, payload, CRC.
+inline Bytes lengthFramed(const Bytes& payload) {
+  Bytes out{0xF1, static_cast<uint8_t>(payload.size() + 2)};
+  const Bytes framed = withCrc(payload);
+  out.insert(out.end(), framed.begin(), framed.end());
+  return out;
+}
+
+// Big-endian pieces of hand-built requests.
+inline void put16(Bytes& b, uint32_t v) {
+  b.push_back(static_cast<uint8_t>(v >> 8));
+  b.push_back(static_cast<uint8_t>(v));
+}
+inline void put32(Bytes& b, uint32_t v) {
+  put16(b, v >> 16);
+  put16(b, v & 0xFFFF);
+}
+inline Bytes cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// The firmware bundle the build made, next to the program.
+inline std::string bundleDir() {
+  return (std::filesystem::path(KESTRELINK_BINARY).parent_path() / "bundle" / "synthetic").string();
+}
+inline Bytes readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 class SimUnitTest : public ::testing::Test {
  protected:
-  void load(std::string_view text, uint32_t pcBaud) {
-    scenario_ = parseScenario(text, "test.scn");
+  // A fresh world each time: nothing scheduled for the units of an earlier load survives.
+  void load(std::string_view text, uint32_t pcBaud, const std::string& directory = ".") {
+    world_ = World{5};
+    line_.reset();
+    installation_.reset();
+    pc_.received.clear();
+    scenario_ = parseScenario(text, "test.scn", ScenarioPaths{directory, bundleDir(), ""});
     installation_ = std::make_unique<Installation>(scenario_, world_);
     line_ = std::make_unique<HopLine>(world_, LineFormat{pcBaud, Parity::None}, LineFormat{}, 3);
     line_->connect(pc_, installation_->portUnit());
@@ -46,8 +95,15 @@ class SimUnitTest : public ::testing::Test {
     return pc_.received;
   }
   // Sends one request frame (CRC added) and returns the reply bytes as they arrived.
-  Bytes request(const Bytes& payload, uint64_t waitMs = 100, bool lengthFramed = false) {
-    return sendRaw(encodeFrame(payload, lengthFramed), waitMs);
+  Bytes request(const Bytes& payload, uint64_t waitMs = 100, bool framed = false) {
+    return sendRaw(framed ? lengthFramed(payload) : withCrc(payload), waitMs);
+  }
+  // Sends a frame and runs until `replyBytes` have come back (or a second has passed).
+  Bytes exchange(const Bytes& frame, size_t replyBytes) {
+    pc_.received.clear();
+    pc_.send(frame);
+    world_.runUntil(world_.nowUs() + 1000000, [&] { return pc_.received.size() >= replyBytes; });
+    return pc_.received;
   }
   // Time from the end of the request to the last byte of the reply.
   uint64_t replyTimeUs(const Bytes& payload) {

@@ -33,6 +33,9 @@ void InstallationTest::loadScenario(std::string_view text, bool openPort) {
 }
 
 void InstallationTest::attachInstallation(bool openPort) {
+  // The units of an earlier load may still have events queued (a boot window, a delayed
+  // reply): they run out before those units are gone.
+  if (installation) sim.world.drain(sim.world.nowUs() + kRetireUs);
   installation = std::make_unique<sim::Installation>(scenario, sim.world);
   line.connect(portUnit());
   // The scenario's line faults, both ways.

@@ -26,6 +26,8 @@ namespace kl::test {
 class InstallationTest : public ::testing::Test {
  protected:
   static constexpr int kComPort = 4;
+  // How long the units of an earlier load are given to finish what they had scheduled.
+  static constexpr uint64_t kRetireUs = 10'000'000;
 
   // The session: prompts answered, Debug on the console, no packet traces.
   InstallationTest();

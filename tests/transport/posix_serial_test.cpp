@@ -29,6 +29,10 @@ TEST(PortMap, DefaultTableAndOverrides) {
   EXPECT_EQ(DevicePathForPort(97, map), "/dev/ttyS9");
   EXPECT_EQ(DevicePathForPort(4, map), "/dev/ttyS3");
   EXPECT_EQ(DevicePathForPort(1, "13=/tmp/b"), "/dev/ttyS0") << "13 is not 1";
+  const MappedPort tied = MapComPort(3, "3=/dev/pts/5 ,cts-high;4=/dev/pts/6");
+  EXPECT_EQ(tied.path, "/dev/pts/5");
+  EXPECT_TRUE(tied.ctsTiedHigh);
+  EXPECT_FALSE(MapComPort(4, "3=/dev/pts/5,cts-high;4=/dev/pts/6").ctsTiedHigh);
 }
 
 constexpr int kPort = 5;
@@ -37,7 +41,8 @@ class PtyPort : public ::testing::Test {
  protected:
   PtyPort() {
     sim.environment.variables["KESTRELINK_PORTMAP"] =
-        std::to_string(kPort) + "=" + pty.slavePath() + ";6=/nonexistent/tty;7=/dev/null";
+        std::to_string(kPort) + "=" + pty.slavePath() + ";6=/nonexistent/tty;7=/dev/null;8=" + pty.slavePath() +
+        ",cts-high";
     session = std::make_unique<Session>(platform);
     s().options.debug = true;
     s().portSettings.portNumber = kPort;
@@ -85,6 +90,7 @@ TEST_F(PtyPort, OpenCarriesBytesBothWaysAndCloses) {
   EXPECT_FALSE(GetCommCTS(s(), s().port)) << "a pseudo-terminal has no modem lines";
   ClosePort(s());
   EXPECT_FALSE(IsPortOpen(s()));
+  EXPECT_TRUE(rawOpen(8)->cts()) << "declared tied high in the port map";
 }
 
 TEST_F(PtyPort, SecondOpenIsBusyUntilTheFirstCloses) {

@@ -17,11 +17,9 @@ PosixConsole::PosixConsole(RunLock* runLock, int inputFd, int outputFd, int erro
   if (::isatty(inputFd_) && ::tcgetpgrp(inputFd_) == ::getpgrp()) {
     auto saved = std::make_unique<termios>();
     if (::tcgetattr(inputFd_, saved.get()) == 0) {
-      termios raw = *saved;
-      raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // keep ISIG: Ctrl+C still interrupts
-      raw.c_cc[VMIN] = 1;
-      raw.c_cc[VTIME] = 0;
-      if (::tcsetattr(inputFd_, TCSANOW, &raw) == 0) savedTerminal_ = std::move(saved);
+      savedTerminal_ = std::move(saved);
+      enterRawMode();
+      if (!raw_) savedTerminal_.reset();
     }
   }
 }
@@ -31,9 +29,27 @@ PosixConsole::~PosixConsole() {
   restore();
 }
 
+void PosixConsole::enterRawMode() {
+  // Moved to the background meanwhile: changing the terminal would stop the process.
+  if (!savedTerminal_ || raw_ || ::tcgetpgrp(inputFd_) != ::getpgrp()) return;
+  termios raw = *savedTerminal_;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));  // keep ISIG: Ctrl+C still interrupts
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  raw_ = ::tcsetattr(inputFd_, TCSANOW, &raw) == 0;
+}
+
+void PosixConsole::leaveRawMode() {
+  flush();
+  if (!raw_) return;
+  ::tcsetattr(inputFd_, TCSANOW, savedTerminal_.get());
+  raw_ = false;
+}
+
 void PosixConsole::restore() {
   if (!savedTerminal_) return;
   ::tcsetattr(inputFd_, TCSANOW, savedTerminal_.get());
+  raw_ = false;
   savedTerminal_.reset();
 }
 

@@ -30,6 +30,10 @@ class PosixConsole : public Console {
   // console's shell starts its prompt on a new line anyway). A POSIX shell does not, so on a
   // terminal the held-back line end is written here; a pipe gets the bytes as they were.
   void endLastLine();
+  // While another program has the terminal: its normal mode, then raw keys again. Pending
+  // output is written first, so that it comes before the other program's.
+  void leaveRawMode();
+  void enterRawMode();
   // On a terminal, a special key (an arrow, a function key) arrives as Escape followed by more
   // bytes at once; it is read as one key of code 0 so that it never passes for Escape.
   // Set for a terminal input; settable for tests.
@@ -50,7 +54,8 @@ class PosixConsole : public Console {
   int outputFd_;
   int errorFd_;
   std::string pending_;
-  std::unique_ptr<termios> savedTerminal_;  // set while raw mode is on
+  std::unique_ptr<termios> savedTerminal_;  // the terminal as found; set while we own it
+  bool raw_ = false;
   int peeked_ = -1;                         // a key taken by keyAvailable, not yet read
   bool inputEnded_ = false;
   bool outputIsTerminal_ = false;

@@ -10,11 +10,28 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/posix/posix_console.h"
+
 extern char** environ;
 
 namespace kl {
 
 namespace {
+
+class ConsoleHandOver {
+ public:
+  explicit ConsoleHandOver(PosixConsole* console) : console_(console) {
+    if (console_) console_->leaveRawMode();
+  }
+  ~ConsoleHandOver() {
+    if (console_) console_->enterRawMode();
+  }
+  ConsoleHandOver(const ConsoleHandOver&) = delete;
+  ConsoleHandOver& operator=(const ConsoleHandOver&) = delete;
+
+ private:
+  PosixConsole* console_;
+};
 
 std::string Variable(const char* name) {
   const char* value = std::getenv(name);
@@ -51,6 +68,11 @@ std::string PosixEnvironment::get(const std::string& name) {
     if (value.empty()) value = Variable("LOGNAME");
     return value.empty() ? LoginName() : value;
   }
+  // The folder for temporary files, which Windows always names in TEMP.
+  if (name == "TEMP") {
+    value = Variable("TMPDIR");
+    return value.empty() ? std::string("/tmp") : value;
+  }
   return value;
 }
 
@@ -73,6 +95,8 @@ int PosixProcesses::run(const std::string& program, const std::vector<std::strin
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
+  // The program gets the terminal as a shell would give it, and the raw keys back afterwards.
+  ConsoleHandOver normalMode(console_);
   pid_t child = 0;
   const int started = posix_spawn(&child, program.c_str(), nullptr, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);

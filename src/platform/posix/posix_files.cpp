@@ -124,11 +124,11 @@ bool PosixFileSystem::isWritableDirectory(const std::string& path) {
   return isDirectory(path) && ::access(path.c_str(), W_OK | X_OK) == 0;
 }
 
-std::unique_ptr<File> PosixFileSystem::openWith(const std::string& path, int flags) {
+std::unique_ptr<File> PosixFileSystem::openWith(const std::string& path, int flags, unsigned mode) {
   int fd;
   {
     BlockingSection wait(process_);  // opening a FIFO waits for its other end
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, static_cast<mode_t>(mode));
   }
   if (fd < 0) {
     fail();
@@ -157,6 +157,11 @@ std::unique_ptr<File> PosixFileSystem::create(const std::string& path) {
 
 std::unique_ptr<File> PosixFileSystem::createExclusive(const std::string& path) {
   return openWith(path, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+std::unique_ptr<File> PosixFileSystem::createPrivate(const std::string& path) {
+  // O_EXCL with O_CREAT never follows a link, a dangling one included.
+  return openWith(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, S_IRUSR | S_IWUSR);
 }
 
 bool PosixFileSystem::list(const std::string& directory, const std::string& pattern,

@@ -22,6 +22,7 @@ class PosixFileSystem : public FileSystem {
   std::unique_ptr<File> openRead(const std::string& path) override;
   std::unique_ptr<File> create(const std::string& path) override;
   std::unique_ptr<File> createExclusive(const std::string& path) override;
+  std::unique_ptr<File> createPrivate(const std::string& path) override;
   bool list(const std::string& directory, const std::string& pattern,
             std::vector<DirEntry>& entries) override;
   bool remove(const std::string& path) override;
@@ -30,7 +31,7 @@ class PosixFileSystem : public FileSystem {
   std::string stateDirectory() override { return stateDirectory_; }
 
  private:
-  std::unique_ptr<File> openWith(const std::string& path, int flags);
+  std::unique_ptr<File> openWith(const std::string& path, int flags, unsigned mode = 0666);
   bool fail();
 
   Process& process_;

@@ -52,7 +52,7 @@ PosixPlatform::PosixPlatform(const std::string& argv0) {
   files_ = std::make_unique<PosixFileSystem>(*process_, PosixProgramPath(argv0),
                                              PosixStateDirectory(*environment_));
   registry_ = MakePosixRegistry(*process_, *environment_);
-  processes_ = std::make_unique<PosixProcesses>(lock);
+  processes_ = std::make_unique<PosixProcesses>(lock, console_.get());
   serial_ = MakePosixSerialPorts(*process_, *environment_);
   platform_ = std::make_unique<Platform>(Platform{*clock_, *console_, *files_, *environment_, *registry_,
                                                   *processes_, *process_, *serial_});

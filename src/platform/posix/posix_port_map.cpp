@@ -6,6 +6,8 @@ namespace kl {
 
 namespace {
 
+constexpr std::string_view kCtsHighFlag = ",cts-high";
+
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
@@ -14,7 +16,7 @@ std::string_view Trimmed(std::string_view text) {
 
 }  // namespace
 
-std::string DevicePathForPort(int number, const std::string& portMap) {
+MappedPort MapComPort(int number, const std::string& portMap) {
   std::string_view rest = portMap;
   while (!rest.empty()) {
     const size_t end = rest.find(';');
@@ -31,11 +33,14 @@ std::string DevicePathForPort(int number, const std::string& portMap) {
       key_number = key_number * 10 + (c - '0');
     }
     if (!digits || key_number != number) continue;
-    return std::string(Trimmed(entry.substr(equals + 1)));
+    std::string_view path = Trimmed(entry.substr(equals + 1));
+    const bool ctsHigh = path.ends_with(kCtsHighFlag);
+    if (ctsHigh) path = Trimmed(path.substr(0, path.size() - kCtsHighFlag.size()));
+    return MappedPort{std::string(path), ctsHigh};
   }
-  if (number >= 1 && number <= 32) return "/dev/ttyS" + std::to_string(number - 1);
-  if (number >= 33 && number <= 64) return "/dev/ttyUSB" + std::to_string(number - 33);
-  if (number >= 65 && number <= 96) return "/dev/ttyACM" + std::to_string(number - 65);
+  if (number >= 1 && number <= 32) return {"/dev/ttyS" + std::to_string(number - 1)};
+  if (number >= 33 && number <= 64) return {"/dev/ttyUSB" + std::to_string(number - 33)};
+  if (number >= 65 && number <= 96) return {"/dev/ttyACM" + std::to_string(number - 65)};
   return {};
 }
 

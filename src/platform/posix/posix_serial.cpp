@@ -72,7 +72,8 @@ int SettingsError(int error) {
 
 class PosixSerialDevice : public SerialDevice {
  public:
-  PosixSerialDevice(Process& process, int fd, uint32_t baud) : process_(process), fd_(fd), baud_(baud) {
+  PosixSerialDevice(Process& process, int fd, uint32_t baud, bool ctsTiedHigh)
+      : process_(process), fd_(fd), baud_(baud), ctsTiedHigh_(ctsTiedHigh) {
     counters_ = readCounters();
   }
   ~PosixSerialDevice() override {
@@ -185,6 +186,7 @@ class PosixSerialDevice : public SerialDevice {
   }
 
   bool cts() override {
+    if (ctsTiedHigh_) return true;
     int lines = 0;
     if (ioctl(fd_, TIOCMGET, &lines) != 0) return false;  // no modem lines: CTS reads low
     return (lines & TIOCM_CTS) != 0;
@@ -282,6 +284,7 @@ class PosixSerialDevice : public SerialDevice {
   Process& process_;
   int fd_;
   uint32_t baud_;
+  bool ctsTiedHigh_;
   std::deque<PendingWrite> pending_;
   std::map<long, long> finished_;
   long nextId_ = 0;
@@ -314,7 +317,8 @@ class PosixSerialPorts : public SerialPorts {
   PosixSerialPorts(Process& process, Environment& environment) : process_(process), environment_(environment) {}
 
   std::unique_ptr<SerialDevice> open(int number, const SerialSettings& settings) override {
-    const std::string path = DevicePathForPort(number, environment_.get("KESTRELINK_PORTMAP"));
+    const MappedPort mapped = MapComPort(number, environment_.get("KESTRELINK_PORTMAP"));
+    const std::string& path = mapped.path;
     if (path.empty()) return fail(oserr::FileNotFound);
     if (settings.baud == 0) return fail(oserr::InvalidParameter);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -331,7 +335,7 @@ class PosixSerialPorts : public SerialPorts {
       ::close(fd);
       return fail(error == EWOULDBLOCK ? oserr::SharingViolation : osErrorFromErrno(error));
     }
-    auto device = std::make_unique<PosixSerialDevice>(process_, fd, settings.baud);
+    auto device = std::make_unique<PosixSerialDevice>(process_, fd, settings.baud, mapped.ctsTiedHigh);
     if (!ApplySettings(fd, settings)) return fail(SettingsError(errno));
     // DTR and RTS held on; a pseudo-terminal has no modem lines, which is fine.
     int lines = TIOCM_DTR | TIOCM_RTS;

@@ -65,6 +65,8 @@ class SimConsole : public Console {
 
   // Keys the operator presses, in order; `atUs` delays a key until that virtual time.
   void pressKeys(std::string_view keys, uint64_t atUs = 0);
+  // Forgets keys not read yet (the next run on the machine starts with an empty keyboard).
+  void dropKeys() { keys_.clear(); }
   // Called with every piece of console text (an operator reacting to a prompt).
   std::function<void(std::string_view)> onOutput;
 
@@ -102,7 +104,12 @@ class SimProcesses : public Processes {
 class SimProcess : public Process {
  public:
   [[noreturn]] void exit(int code) override;
-  void setExitRoutine(std::function<void()> routine) override { routine_ = std::move(routine); }
+  // A routine armed again is a new run of the program on the same machine: it runs at that
+  // run's exit.
+  void setExitRoutine(std::function<void()> routine) override {
+    routine_ = std::move(routine);
+    exiting_ = false;
+  }
   void installStopSignals() override { stopSignalsInstalled = true; }
   void debugTrace(std::string_view line) override { traces.emplace_back(line); }
   uint32_t threadId() override { return 1; }

@@ -13,6 +13,12 @@
 
 namespace kl {
 
+// Thrown by the world when its clock would pass the deadline: a run that went on longer than
+// it may (a hang, as far as virtual time can tell).
+struct DeadlinePassed {
+  uint64_t deadlineUs;
+};
+
 class World : public Scheduler {
  public:
   explicit World(uint64_t seed = 1) : random_(seed) {}
@@ -30,12 +36,24 @@ class World : public Scheduler {
   void drain(uint64_t limitUs);
   bool idle() const { return events_.empty(); }
 
+  // The clock stops at `timeUs`: the wait that would pass it runs what is due up to then and
+  // throws DeadlinePassed. The deadline is spent by that: waits in the clean-up after it
+  // (closing a port, ...) go on normally.
+  void setDeadline(uint64_t timeUs) { deadline_ = timeUs; }
+  void clearDeadline() { deadline_ = kNoDeadline; }
+
   std::mt19937_64& random() { return random_; }
 
  private:
+  static constexpr uint64_t kNoDeadline = UINT64_MAX;
+
   bool runNext(uint64_t limitUs);
+  // The time a wait up to `timeUs` may reach; throws once the deadline is reached.
+  uint64_t limitOf(uint64_t timeUs);
+  void throwIfPast(uint64_t timeUs);
 
   uint64_t now_ = 0;
+  uint64_t deadline_ = kNoDeadline;
   uint64_t sequence_ = 0;
   std::map<std::pair<uint64_t, uint64_t>, std::function<void()>> events_;
   std::mt19937_64 random_;

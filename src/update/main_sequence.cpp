@@ -1,4 +1,4 @@
-#include "driver/main_sequence.h"
+#include "update/main_sequence.h"
 
 #include "connect/connection.h"
 #include "connect/discovery.h"
@@ -11,63 +11,77 @@
 #include "driver/version.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
+#include "update/boot_tool.h"
+#include "update/field_update.h"
 #include "update/interrogation.h"
+#include "update/log_extraction.h"
+#include "update/manufacturing_update.h"
 
 namespace kl {
 
 namespace {
 
+// As a fatal error's with a parameter file: the run did not do what the station asked.
+constexpr int kManufacturingFailureExitCode = 2;
+
 void WriteBanner(Session& s) {
   s.out(Channel::Console) << kProgramName << " " << versionText(kProgramVersion, kProgramRelease) << crlf;
 }
 
-// A blank chip can only be programmed by the external boot-loader tool, which this build
-// does not carry yet; outside manufacturing mode a blank chip is refused anyway.
-void RefuseBlankChip(Session& s) {
+// A blank chip is programmed by the external boot-loader tool, on the production line only;
+// then the unit is looked for again on the same port.
+void ProgramBlankChipOrRefuse(Session& s) {
   if (!s.options.manufacturingMode) {
     Reset(s, s.unit);
     FatalError(s, "Cannot update this unit (blank mcu)");
   }
-  FatalError(s, "Cannot program a blank chip: this build has no boot-loader tool support");
+  s.out(Channel::Debug) << "-- programming blank chip with Quorran" << crlf;
+  ProgramBlankChip(s, s.unit);
+  FindUnit(s, s.unit);
 }
 
-// The flows after identification. Only the manufacturing run without "Program" is complete in
-// this build; the others end the run plainly instead of pretending to work.
-void RunFlow(Session& s) {
+// The flows after identification; the exit code of a run that reaches its end. A station
+// reads a manufacturing update that could not be done from the code as from the parameter
+// file, never as a success.
+int RunFlow(Session& s) {
   if (s.options.manufacturingMode) {
     if (IniGetBool(s, s.options.parameterFile, "Program")) {
       s.out(Channel::Debug) << "-- updating balvanta software (manufacturing)" << crlf;
-      FatalError(s, "Manufacturing update is not available in this build");
+      return ManufacturingUpdateUnit(s, s.unit) ? 0 : kManufacturingFailureExitCode;
     }
     PrintUnitInfo(s, s.unit, false);
     s.out(Channel::Always) << "-- nothing to do" << crlf;
-    return;
+    return 0;
   }
   if (s.options.interrogate) {
     s.out(Channel::Always) << "-- interrogating unit" << crlf;
     InterrogateUnits(s, s.unit);
-    return;
+    return 0;
   }
-  if (s.options.extractLogs) FatalError(s, "Log extraction is not available in this build");
-  FatalError(s, "Field update is not available in this build");
+  if (s.options.extractLogs) {
+    ExtractLogsFromAllUnits(s, s.unit);
+    return 0;
+  }
+  FieldUpdateUnit(s, s.unit, true, s.options.firstUnitOnly);
+  return 0;
 }
 
-void FindUnitAndRunFlow(Session& s) {
+int FindUnitAndRunFlow(Session& s) {
   FindPortAndUnit(s, s.unit);
-  if (s.unit.mode == modeBlankMcu) RefuseBlankChip(s);
+  if (s.unit.mode == modeBlankMcu) ProgramBlankChipOrRefuse(s);
   if (!ConnectToUnit(s, s.unit)) FatalError(s, "Unable to connect to Balvanta unit");
   ReadExtendedInfo(s, s.unit);
   ReadAdvancedInfo(s, s.unit);
-  RunFlow(s);
+  return RunFlow(s);
 }
 
-int FinishRun(Session& s) {
+int FinishRun(Session& s, int exitCode) {
   --s.out.packetTraceLevel;
   s.stopHookArmed = false;
   ClosePort(s);
   CloseSessionLog(s);
   PauseForKey(s);
-  return 0;
+  return exitCode;
 }
 
 }  // namespace
@@ -105,8 +119,8 @@ int RunKestrelink(Session& s, const std::vector<std::string>& arguments) {
   s.stopHookArmed = true;
   s.platform.process.installStopSignals();
 
-  FindUnitAndRunFlow(s);
-  return FinishRun(s);
+  const int exitCode = FindUnitAndRunFlow(s);
+  return FinishRun(s, exitCode);
 }
 
 }  // namespace kl

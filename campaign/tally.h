@@ -1,0 +1,40 @@
+// The campaign's counts: overall for the last line, and by fault for the report's table.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "seed_run.h"
+
+namespace kl::campaign {
+
+struct Counts {
+  uint64_t runs = 0;
+  uint64_t ok = 0;
+  uint64_t failedCleanly = 0;
+  uint64_t recovered = 0;
+  uint64_t bricked = 0;
+  uint64_t hangs = 0;
+  uint64_t crashes = 0;
+
+  void add(const SeedResult& result);
+};
+
+class Tally {
+ public:
+  void add(const SeedResult& result);
+  // True when no seed broke an invariant.
+  bool clean() const { return reported_ == 0; }
+  // "campaign: flow=F runs=N ok=A failed-cleanly=B recovered=C bricked=D hangs=E crashes=G"
+  std::string summary(const std::string& flow) const;
+  // One line per fault (sorted by name) under a heading: the outcome table.
+  std::string table() const;
+
+ private:
+  Counts all_;
+  std::map<std::string, Counts> byFault_;
+  uint64_t reported_ = 0;
+};
+
+}  // namespace kl::campaign

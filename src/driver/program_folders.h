@@ -1,0 +1,17 @@
+// Folders the program keeps beside itself (session logs, extracted unit logs). An installed
+// program's folder is not writable: the user's state directory holds them instead.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kl {
+
+struct Session;
+
+// The folder `name` beside the program, created when missing, or else the same under the
+// state directory (created with its parents). The caller finds out whether the second could
+// be made when it creates its files there.
+std::string ProgramFolder(Session& s, std::string_view name);
+
+}  // namespace kl

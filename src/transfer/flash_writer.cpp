@@ -1,0 +1,222 @@
+#include "transfer/flash_writer.h"
+
+#include <algorithm>
+
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "images/image_format.h"
+#include "protocol/remote_call.h"
+#include "protocol/unit_control.h"
+#include "transfer/image_check.h"
+#include "transfer/manufacturing_fields_area.h"
+#include "transfer/send_window.h"
+#include "transfer/transfer_link.h"
+#include "transport/packet_link.h"
+#include "transport/transfer_report.h"
+#include "wire/commands.h"
+
+namespace kl {
+
+namespace {
+
+constexpr int kPacketAttempts = 8;
+constexpr int kCommitAttempts = 8;
+constexpr int16_t kDefaultFlashPacketSize = 128;
+constexpr uint32_t kFlashWindowSize = 8;
+// Images ending above this (within their flash bank) are erased before they are written.
+constexpr uint32_t kEraseAbove = 0x4000;
+constexpr uint32_t kBankOffsetMask = 0x00FFFFFF;
+
+// A packet written at `address` starts the flash block that holds the fields: it lies in the
+// fields' flash bank, within the first `flashPacketSize` bytes of that bank. Banks are
+// addressed by their top byte, so the offset within one is the address's low 24 bits.
+bool StartsFieldsBlock(const FieldsArea& area, int16_t flashPacketSize, uint32_t address) {
+  const bool sameBank = (address & ~kBankOffsetMask) == (area.first & ~kBankOffsetMask);
+  return sameBank && flashPacketSize > 0 && (address & kBankOffsetMask) < static_cast<uint32_t>(flashPacketSize);
+}
+
+constexpr BulkReplyLayout kPlainReply{false, 4, 1, true};
+constexpr BulkReplyLayout kPlainLargeReply{false, 4, 2, true};
+constexpr BulkReplyLayout kCommitReply{false, 4, 2, true};
+
+// A reply that answers the write at `address` of `length` bytes.
+bool Answers(Session& s, const BulkReply& reply, uint16_t command, uint32_t address, uint32_t length) {
+  return reply.intact && reply.echoes(s, command) && reply.where == address && reply.length == length;
+}
+
+bool WritePlainPacket(Session& s, uint32_t address, std::span<const uint8_t> data) {
+  const bool large = data.size() > kWindowPacketBytes;
+  const uint16_t command = large ? wire::cmd::FlashWritePlainLarge : wire::cmd::FlashWritePlain;
+  const auto length = static_cast<uint32_t>(data.size());
+  for (int attempt = 0; attempt < kPacketAttempts; ++attempt) {
+    BeginBulkRequest(s, command);
+    PutPacketLong(s, address);
+    if (large) {
+      PutPacketWord(s, static_cast<uint16_t>(length));
+    } else {
+      PutPacketByte(s, static_cast<uint8_t>(length));
+    }
+    for (uint8_t byte : data) PutPacketByte(s, byte);
+    SendPacket(s, (large ? 10 : 9) + length);
+    if (large) WaitPacketsSent(s);
+    const BulkReply reply = ReceiveBulkReply(s, large ? kPlainLargeReply : kPlainReply);
+    if (!Answers(s, reply, command, address, length)) {
+      ReportBadReply(s, address, reply);
+      continue;
+    }
+    if (reply.result != 0) {
+      ReportFlashHardwareFailure(s, address, reply.result);
+      return false;
+    }
+    return true;
+  }
+  LogFailed(s);
+  return false;
+}
+
+// The blocks are in the programmer's buffer; the commit writes them to flash.
+bool CommitFlashBlocks(Session& s, uint32_t address, uint32_t length) {
+  for (int attempt = 0; attempt < kCommitAttempts; ++attempt) {
+    BeginBulkRequest(s, wire::cmd::FlashWriteBufferedCommit);
+    PutPacketLong(s, address);
+    PutPacketWord(s, static_cast<uint16_t>(length));
+    SendPacket(s, 10);
+    const BulkReply reply = ReceiveBulkReply(s, kCommitReply);
+    if (!Answers(s, reply, wire::cmd::FlashWriteBufferedCommit, address, length)) continue;
+    if (reply.result != 0) {
+      ReportFlashHardwareFailure(s, address, reply.result);
+      return false;
+    }
+    return true;
+  }
+  LogFailed(s);
+  return false;
+}
+
+// One image's write: the records in order, the progress bar, and the restore step.
+class FlashWrite {
+ public:
+  FlashWrite(Session& s, Unit& unit, RestoreStep restore) : s_(s), unit_(unit), restore_(std::move(restore)) {
+    if (restore_) area_ = ManufacturingFieldsArea(s, unit);
+  }
+
+  bool writeRecords(ImageRecordReader& reader) {
+    total_ = reader.totalBytes();
+    ImageRecord record;
+    while (reader.next(record)) {
+      if (armed_ && area_.last < record.address && !restoreFields()) return false;
+      if (!writeRecord(record)) return false;
+    }
+    if (!DrainFlashWindow(s_)) return false;
+    // An image that ends inside the fields' block still gets them back.
+    return !armed_ || restoreFields();
+  }
+
+ private:
+  bool writeRecord(const ImageRecord& record) {
+    const size_t count = record.data.size();
+    if (static_cast<int64_t>(count) > unit_.bufferSize) {
+      if (!s_.overlappedActive) FatalError(s_, "Unable to program unit: internal error (buffer size is too small)");
+      // Windowed packets carry at most 128 bytes whatever the buffer.
+      const size_t chunk = std::min<size_t>(static_cast<size_t>(std::max<int32_t>(unit_.bufferSize, 1)),
+                                            kWindowPacketBytes);
+      for (size_t offset = 0; offset < count; offset += chunk) {
+        const size_t length = std::min(chunk, count - offset);
+        if (!writePacket(record.address + static_cast<uint32_t>(offset), record.data.subspan(offset, length),
+                         offset == 0))
+          return false;
+      }
+      return true;
+    }
+    if (count > kWindowPacketBytes && s_.overlappedActive) {
+      if (!DrainFlashWindow(s_)) return false;
+      s_.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
+      s_.overlappedActive = false;
+      s_.options.verify = false;
+    }
+    return writePacket(record.address, record.data, false);
+  }
+
+  bool writePacket(uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
+    s_.out(Channel::Debug) << "Programming $" << hex(address, 8) << "(" << data.size() << ")" << crlf;
+    if (!WriteFlashPacket(s_, unit_, address, data, firstChunk)) return false;
+    if (restore_ && StartsFieldsBlock(area_, unit_.flashPacketSize, address)) armed_ = true;
+    done_ += static_cast<uint32_t>(data.size());
+    ShowProgress(s_, done_, total_);
+    return true;
+  }
+
+  // Called once, with every packet in flight acknowledged: the step is dropped whatever it
+  // returns.
+  bool restoreFields() {
+    if (!DrainFlashWindow(s_)) return false;
+    armed_ = false;
+    const RestoreStep step = std::move(restore_);
+    restore_ = nullptr;
+    return step(s_, unit_);
+  }
+
+  Session& s_;
+  Unit& unit_;
+  RestoreStep restore_;
+  FieldsArea area_;
+  bool armed_ = false;
+  uint32_t done_ = 0;
+  uint32_t total_ = 0;
+};
+
+}  // namespace
+
+bool WriteFlashPacket(Session& s, Unit&, uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
+  if (s.overlappedActive) return QueueFlashWrite(s, address, data, firstChunk);
+  if (s.transfer.bufferedProtocol) {
+    return SendBufferedBlocks(s, s.transfer.flashBlocks, data) &&
+           CommitFlashBlocks(s, address, static_cast<uint32_t>(data.size()));
+  }
+  return WritePlainPacket(s, address, data);
+}
+
+bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore) {
+  s.out(Channel::Always) << "Updating Balvanta software (do not turn off the power!)..." << crlf;
+  s.out(Channel::Debug) << "Writing to MCU flash" << crlf;
+  RequireSoundImage(s, image, "The image to write");
+  TransferState& t = s.transfer;
+  if (s.overlappedActive) t.flashWindowSize = kFlashWindowSize;
+  if (unit.flashPacketSize == 0) unit.flashPacketSize = kDefaultFlashPacketSize;
+  AnnounceTransferMode(s, t.flashWindowSize);
+
+  Clock& clock = s.platform.clock;
+  const uint64_t eraseStart = clock.microseconds();
+  const auto span = ImageAddressSpan(image.bytes());
+  if (span && (span->lastAddress & kBankOffsetMask) > kEraseAbove &&
+      !EraseRange(s, unit, span->firstAddress, span->lastAddress)) {
+    EndHardwareHandshake(s);
+    return false;
+  }
+  t.lastEraseUs = clock.microseconds() - eraseStart;
+
+  FlashWrite write(s, unit, std::move(restore));
+  ImageRecordReader reader(image.bytes());
+  bool written = false;
+  {
+    QuietStream quiet(s);
+    t.flashSequence = 0;
+    t.flash.clear();
+    const TransferMeter meter = StartTransferMeter(s, TransferDirection::Sent);
+    const uint64_t writeStart = clock.microseconds();
+    written = write.writeRecords(reader);
+    t.lastWriteUs = clock.microseconds() - writeStart;
+    t.lastWriteBytes = reader.totalBytes();
+    t.flash.clear();
+    if (written) {
+      EndProgress(s);
+      WriteTransferSummary(s, meter);
+      LogComplete(s);
+    }
+  }
+  if (!written && s.packet.progressTotal != 0) EndProgress(s);
+  EndHardwareHandshake(s);
+  return written;
+}
+
+}  // namespace kl

@@ -1,0 +1,28 @@
+// Writing a software or boot-loader image into the unit's MCU flash through the running RAM
+// flash programmer: erase, then record by record in plain, windowed or buffered packets,
+// with the manufacturing fields put back once the block that held them has been rewritten.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "images/image_ref.h"
+
+namespace kl {
+
+struct Session;
+struct Unit;
+
+// Puts the manufacturing fields back into flash; true on success.
+using RestoreStep = std::function<bool(Session&, Unit&)>;
+
+// True when every record was written and acknowledged. A given restore step is armed by the
+// first packet that starts the flash block holding the fields and called once, before the
+// first record beyond the fields (or at the end, when no such record follows).
+bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore = {});
+
+// One packet in the active mode (windowed: once queued).
+bool WriteFlashPacket(Session& s, Unit& unit, uint32_t address, std::span<const uint8_t> data, bool firstChunk);
+
+}  // namespace kl

@@ -1,0 +1,35 @@
+// The manufacturing fields: an enciphered serial number and secret keys that the factory
+// writes into a unit's MCU flash. The program carries them as opaque bytes: loads them from
+// the parameter file, asks the unit to check, write or preserve them, and keeps a backup of
+// their flash area while MCU flash is rewritten around it.
+#pragma once
+
+#include <cstdint>
+
+#include "transfer/unit_storage_state.h"
+
+namespace kl {
+
+struct Session;
+struct Unit;
+
+// Fills `fields` from the parameter file; a missing or malformed value ends the run.
+void LoadManufacturingFields(Session& s, ManufacturingFields& fields);
+
+// The application compares the fields with its own; true when it answered.
+bool CheckManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields, bool& different);
+// The flash programmer writes the fields; true only when it reports success.
+bool UpdateManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields);
+// Writes the fields as an update file for units that take update files.
+bool SendManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields);
+// The flash programmer keeps or repairs the fields; true when it answered, whatever its verdict.
+bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNumber);
+
+// Copies the unit's field area into the session's backup; the backup is replaced only by a
+// complete copy.
+bool ReadBackupFields(Session& s, Unit& unit);
+// Writes the backup back into the field area: the restore step of MCU flash programming. False
+// when no complete backup of this area is held or a block could not be written.
+bool WriteBackupFields(Session& s, Unit& unit);
+
+}  // namespace kl

@@ -1,0 +1,181 @@
+#include "transfer/programmer_download.h"
+
+#include <string>
+
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "images/image_format.h"
+#include "protocol/remote_call.h"
+#include "protocol/unit_control.h"
+#include "transfer/image_check.h"
+#include "transfer/ram_program.h"
+#include "transfer/send_window.h"
+#include "transfer/transfer_link.h"
+#include "transport/link_control.h"
+#include "transport/packet_link.h"
+#include "transport/transfer_report.h"
+#include "wire/commands.h"
+
+namespace kl {
+
+namespace {
+
+constexpr int kRecordAttempts = 8;
+constexpr int kCommitAttempts = 8;
+// Boot loaders from this release on keep 8 RAM writes in flight, older ones one.
+constexpr uint8_t kWideWindowRelease = 18;
+// Programmers of boot loaders before this release know the extended speed table.
+constexpr uint8_t kExtendedTableBefore = 15;
+
+constexpr BulkReplyLayout kWriteRamReply{false, 4, 1, false};
+constexpr BulkReplyLayout kWriteRamLargeReply{false, 4, 2, false};
+constexpr BulkReplyLayout kCommitReply{false, 4, 2, false};
+
+bool WritePlainRecord(Session& s, uint32_t address, std::span<const uint8_t> data) {
+  const bool large = data.size() > kWindowPacketBytes;
+  const uint16_t command = large ? wire::cmd::WriteRamLarge : wire::cmd::WriteRam;
+  const auto length = static_cast<uint32_t>(data.size());
+  for (int attempt = 0; attempt < kRecordAttempts; ++attempt) {
+    BeginBulkRequest(s, command);
+    PutPacketLong(s, address);
+    if (large) {
+      PutPacketWord(s, static_cast<uint16_t>(length));
+    } else {
+      PutPacketByte(s, static_cast<uint8_t>(length));
+    }
+    for (uint8_t byte : data) PutPacketByte(s, byte);
+    SendPacket(s, (large ? 10 : 9) + length);
+    if (large) WaitPacketsSent(s);
+    const BulkReply reply = ReceiveBulkReply(s, large ? kWriteRamLargeReply : kWriteRamReply);
+    if (reply.intact && reply.echoes(s, command) && reply.where == address && reply.length == length) return true;
+    ReportBadReply(s, address, reply);
+  }
+  LogFailed(s);
+  return false;
+}
+
+bool CommitRamBlocks(Session& s, uint32_t address, uint32_t length) {
+  const bool committed = Repeat(kCommitAttempts, [&] {
+    BeginBulkRequest(s, wire::cmd::CommitRamBlock);
+    PutPacketLong(s, address);
+    PutPacketWord(s, static_cast<uint16_t>(length));
+    SendPacket(s, 10);
+    const BulkReply reply = ReceiveBulkReply(s, kCommitReply);
+    return reply.intact && reply.echoes(s, wire::cmd::CommitRamBlock) && reply.where == address &&
+           reply.length == length;
+  });
+  if (!committed) LogFailed(s);
+  return committed;
+}
+
+void WriteRecordLine(Session& s, std::string_view what, const ImageRecord& record) {
+  s.out(Channel::Debug) << what << hex(record.address, 8) << "(" << record.data.size() << ")" << crlf;
+}
+
+// Writes every record into RAM; the window is empty again afterwards.
+bool WriteRecords(Session& s, Unit& unit, ImageRecordReader& reader) {
+  const TransferMeter meter = StartTransferMeter(s, TransferDirection::Sent);
+  uint32_t done = 0;
+  ImageRecord record;
+  while (reader.next(record)) {
+    WriteRecordLine(s, "Downloading $", record);
+    if (static_cast<int64_t>(record.data.size()) > unit.bufferSize)
+      FatalError(s, "Unable to update unit: buffer size is too small");
+    if (record.data.size() > kWindowPacketBytes && s.overlappedActive) {
+      // Plain packets must not meet acknowledgements still on their way.
+      if (!DrainRamWindow(s)) return false;
+      s.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
+      s.overlappedActive = false;
+      s.options.verify = false;
+    }
+    if (!DownloadRecord(s, record.address, record.data)) return false;
+    done += static_cast<uint32_t>(record.data.size());
+    ShowProgress(s, done, reader.totalBytes());
+  }
+  if (!DrainRamWindow(s)) return false;
+  EndProgress(s);
+  WriteTransferSummary(s, meter);
+  LogComplete(s);
+  return true;
+}
+
+bool VerifyRecords(Session& s, ImageRecordReader& reader) {
+  s.out(Channel::Always) << "Verifying programmer..." << crlf;
+  const TransferMeter meter = StartTransferMeter(s, TransferDirection::Received);
+  reader.rewind();
+  ImageRecord record;
+  while (reader.next(record)) {
+    WriteRecordLine(s, "Verifying $", record);
+    if (!Examine(s, record.address, record.data)) return false;
+  }
+  WriteTransferSummary(s, meter);
+  LogComplete(s);
+  return true;
+}
+
+// The programmer listens at 115200 once started; it is then asked for the programming speed.
+void ConnectToProgrammer(Session& s, Unit& unit) {
+  ChangePacketBaudRateOrStop(s, 115200, 0, ReplyTimeoutLong, false);
+  if (!SetProgrammerBaudRate(s, unit, s.portSettings.programmingBaud, false))
+    FatalError(s, "Unable to change baud rate");
+}
+
+}  // namespace
+
+bool DownloadRecord(Session& s, uint32_t address, std::span<const uint8_t> data) {
+  if (s.overlappedActive) return QueueRamWrite(s, address, data);
+  if (s.transfer.bufferedProtocol) {
+    return SendBufferedBlocks(s, s.transfer.ramBlocks, data) &&
+           CommitRamBlocks(s, address, static_cast<uint32_t>(data.size()));
+  }
+  return WritePlainRecord(s, address, data);
+}
+
+bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view displayName) {
+  if (image.empty()) FatalError(s, "Cannot update unit: there is no flash programmer for this unit");
+  RequireSoundImage(s, image, "The " + std::string(displayName));
+  s.out(Channel::Always) << "Downloading " << displayName << "..." << crlf;
+  TransferState& t = s.transfer;
+  if (s.overlappedActive) t.ramWindowSize = unit.bootLoaderRelease < kWideWindowRelease ? 1 : 8;
+  AnnounceTransferMode(s, t.ramWindowSize);
+  if (!SetProgrammerBaudRate(s, unit, s.portSettings.programmingBaud, unit.bootLoaderRelease < kExtendedTableBefore))
+    FatalError(s, "Unable to change baud rate");
+
+  ImageRecordReader reader(image.bytes());
+  bool written = false;
+  {
+    QuietStream quiet(s);
+    t.ram.clear();
+    written = WriteRecords(s, unit, reader) &&
+              (!s.options.verify || unit.bootLoaderVersion == 1 || VerifyRecords(s, reader));
+    t.ram.clear();
+  }
+  if (!written) {
+    if (s.packet.progressTotal != 0) EndProgress(s);
+    EndHardwareHandshake(s);
+    return false;
+  }
+
+  TransferToRamProgram(s, reader.entryAddress());
+  unit.mode = modeFlashProgrammer;
+  EndHardwareHandshake(s);
+  ConnectToProgrammer(s, unit);
+  if (!GetProgrammerVersion(s, unit)) FatalError(s, "Unable to connect to programmer");
+  if (s.packet.proxyOn && !ConfigureProgrammer(s, unit, 1)) FatalError(s, "Unable to connect to programmer");
+  GetBufferSize(s, unit);
+  return true;
+}
+
+bool ResetProgrammer(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "RPC: ResetProgrammer" << crlf;
+  if (!CallThroughSpeedCycle(s, CallRequest{s.bootLoaderAddress, wire::cmd::ResetProgrammer, {}, 0})) {
+    LogFailed(s);
+    return false;
+  }
+  LogComplete(s);
+  ConnectToProgrammer(s, unit);
+  if (s.packet.proxyOn && !ConfigureProgrammer(s, unit, 1)) FatalError(s, "Unable to connect to programmer");
+  return true;
+}
+
+}  // namespace kl

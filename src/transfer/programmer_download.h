@@ -1,0 +1,29 @@
+// Downloading a RAM flash programmer through the unit's boot loader, starting it, and talking
+// to it at the programming speed; restarting it after a flash write.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "images/image_ref.h"
+
+namespace kl {
+
+struct Session;
+struct Unit;
+
+// With the unit in its boot loader: writes `image` into its RAM (plain, overlapped or
+// buffered), verifies it with -v, starts it and reconnects at the programming speed. True
+// when the programmer runs and answers; `displayName` goes into the "Downloading " line.
+// An empty image, a record larger than the unit's buffer and a failed speed change end the
+// run.
+bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view displayName);
+
+// One record into RAM in the active mode; in overlapped mode true once it is queued.
+bool DownloadRecord(Session& s, uint32_t address, std::span<const uint8_t> data);
+
+// Restarts the running programmer and brings it back to the programming speed.
+bool ResetProgrammer(Session& s, Unit& unit);
+
+}  // namespace kl

@@ -1,0 +1,127 @@
+#include "update/card_files.h"
+
+#include <string_view>
+
+#include "driver/fatal_error.h"
+#include "driver/session.h"
+#include "images/catalogue.h"
+#include "protocol/unit_control.h"
+#include "transfer/file_update.h"
+#include "transfer/image_selection.h"
+#include "transfer/programmer_download.h"
+#include "wire/crc16.h"
+
+namespace kl {
+
+namespace {
+
+using catalogue::DriveFileKind;
+using catalogue::DriveFileRow;
+
+constexpr uint8_t kFileDrive = 1;
+constexpr uint8_t kResourceDrive = 0xB1;
+constexpr uint16_t kResourceUpdateFile = 0x0104;
+constexpr size_t kResourceRecordOverhead = 8;  // number, size, CRC
+// ZA3 displays on an LPC2478 from before 6.00 keep files the new software cannot read.
+constexpr uint16_t kZa3Card = 647;
+constexpr int16_t kNewFileSystemVersion = 600;
+constexpr uint8_t kWholeFileSystem = 1;
+
+struct KindTexts {
+  std::string_view line;
+  std::string_view failure;
+};
+
+KindTexts TextsOf(DriveFileKind kind) {
+  switch (kind) {
+    case DriveFileKind::Language: return {"-- language file: $", "Unable to send language file"};
+    case DriveFileKind::Image: return {"-- image file: $", "Unable to send images file"};
+    case DriveFileKind::Font: return {"-- font file: $", "Unable to send font file"};
+    case DriveFileKind::Fieldbus: break;
+  }
+  return {"-- file: $", "Unable to send file"};
+}
+
+void Announce(Session& s, const DriveFileRow& row) {
+  s.out(Channel::Debug) << TextsOf(row.kind).line << hex(row.fileNumber, 4) << "(" << ImageOf(row).length << ")"
+                        << crlf;
+}
+
+bool UpdateDriveFile(Session& s, Unit& unit, const DriveFileRow& row) {
+  Announce(s, row);
+  const ImageRef file = ImageOf(row);
+  if (!IsFileDifferent(s, unit, kFileDrive, row.fileNumber, file.start, file.length, true)) return false;
+  if (!UpdateFile(s, unit, kFileDrive, row.fileNumber, file.start, file.length, true)) {
+    FatalError(s, TextsOf(row.kind).failure);
+  }
+  return true;
+}
+
+bool UpdateResourceFile(Session& s, Unit& unit, std::span<const DriveFileRow> rows, bool useUpdateFiles) {
+  std::optional<std::vector<uint8_t>> resource =
+      BuildResourceFile(rows, kResourceFileCapacity, [&s](const DriveFileRow& row) { Announce(s, row); });
+  if (!resource) FatalError(s, "Cannot update unit resource file - too large");
+  std::vector<uint8_t>& bytes = *resource;
+  const auto length = static_cast<uint32_t>(bytes.size());
+  if (!IsFileDifferent(s, unit, kResourceDrive, 0, bytes.data(), length, false)) return false;
+  bool written;
+  if (useUpdateFiles) {
+    // An update file carries the plain form; the unit complements it when it applies it.
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(~byte);
+    written = UpdateFile(s, unit, kFileDrive, kResourceUpdateFile, bytes.data(), length, false);
+  } else {
+    written = UpdateFile(s, unit, kResourceDrive, 0, bytes.data(), length, false);
+  }
+  if (!written) FatalError(s, "Unable to write new file");
+  return true;
+}
+
+void PutBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
+  for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> BuildResourceFile(std::span<const DriveFileRow> rows, size_t capacity,
+                                                      const std::function<void(const DriveFileRow&)>& announce) {
+  std::vector<uint8_t> file;
+  for (const DriveFileRow& row : rows) {
+    announce(row);
+    const ImageRef data = ImageOf(row);
+    if (file.size() + data.length + kResourceRecordOverhead > capacity) return std::nullopt;
+    PutBigEndian(file, row.fileNumber, 2);
+    PutBigEndian(file, data.length, 4);
+    file.insert(file.end(), data.start, data.start + data.length);
+    const uint16_t crc = wire::crc16(data.start, data.length);
+    file.push_back(static_cast<uint8_t>(crc & 0xFF));
+    file.push_back(static_cast<uint8_t>(crc >> 8));
+  }
+  if (capacity - file.size() >= 2) file.insert(file.end(), 2, 0);
+  for (uint8_t& byte : file) byte = static_cast<uint8_t>(~byte);
+  return file;
+}
+
+bool UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles) {
+  const std::optional<catalogue::CardFileSet> files = catalogue::FilesForCard(unit.cardNumber, unit.mcuType);
+  if (!files) return false;
+  // The files are reached through the programmer: it runs unless images were written just now.
+  if (!useUpdateFiles && unit.mode != modeFlashProgrammer) {
+    if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) {
+      FatalError(s, "Unable to download flash programmer");
+    }
+    if (!SelectBootLoader(s, unit)) FatalError(s, "Unknown balvanta unit");
+  }
+  if (unit.cardNumber == kZa3Card && unit.mcuType == mcu::LPC2478 && unit.softwareVersion < kNewFileSystemVersion) {
+    s.out(Channel::Always) << "Erasing files from old software version..." << crlf;
+    EraseFMS(s, unit, kWholeFileSystem);
+  }
+  bool wrote = false;
+  for (const auto group : {files->language, files->image, files->fonts}) {
+    for (const DriveFileRow& row : group) wrote = UpdateDriveFile(s, unit, row) || wrote;
+  }
+  if (!files->resourceInputs.empty()) wrote = UpdateResourceFile(s, unit, files->resourceInputs, useUpdateFiles) || wrote;
+  for (const DriveFileRow& row : files->fieldbus) wrote = UpdateDriveFile(s, unit, row) || wrote;
+  return wrote;
+}
+
+}  // namespace kl

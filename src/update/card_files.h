@@ -1,0 +1,34 @@
+// The files of a unit's flash drive by its card: language, image, font and fieldbus
+// description files, each rewritten when it differs from the carried one; card 653 keeps its
+// image and fonts in one resource file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "images/catalogue_tables.h"
+
+namespace kl {
+
+struct Session;
+struct Unit;
+
+// The resource file is built in a buffer of this size.
+inline constexpr size_t kResourceFileCapacity = 4194305;
+
+// Brings every file of the unit's card up to date; true when one was written. With update
+// files they go to the unit's update drive, to be applied at its restart.
+bool UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles);
+
+// The resource file as the unit stores it: per file its number (16 bits), size (32 bits),
+// bytes and CRC (low byte first), two zero bytes after the last record when they fit, every
+// byte complemented. `announce` is called before each record is added; nothing when a record
+// does not fit into `capacity` bytes.
+std::optional<std::vector<uint8_t>> BuildResourceFile(std::span<const catalogue::DriveFileRow> rows, size_t capacity,
+                                                      const std::function<void(const catalogue::DriveFileRow&)>& announce);
+
+}  // namespace kl

@@ -1,0 +1,164 @@
+#include "update/log_extraction.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "driver/fatal_error.h"
+#include "driver/program_folders.h"
+#include "driver/session.h"
+#include "protocol/identification.h"
+#include "protocol/unit_control.h"
+#include "transfer/remote_file_access.h"
+#include "transfer/transfer_link.h"
+#include "transport/link_control.h"
+#include "transport/transfer_report.h"
+#include "update/network_table.h"
+
+namespace kl {
+
+namespace {
+
+constexpr uint8_t kLogDrive = 1;
+constexpr uint16_t kConfigurationLog = 0x0131;
+constexpr uint16_t kCrashLog = 0x010F;
+constexpr int16_t kListingSoftware = 600;
+constexpr int16_t kLogSoftware = 601;
+constexpr uint32_t kBlockSize = 128;
+constexpr uint8_t kNoMoreData = 0xFF;
+
+// A local log file in the extraction folder, created new or emptied.
+std::unique_ptr<File> CreateLocalFile(Session& s, const std::string& name) {
+  FileSystem& files = s.platform.files;
+  const std::string folder = ProgramFolder(s, "BalvantaLogFiles");
+  if (!files.isWritableDirectory(folder)) FatalError(s, "Unable to create: " + folder);
+  const std::string path = folder + files.separator() + name;
+  s.out(Channel::Always) << "Saving to \"" << path << "\"" << crlf;
+  std::unique_ptr<File> file = files.create(path);
+  if (!file) FatalError(s, "Unable to create: " + path);
+  return file;
+}
+
+// One of the two single-file logs: configuration or crash.
+void CopySingleLog(Session& s, const Unit& unit, uint16_t fileNumber, std::string_view checking,
+                   std::string_view missing, std::string_view prefix) {
+  ChannelWriter& always = s.out(Channel::Always);
+  always << checking << crlf;
+  const RemoteFile remote{unit.address, kLogDrive, fileNumber};
+  uint8_t result = 0;
+  if (!OpenFile(s, remote, false, result) || result != 0) {
+    always << missing << crlf;
+    return;
+  }
+  always << "Uploading file: " << hex(fileNumber, 4) << crlf;
+  const TransferMeter meter = StartTransferMeter(s, TransferDirection::Received);
+  std::unique_ptr<File> local = CreateLocalFile(s, std::string(prefix) + UnitLabel(unit) + ".txt");
+  UploadRemoteFile(s, unit.address, fileNumber, *local);
+  local->close();
+  CloseFile(s, remote, result);
+  WriteTransferSummary(s, meter);
+}
+
+void CopyDebugLogs(Session& s, Unit& unit) {
+  ChannelWriter& always = s.out(Channel::Always);
+  always << "Checking for debug logs..." << crlf;
+  std::vector<uint16_t> fileNumbers;
+  if (!GetDebugLogs(s, unit, fileNumbers)) return;
+  if (fileNumbers.empty()) {
+    always << "-- no debug log found" << crlf;
+    EndProgress(s);
+    return;
+  }
+  always << "Uploading files: ";
+  for (const uint16_t number : fileNumbers) always << " " << hex(number, 4);
+  always << crlf;
+  std::unique_ptr<File> local = CreateLocalFile(s, "DebugLog_" + UnitLabel(unit) + ".txt");
+  const auto count = static_cast<uint32_t>(fileNumbers.size());
+  for (uint32_t j = 0; j < count; ++j) {
+    const uint16_t number = fileNumbers[j];
+    s.out(Channel::Debug) << "Uploading file=" << hex(number, 4) << crlf;
+    ShowProgress(s, j, count);
+    const RemoteFile remote{unit.address, kLogDrive, number};
+    uint8_t result = 0;
+    if (!OpenFile(s, remote, false, result) || result != 0) {
+      s.out(Channel::Debug) << "-- file not found" << crlf;
+    } else {
+      const TransferMeter meter = StartTransferMeter(s, TransferDirection::Received);
+      UploadRemoteFile(s, unit.address, number, *local);
+      CloseFile(s, remote, result);
+      WriteTransferSummary(s, meter);
+    }
+    local->write("\r\n", 2);
+  }
+  local->close();
+  EndProgress(s);
+}
+
+}  // namespace
+
+UploadResult UploadRemoteFile(Session& s, uint8_t address, uint16_t fileNumber, File& local) {
+  QuietStream quiet(s);
+  const RemoteFile remote{address, kLogDrive, fileNumber};
+  std::array<uint8_t, kBlockSize> block{};
+  for (uint32_t offset = 0;;) {
+    uint32_t count = kBlockSize;
+    if (!ReadFileBlock(s, remote, offset, count, block.data())) {
+      s.out(Channel::Debug) << "ReadFileRemote failed" << crlf;
+      // What was copied stays, but must not pass for the whole log.
+      const std::string mark = "\r\n[INCOMPLETE: the unit did not answer the read at offset " + decimalText(offset) + "]\r\n";
+      local.write(mark.data(), mark.size());
+      s.out(Channel::Always) << "-- log incomplete: the unit did not answer the read at offset " << offset << crlf;
+      return UploadResult::ReadFailed;
+    }
+    if (count == 0 || count == kNoMoreData) return UploadResult::Complete;
+    // Unused space at the end of a block holds zeros; zeros inside it are data.
+    const auto last = std::find_if(block.rbegin() + static_cast<long>(kBlockSize - count), block.rend(),
+                                   [](uint8_t b) { return b != 0; });
+    const auto keep = static_cast<size_t>(block.rend() - last);
+    if (keep > 0 && !local.write(block.data(), keep)) {
+      s.out(Channel::Debug) << "OSWriteFile failed" << crlf;
+      s.out(Channel::Always) << "-- log incomplete: it could not be written to the PC" << crlf;
+      return UploadResult::WriteFailed;
+    }
+    offset += count;
+  }
+}
+
+void ExtractLogFilesFromUnit(Session& s, Unit& unit) {
+  s.out(Channel::Debug) << "ExtractLogFilesFromUnit=" << unit.address << crlf;
+  if (!ReadUnitInfo(s, unit)) return;
+  ReadExtendedInfo(s, unit);
+  ReadAdvancedInfo(s, unit);
+  PrintUnitInfo(s, unit, false);
+  if (unit.softwareVersion < kLogSoftware) return;
+  CopySingleLog(s, unit, kConfigurationLog, "Checking for configuration log...", "-- no configuration log found",
+                "ConfigurationLog_");
+  CopySingleLog(s, unit, kCrashLog, "Checking for crash log...", "-- no crash log found", "CrashLog_");
+  CopyDebugLogs(s, unit);
+}
+
+void ExtractLogsFromAllUnits(Session& s, Unit& unit) {
+  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < kListingSoftware) return;
+  std::vector<uint8_t> listed;
+  if (!ListRemoteUnits(s, listed)) return;
+
+  const uint32_t savedBaud = s.portSettings.baudRate;
+  SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
+  // A unit that stops answering while the list is read ends the flow, at the programming speed.
+  const std::optional<std::vector<uint8_t>> extraction =
+      ListNetworkUnits(s, unit, listed, NetworkListing::LogExtraction);
+  if (!extraction) return;
+  ChannelWriter& always = s.out(Channel::Always);
+  always << crlf;
+
+  for (const uint8_t address : *extraction) {
+    Unit target = NetworkUnitAt(address);
+    ExtractLogFilesFromUnit(s, target);
+    always << crlf;
+  }
+  SetUnitBaudRateOrStop(s, unit, savedBaud);
+}
+
+}  // namespace kl

@@ -1,0 +1,72 @@
+#include "update/remote_update.h"
+
+#include "driver/session.h"
+#include "protocol/identification.h"
+#include "protocol/unit_control.h"
+#include "update/update_unit.h"
+
+namespace kl {
+
+namespace {
+
+// Applications from 6.00 on take update files; boot loaders from release 14 on apply them.
+constexpr int16_t kUpdateFilesSoftware = 600;
+constexpr uint8_t kUpdateFilesBootRelease = 14;
+
+bool RunsUpdateFileSoftware(const Unit& unit) {
+  return unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kUpdateFilesSoftware;
+}
+
+void AdviseDirectConnection(Session& s, const Unit& unit) {
+  s.out(Channel::Always) << crlf
+                         << "IMPORTANT: Please connect the serial port to the COM1 RS232 port on the unit and run "
+                            "Kestrelink again to update unit "
+                         << unit.address << crlf << crlf;
+}
+
+}  // namespace
+
+bool RemoteUpdateUnit(Session& s, Unit& unit, bool askFirst) {
+  if (!ReadUnitInfo(s, unit)) return false;
+  ReadExtendedInfo(s, unit);
+  ReadAdvancedInfo(s, unit);
+  PrintUnitInfo(s, unit, false);
+  ChannelWriter& always = s.out(Channel::Always);
+  if (!RunsUpdateFileSoftware(unit)) {
+    always << "Balvanta Unit " << unit.address
+           << " must be running version 6.00 or later of the Balvanta software for remote update." << crlf;
+  } else if (CheckUpdateFileSupport(s, unit)) {
+    return UpdateUnit(s, unit, UpdateRequest{.useUpdateFiles = true, .askFirst = askFirst});
+  } else if (unit.bootLoaderRelease < kUpdateFilesBootRelease) {
+    always << "Balvanta Unit " << unit.address << " must have boot loader release 14 or later for remote update."
+           << crlf;
+  } else {
+    // A current boot loader on a unit that refuses update files: naming the boot loader would
+    // send the technician after the wrong part.
+    always << "Balvanta Unit " << unit.address << " does not support remote software update." << crlf;
+  }
+  AdviseDirectConnection(s, unit);
+  return false;
+}
+
+bool RemoteUpdatePossible(Session& s, Unit& unit) {
+  if (RunsUpdateFileSoftware(unit) && unit.bootLoaderRelease >= kUpdateFilesBootRelease &&
+      CheckUpdateFileSupport(s, unit)) {
+    return true;
+  }
+  PrintUnitInfo(s, unit, false);
+  ChannelWriter& always = s.out(Channel::Always);
+  always << "Balvanta Unit " << unit.address;
+  if (!RunsUpdateFileSoftware(unit)) {
+    always << " must be running version 6.00 or later of the Balvanta software for remote software update.";
+  } else if (unit.bootLoaderRelease < kUpdateFilesBootRelease) {
+    always << " must have boot loader release 14 or later for remote software update. Please use Quorran to "
+              "update boot loader (requires direct connection to COM1 RS232 port of unit).";
+  } else {
+    always << " does not support remote software update.";
+  }
+  always << crlf;
+  return false;
+}
+
+}  // namespace kl

@@ -1,0 +1,257 @@
+// Programming simulated units end to end as the update sequence does: into the boot loader,
+// the flash programmer downloaded and started, the boot loader and the software image written
+// with the manufacturing fields backed up and restored, the programmer reset after each image.
+// Every transfer mode against one unit of each family and MCU (so every boot loader and
+// software image of the bundle), then the faults a technician meets.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "connect/connection.h"
+#include "connect/discovery.h"
+#include "images/image_format.h"
+#include "protocol/identification.h"
+#include "protocol/unit_control.h"
+#include "support/installation_fixture.h"
+#include "transfer/flash_writer.h"
+#include "transfer/image_selection.h"
+#include "transfer/manufacturing_fields.h"
+#include "transfer/manufacturing_fields_area.h"
+#include "transfer/programmer_download.h"
+#include "transport/link_control.h"
+#include "transport/serial_port.h"
+
+namespace kl::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Mode { Plain, Windowed, Buffered };
+
+const char* ModeName(Mode mode) {
+  switch (mode) {
+    case Mode::Plain: return "Plain";
+    case Mode::Windowed: return "Windowed";
+    default: return "Buffered";
+  }
+}
+
+// The ZK7 test jig with the product on its second port; it waits for the product's replies as
+// long as a flash erase takes.
+constexpr const char* kJig = R"([unit jig]
+card = 652
+circuit = 1
+version = 6.10
+release = 40
+serial = 652001
+modbus-address = 50
+boot-loader = C4
+boot-release = 24
+baud = 115200
+proxy-port = 2
+relay-timeout-ms = 1000
+)";
+
+class FlashProgramming : public InstallationTest {
+ protected:
+  // One unit of sim/scenarios/ with `extra` keys, on the port or (buffered) behind the jig.
+  void load(const std::string& scenarioFile, Mode mode, const std::string& extra = "") {
+    mode_ = mode;
+    std::string product = readFile(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/" + scenarioFile) + extra;
+    const size_t name = product.find("[unit ") + 6;
+    productName_ = product.substr(name, product.find(']', name) - name);
+    if (mode == Mode::Buffered) product = std::string(kJig) + "proxy-unit = " + productName_ + "\n" + product;
+    loadScenario(product, false);
+    newRun();
+  }
+
+  // A new run of the program against the same units.
+  void newRun() {
+    ClosePort(s());
+    session = std::make_unique<Session>(sim.platform);
+    s().options.yesToPrompts = true;
+    s().options.debug = true;
+    s().portSettings.portNumber = kComPort;
+    s().portSettings.baudRate = portUnitBaud();
+    s().portSettings.programmingBaud = 921600;
+    ASSERT_TRUE(OpenPort(s()));
+    clearConsole();
+  }
+
+  Unit& unit() { return s().unit; }
+  sim::Unit& target() { return *installation->find(productName_); }
+
+  // Connected and identified, behind the jig when buffered; overlapped writes when the unit
+  // raises CTS.
+  void connect() {
+    s().currentUnitId = unit().address = 0xF0;
+    SaveConnectionBaudRate(s());
+    ASSERT_TRUE(ConnectToUnit(s(), unit()));
+    if (mode_ == Mode::Windowed) {
+      s().options.overlappedWrites = true;
+      ASSERT_TRUE(ProbeCts(s()));
+      s().overlappedActive = true;
+    }
+    if (mode_ != Mode::Buffered) return;
+    const uint8_t jig = unit().address;
+    ProxySearchResult found;
+    ASSERT_TRUE(OpenKestrelinkProxy(s(), jig));
+    ASSERT_TRUE(SearchKestrelinkProxy(s(), jig, found));
+    TurnProxyOn(s());
+    s().portSettings.baudRate = found.baudRate;
+    SaveConnectionBaudRate(s());
+    s().currentUnitId = found.unitId;
+    s().packet.proxyAddress = jig;
+    s().packet.proxyPort = found.port;
+    s().transfer.bufferedProtocol = true;
+    Unit product;
+    product.mode = modeBalvantaSoftware;
+    product.address = found.unitId;
+    ASSERT_TRUE(ReadUnitInfo(s(), product));
+    unit() = product;
+  }
+
+  // The update sequence's steps for the boot loader and the software; false at the first
+  // failing transfer.
+  bool program() {
+    connect();
+    if (HasFatalFailure()) return false;
+    EXPECT_TRUE(InitialiseForUpdate(s(), unit()));
+    SelectFlashProgrammer(s(), unit(), false);
+    if (!DownloadProgrammer(s(), unit(), unit().programmerImage, "programmer")) return false;
+    EXPECT_TRUE(SelectBootLoader(s(), unit()));
+    SelectSoftware(s(), unit());
+    if (!ReadBackupFields(s(), unit())) return false;
+    for (const ImageRef& image : {unit().bootLoaderImage, unit().softwareImage}) {
+      if (!WriteMcuFlash(s(), unit(), image, WriteBackupFields) || !ResetProgrammer(s(), unit())) return false;
+    }
+    EXPECT_TRUE(Reset(s(), unit()));
+    advanceMs(3000);
+    return true;
+  }
+
+  // The unit's manufacturing-field area, found by the MCU it has.
+  Bytes fields() {
+    Unit mcu;
+    mcu.mcuType = target().state().application.mcuType;
+    const FieldsArea area = ManufacturingFieldsArea(s(), mcu);
+    return target().state().flash.read(area.first, area.size);
+  }
+
+  // Every record of the image is in the unit's flash.
+  void expectInFlash(const ImageRef& image) {
+    ImageRecordReader reader(image.bytes());
+    ImageRecord record;
+    while (reader.next(record)) {
+      const Bytes expected(record.data.begin(), record.data.end());
+      ASSERT_EQ(target().state().flash.read(record.address, record.data.size()), expected)
+          << "at " << std::hex << record.address;
+    }
+  }
+
+  // The images are in flash, the fields as they were, and the new application runs.
+  void expectProgrammed(const Bytes& fieldsBefore) {
+    expectInFlash(unit().bootLoaderImage);
+    expectInFlash(unit().softwareImage);
+    EXPECT_EQ(fields(), fieldsBefore);
+    EXPECT_NE(fieldsBefore, Bytes(fieldsBefore.size(), 0xFF));
+    EXPECT_EQ(target().mode(), sim::UnitMode::Application);
+  }
+
+  // The end of what the run wrote, for a failure's message.
+  std::string lastLines() {
+    const std::string out = console();
+    return out.substr(out.size() > 4000 ? out.size() - 4000 : 0);
+  }
+
+  Mode mode_ = Mode::Plain;
+  std::string productName_;
+};
+
+// One unit of each family and MCU: together they take every software image and boot loader.
+const char* const kUnits[] = {"za3-lpc2478.scn", "za3-lpc4357.scn", "za4.scn", "zs3-lpc1768.scn",
+                              "zs3-lpc4078.scn", "zs4.scn",         "zc3.scn"};
+
+class EveryImage : public FlashProgramming, public ::testing::WithParamInterface<std::tuple<Mode, const char*>> {};
+
+TEST_P(EveryImage, FlashEqualsTheImagesAndTheFieldsStay) {
+  const auto [mode, file] = GetParam();
+  load(file, mode);
+  const Bytes fieldsBefore = fields();
+  ASSERT_TRUE(program()) << lastLines();
+  expectProgrammed(fieldsBefore);
+  const std::string out = console();
+  EXPECT_NE(out.find("Updating Balvanta software (do not turn off the power!)..."), std::string::npos);
+  EXPECT_NE(out.find("Bytes sent = "), std::string::npos);
+  EXPECT_NE(out.find(mode == Mode::Windowed   ? "-- using overlapped (duplex) comms"
+                     : mode == Mode::Buffered ? "-- using buffered protocol"
+                                              : "Programming $"),
+            std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModes, EveryImage,
+                         ::testing::Combine(::testing::Values(Mode::Plain, Mode::Windowed, Mode::Buffered),
+                                            ::testing::ValuesIn(kUnits)),
+                         [](const auto& info) {
+                           std::string name = std::string(ModeName(std::get<0>(info.param))) + "_" +
+                                              std::get<1>(info.param);
+                           for (char& c : name)
+                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+// Lost acknowledgements cost retries, not the result; a verified download reads the programmer
+// back; a failing page, a power cut or a silent programmer end the write with a clear answer
+// and never with success, and the unit, left in its boot loader, is finished by a second run.
+TEST_F(FlashProgramming, FaultsEndInAClearAnswerAndASecondRunFinishes) {
+  struct Case {
+    const char* name;
+    Mode mode;
+    const char* fault;
+    bool verify;
+    bool completes;
+    std::vector<const char*> shown;
+    bool secondRun = false;  // the fault happens once
+  };
+  const std::vector<Case> cases = {
+      {"lost acknowledgements, windowed", Mode::Windowed, "fault-lose-ack-percent = 2\n", false, true,
+       {"ACK MISSING FOR "}},
+      {"lost replies, plain", Mode::Plain, "fault-lose-ack-percent = 2\n", false, true, {"BAD REPLY FOR "}},
+      {"verified download", Mode::Windowed, "", true, true,
+       {"Verifying programmer...\r\n", "Bytes received = ", "-- window size = 1\r\n"}},
+      {"failing page, windowed", Mode::Windowed, "fault-flash-fails-at = 0x8000\n", false, false,
+       {"\r\nUnit reported hardware failure, cannot write to MCU flash memory. Address=$00008000, Result=03\r\n"}},
+      {"failing page, plain", Mode::Plain, "fault-flash-fails-at = 0x8000\n", false, false,
+       {"\r\nUnit reported hardware failure, cannot write to MCU flash memory. Address=$00008000, Result=03\r\n"}},
+      {"power cut during the software", Mode::Windowed, "fault-power-cut-at-flash-byte = 60000\n", false, false,
+       {"ACK MISSING FOR ", "FAILED"}, true},
+      {"programmer falls silent", Mode::Plain, "fault-programmer-silent-after = 600\n", false, false,
+       {"BAD REPLY FOR ", "FAILED"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    load("zc3.scn", c.mode, c.fault);
+    const Bytes fieldsBefore = fields();
+    s().options.verify = c.verify;
+    ASSERT_EQ(program(), c.completes) << lastLines();
+    const std::string out = console();
+    for (const char* text : c.shown) EXPECT_NE(out.find(text), std::string::npos) << text;
+    if (c.completes) {
+      expectProgrammed(fieldsBefore);
+      continue;
+    }
+    // Switched off and on, the half-written unit waits in its boot loader; the next run finishes.
+    target().powerCycle();
+    advanceMs(3000);
+    EXPECT_EQ(target().mode(), sim::UnitMode::BootLoader);
+    if (!c.secondRun) continue;
+    newRun();
+    ASSERT_TRUE(program()) << lastLines();
+    expectProgrammed(fieldsBefore);
+  }
+}
+
+}  // namespace
+}  // namespace kl::test

@@ -1,0 +1,149 @@
+// Log extraction (-x) from simulated units under virtual time.
+#include "update/log_extraction.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "driver/session.h"
+#include "protocol/identification.h"
+#include "support/installation_fixture.h"
+
+namespace kl::test {
+namespace {
+
+// A display at 4 relaying to a transmitter on 6.00 (listed, no logs), a remote I/O unit and a
+// remote test jig (never extracted). The display's configuration log has a zero inside and
+// zeros after its text; its third debug log is missing; it has no crash log.
+constexpr const char* kNetwork = R"(
+[unit display]
+card = 653
+circuit = 1
+version = 6.10
+release = 40
+serial = 530100
+modbus-address = 4
+information = Silo
+debug-logs = 0x0101 0x0102 0x0103
+file 1:0x0131 = text "Config\x00A\n\x00\x00"
+file 1:0x0101 = text "first\n"
+file 1:0x0102 = text "second\n"
+network = tx io jig
+[unit tx]
+card = 659
+circuit = 1
+version = 6.00
+serial = 590101
+modbus-address = 2
+information = Transmitter
+[unit io]
+card = 649
+circuit = 2
+version = 6.08
+serial = 490102
+modbus-address = 7
+information = IO
+file 1:0x010F = text "crash report\n"
+[unit jig]
+card = 652
+circuit = 1
+version = 6.10
+modbus-address = 9
+)";
+
+class LogExtraction : public InstallationTest {
+ protected:
+  void connectTo(std::string_view scenario, uint8_t address) {
+    loadScenario(scenario);
+    s().unit.mode = modeBalvantaSoftware;
+    s().unit.address = address;
+    s().currentUnitId = address;
+    s().portSettings.programmingBaud = 115200;
+    ASSERT_TRUE(ReadUnitInfo(s(), s().unit));
+    ReadExtendedInfo(s(), s().unit);
+    ReadAdvancedInfo(s(), s().unit);
+    s().options.debug = s().options.detailedDebug = false;  // the operator's view
+    clearConsole();
+  }
+  // Every extracted file by name, with its contents.
+  std::map<std::string, std::string> extracted() {
+    std::map<std::string, std::string> files;
+    const std::filesystem::path folder = std::filesystem::path(sim.files.programPath()).parent_path() / "BalvantaLogFiles";
+    if (!std::filesystem::is_directory(folder)) return files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+      files[entry.path().filename().string()] = readFile(entry.path().string());
+    return files;
+  }
+  static std::string Label(std::string_view prefix, const std::map<std::string, std::string>& files) {
+    for (const auto& [name, contents] : files)
+      if (name.starts_with(prefix)) return name;
+    return {};
+  }
+};
+
+TEST_F(LogExtraction, EveryUnitsLogsLandInTheirFilesAndNothingChanges) {
+  connectTo(kNetwork, 4);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  const std::string out = console();
+  EXPECT_NE(out.find("Balvanta Unit(s) found:\r\nAddress  Information\r\n      2  Transmitter\r\n      4  Silo\r\n"
+                     "      7  IO\r\n\r\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("-- no crash log found"), std::string::npos);
+  EXPECT_EQ(s().portSettings.baudRate, 115200u);
+
+  const auto files = extracted();
+  // The display (4) and the I/O unit (7) keep logs; the transmitter on 6.00 and the jig none.
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.at(Label("ConfigurationLog_04 ", files)), std::string("Config\0A\n", 9));
+  EXPECT_EQ(files.at(Label("DebugLog_04 ", files)), "first\n\r\nsecond\n\r\n\r\n");
+  EXPECT_EQ(files.at(Label("CrashLog_07 ", files)), "crash report\n");
+  EXPECT_TRUE(Label("ConfigurationLog_04 QV0 ", files).ends_with(" 530100.txt")) << Label("Configuration", files);
+  // The units' files are as they were.
+  EXPECT_NE(portUnit().state().drives.find(1, 0x0131), nullptr);
+  EXPECT_EQ(portUnit().state().drives.find(1, 0x010F), nullptr);
+}
+
+TEST_F(LogExtraction, ReadThatFailsHalfWayIsMarkedIncomplete) {
+  std::string scenario = kNetwork;
+  const std::string config = "file 1:0x0131 = text \"Config\\x00A\\n\\x00\\x00\"";
+  scenario.replace(scenario.find(config), config.size(), "file 1:0x0131 = random 300\nfault-file-read-failure = 2");
+  connectTo(scenario, 4);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  const auto files = extracted();
+  const std::string copied = files.at(Label("ConfigurationLog_04 ", files));
+  EXPECT_TRUE(copied.ends_with("\r\n[INCOMPLETE: the unit did not answer the read at offset 128]\r\n")) << copied;
+  EXPECT_NE(console().find("-- log incomplete: the unit did not answer the read at offset 128"), std::string::npos);
+  // The next log is still tried.
+  EXPECT_NE(console().find("Checking for crash log..."), std::string::npos);
+}
+
+TEST_F(LogExtraction, MoreThan32DebugLogsAreNotCopiedAndAnEmptyLogGivesAnEmptyFile) {
+  std::string ids;
+  for (int id = 0x0101; id <= 0x0121; ++id) ids += " " + hexText(id, 4).insert(0, "0x");
+  std::string scenario = kNetwork;
+  const std::string logs = "debug-logs = 0x0101 0x0102 0x0103";
+  scenario.replace(scenario.find(logs), logs.size(), "debug-logs =" + ids);
+  const std::string config = "file 1:0x0131 = text \"Config\\x00A\\n\\x00\\x00\"";
+  scenario.replace(scenario.find(config), config.size(), "file 1:0x0131 = empty");
+  connectTo(scenario, 4);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  EXPECT_NE(console().find("Checking for debug logs...\r\nToo many file ids\r\n"), std::string::npos) << console();
+  const auto files = extracted();
+  EXPECT_EQ(Label("DebugLog_04 ", files), "");
+  EXPECT_EQ(files.at(Label("ConfigurationLog_04 ", files)), "");
+  EXPECT_EQ(files.at(Label("CrashLog_07 ", files)), "crash report\n");
+}
+
+TEST_F(LogExtraction, NothingHappensForOlderSoftwareOrABootLoader) {
+  connectTo("[unit old]\ncard = 648\ncircuit = 5\nversion = 5.99\nmodbus-address = 3\n", 3);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  s().unit.mode = modeBalvantaBootLoader;
+  ExtractLogsFromAllUnits(s(), s().unit);
+  EXPECT_EQ(console(), "");
+  EXPECT_TRUE(extracted().empty());
+}
+
+}  // namespace
+}  // namespace kl::test
