@@ -33,7 +33,7 @@ file 1:0x010F = text "io crash\n"
   const RunResult result = run({"-x", "-y"}, {{"BALVANTAPORTLIST", "2"}, {"KESTRELINK_PORTMAP", portMap({{2, port}})}});
   EXPECT_EQ(result.exitCode, 0) << result.console;
   EXPECT_TRUE(InOrder(result.console, {"Balvanta Unit(s) found:\r\n", "      4  Silo\r\n", "      7  Remote I/O Unit\r\n",
-                                       "Checking for configuration log...\r\n", "Saving to \"" + dir.file("bin/BalvantaLogFiles/")}));
+                                       "Checking for configuration log...\r\n", "Saving to \"" + shown("bin/BalvantaLogFiles/")}));
   std::set<std::string> names;
   for (const auto& entry : std::filesystem::directory_iterator(dir.file("bin/BalvantaLogFiles")))
     names.insert(entry.path().filename().string());
