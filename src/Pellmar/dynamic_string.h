@@ -14,11 +14,11 @@
 #include <compare>
 #include <ostream>
 #include <cstdint>
-#include <source_location>
 #include <string>
 #include <string_view>
 
 #include "Pellmar/dynamic_strings.h"
+#include "Pellmar/source_location.h"
 
 namespace kl {
 
@@ -37,7 +37,7 @@ class ConstantText {
 
 class DynamicString {
  public:
-  using Where = std::source_location;
+  using Where = SourceLocation;
 
   // The empty string, tied to no heap yet: it can be read, copied and assigned to (which
   // gives it the heap of the value assigned), but changing it in place is a fault that ends

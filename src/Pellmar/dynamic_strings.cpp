@@ -17,7 +17,7 @@ const char* constantText(StringValue value) { return reinterpret_cast<const char
 
 // The calling unit as the diagnostics name it: the source file's name without folder and
 // extension.
-std::string_view unitOf(const std::source_location& where) {
+std::string_view unitOf(const SourceLocation& where) {
   std::string_view file = where.file_name();
   const std::size_t slash = file.find_last_of("/\\");
   if (slash != std::string_view::npos) file.remove_prefix(slash + 1);
@@ -45,7 +45,7 @@ int CompareStringBytes(std::string_view a, std::string_view b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-StringHeap::Fault StringHeap::fault(const char* message, std::source_location at) {
+StringHeap::Fault StringHeap::fault(const char* message, SourceLocation at) {
   return Fault{message, static_cast<int>(at.line())};
 }
 

@@ -19,7 +19,7 @@
 // a request past kMaxStringSize is reported as "OUT OF STRING HEAP SPACE", never truncated.
 //
 // Allocation diagnostics name the calling unit by its source file name without folder and
-// extension, and its line, as std::source_location gives them at the call site.
+// extension, and its line, as SourceLocation gives them at the call site.
 //
 // The heap is an object owned by the session, not process-wide state. Every operation takes
 // the one lock (a std::mutex); reports and diagnostic lines are delivered after the lock is
@@ -36,11 +36,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "Pellmar/source_location.h"
 
 namespace kl {
 
@@ -111,7 +112,7 @@ inline constexpr int kMaxNotices = 10;
 
 class StringHeap {
  public:
-  using Where = std::source_location;
+  using Where = SourceLocation;
 
   StringHeap(const StringHeap&) = delete;
   StringHeap& operator=(const StringHeap&) = delete;
@@ -177,7 +178,7 @@ class StringHeap {
     Fault fault;
     std::vector<std::string> notices;
   };
-  static Fault fault(const char* message, std::source_location at = std::source_location::current());
+  static Fault fault(const char* message, SourceLocation at = SourceLocation::current());
 
   StringHeap(StringErrorSink errors, StringNoticeSink notices, StringHeapLimits limits);
   bool createTable();
