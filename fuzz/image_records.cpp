@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint64_t counted = 0;
   uint64_t lowest = UINT64_MAX;
   uint64_t highest = 0;
-  size_t records = 0;
+  size_t written = 0;  // records of at least one byte
   while (reader.next(record)) {
     Require(record.data.data() >= data && record.data.data() + record.data.size() <= data + size,
             "a record's data lies inside the image");
@@ -30,13 +30,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!record.data.empty()) {
       lowest = std::min<uint64_t>(lowest, record.address);
       highest = std::max<uint64_t>(highest, uint64_t{record.address} + record.data.size() - 1);
+      ++written;
     }
-    ++records;
   }
   if (!problem) {
     Require(counted == reader.totalBytes(), "a sound image holds the bytes its header counts");
     const auto span = ImageAddressSpan(image);
-    Require(span.has_value() == (records > 0), "an image with records has a span");
+    Require(span.has_value() == (written > 0), "an image whose records write bytes has a span");
     if (span && counted > 0) {
       Require(span->firstAddress <= lowest && span->lastAddress >= highest,
               "the span covers every byte the records write");

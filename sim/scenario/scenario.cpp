@@ -65,7 +65,14 @@ std::optional<uint8_t> cardMcu(uint16_t card, uint16_t circuit) {
 
 const char* const kMcuNames[] = {"", "H8S2148", "H8S2145", "LPC2478", "LPC4078", "LPC1768", "LPC4337", "LPC4357"};
 
+// Only a regular file: reading a folder through a stream throws instead of failing.
+bool isRegularFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
 std::optional<std::vector<uint8_t>> readBinary(const std::string& path) {
+  if (!isRegularFile(path)) return std::nullopt;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -759,7 +766,7 @@ void applyFaultSetting(UnitFaults& faults, const std::string& setting) {
 
 Scenario loadScenario(const std::string& path, ScenarioPaths paths) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(path + ": cannot read the scenario file");
+  if (!isRegularFile(path) || !in) throw ScenarioError(path + ": cannot read the scenario file");
   std::ostringstream content;
   content << in.rdbuf();
   const std::string folder = std::filesystem::path(path).parent_path().string();

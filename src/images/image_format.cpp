@@ -1,5 +1,7 @@
 #include "images/image_format.h"
 
+#include <algorithm>
+
 #include "Pellmar/writers.h"
 
 namespace kl {
@@ -28,6 +30,8 @@ std::optional<std::string> ImageFormatProblem(std::span<const uint8_t> image) {
              decimalText(kMaxRecordBytes);
     if (image.size() - offset - kRecordHeaderSize < count)
       return "the record" + at + " (" + decimalText(count) + " bytes) runs past the end of the image";
+    if (uint64_t{ReadBigEndian32(image.data() + offset)} + count > uint64_t{1} << 32)
+      return "the record" + at + " runs past the end of the address space";
     counted += count;
     offset += kRecordHeaderSize + count;
   }
@@ -57,11 +61,21 @@ bool ImageRecordReader::next(ImageRecord& record) {
 }
 
 std::optional<ImageSpan> ImageAddressSpan(std::span<const uint8_t> image) {
+  // Lowest to highest byte written, whatever the order of the records: the erase before the
+  // write must cover them all, and a record of no bytes writes nothing.
   ImageRecordReader reader(image);
   ImageRecord record;
-  if (!reader.next(record)) return std::nullopt;
-  ImageSpan span{record.address, record.address + static_cast<uint32_t>(record.data.size()) - 1};
-  while (reader.next(record)) span.lastAddress = record.address + static_cast<uint32_t>(record.data.size()) - 1;
+  std::optional<ImageSpan> span;
+  while (reader.next(record)) {
+    if (record.data.empty()) continue;
+    const uint32_t last = record.address + static_cast<uint32_t>(record.data.size() - 1);
+    if (!span) {
+      span = ImageSpan{record.address, last};
+    } else {
+      span->firstAddress = std::min(span->firstAddress, record.address);
+      span->lastAddress = std::max(span->lastAddress, last);
+    }
+  }
   return span;
 }
 

@@ -46,8 +46,8 @@ class ImageRecordReader {
   size_t offset_ = kImageHeaderSize;
 };
 
-// First and last byte address the records write (last = address + count - 1 of the last
-// record); nothing for an image without records.
+// Lowest and highest byte address the records write, in whatever order they come; nothing
+// for an image whose records write no bytes.
 struct ImageSpan {
   uint32_t firstAddress = 0;
   uint32_t lastAddress = 0;

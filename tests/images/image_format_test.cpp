@@ -66,6 +66,19 @@ TEST(ImageRecords, AnImageWithoutRecordsIsSoundAndEmpty) {
   EXPECT_EQ(ImageAddressSpan(image), std::nullopt);
 }
 
+// The erase before a flash write covers the span: records out of order or of no bytes must not
+// leave written bytes outside it, nor stretch it to the end of the address space.
+TEST(ImageRecords, SpanCoversEveryWrittenByteInAnyOrder) {
+  const auto descending = ImageBuilder(0, 24).record(0x4000, std::vector<uint8_t>(16, 1)).record(0, {1, 2, 3, 4, 5, 6, 7, 8}).end().bytes;
+  const auto emptyLast = ImageBuilder(0, 2).record(0x4000, {1, 2}).record(0, {}).end().bytes;
+  const auto onlyEmpty = ImageBuilder(0, 0).record(0x4000, {}).end().bytes;
+  EXPECT_EQ(ImageAddressSpan(descending)->firstAddress, 0u);
+  EXPECT_EQ(ImageAddressSpan(descending)->lastAddress, 0x400Fu);
+  EXPECT_EQ(ImageAddressSpan(emptyLast)->firstAddress, 0x4000u);
+  EXPECT_EQ(ImageAddressSpan(emptyLast)->lastAddress, 0x4001u);
+  EXPECT_EQ(ImageAddressSpan(onlyEmpty), std::nullopt);
+}
+
 TEST(ImageRecords, MalformedImagesNameTheirFault) {
   struct Case {
     const char* what;
@@ -89,6 +102,8 @@ TEST(ImageRecords, MalformedImagesNameTheirFault) {
       {"record above the record buffer",
        ImageBuilder(0, 16385).record(0x4000, std::vector<uint8_t>(16385, 1)).end().bytes,
        "the record at offset 8 holds 16385 bytes, more than 16384"},
+      {"record past the address space", ImageBuilder(0, 3).record(0xFFFFFFFE, {1, 2, 3}).end().bytes,
+       "the record at offset 8 runs past the end of the address space"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

@@ -138,6 +138,9 @@ TEST(ScenarioErrors, NameTheFileAndLine) {
 
 TEST(ScenarioErrors, MissingFile) {
   EXPECT_THROW(loadScenario(kLibrary + "/no-such.scn"), ScenarioError);
+  // A folder in place of a file is a scenario error, not an exception from the stream.
+  EXPECT_THROW(loadScenario(kLibrary), ScenarioError);
+  EXPECT_EQ(errorOf("[unit a]\ncard = 649\nsoftware = path .\n").rfind("bad.scn:3: cannot read ", 0), 0u);
 }
 
 TEST(ScenarioValues, TextEscapesAndDefaults) {
