@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include <atomic>
+#include <string>
+#include <iterator>
+#include <fstream>
+#include <filesystem>
 #include <thread>
 
 #include "platform/posix/posix_clock.h"
 #include "platform/posix/posix_console.h"
 #include "platform/posix/posix_environment.h"
+#include "platform/posix/posix_files.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/posix/posix_process.h"
 #include "platform/sim/sim_platform.h"
@@ -92,6 +98,32 @@ TEST(PosixConsoleOutput, TextWaitsForFlush) {
   }
   output.closeWriteEnd();
   EXPECT_EQ(output.readAll(), "held! back");
+}
+
+// Files in shared folders (/tmp): a link planted where the program creates its lock, work or
+// exchange file must never make it write elsewhere; a private file is the owner's alone.
+TEST(PosixFiles, PlantedLinksAreNeverFollowedAndPrivateFilesAreTheOwners) {
+  test::TempDir dir;
+  PosixProcess process(false);
+  PosixFileSystem files(process, dir.file("kestrelink"), dir.path());
+  const std::string victim = dir.file("victim");
+  { std::ofstream(victim) << "keep"; }
+  ::symlink(victim.c_str(), dir.file("to-victim").c_str());
+  ::symlink(dir.file("nowhere").c_str(), dir.file("dangling").c_str());
+  for (const char* link : {"to-victim", "dangling"}) {
+    SCOPED_TRACE(link);
+    EXPECT_EQ(files.create(dir.file(link)), nullptr);
+    EXPECT_EQ(files.createPrivate(dir.file(link)), nullptr);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.file("nowhere")));
+  std::ifstream kept(victim);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+
+  ASSERT_NE(files.createPrivate(dir.file("exchange")), nullptr);
+  struct stat st {};
+  ASSERT_EQ(::lstat(dir.file("exchange").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(files.createPrivate(dir.file("exchange")), nullptr);  // never an existing file
 }
 
 TEST(PosixProcesses, ReturnsTheExitCodeOrMinusOne) {
