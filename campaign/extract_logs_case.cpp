@@ -34,24 +34,25 @@ Match MatchSingle(const std::string& text, const std::string& log) {
                                                                                           : Match::Wrong;
 }
 
-// Debug logs: file after file, each complete, skipped (a file the unit did not open), or cut off.
+// Debug logs: file after file, each complete, skipped (a file the unit did not open: nothing),
+// or cut off (the part kept, then the mark). Logs hold no CR, so each file's part ends at the
+// first CR LF; an empty log cut off at once is told from a complete one by its mark.
 Match MatchDebug(const std::string& text, const std::vector<std::string>& logs) {
   Match match = Match::Complete;
   size_t at = 0;
   for (const std::string& log : logs) {
     if (at == text.size()) return Match::Partial;  // the run ended before this file
-    if (text.compare(at, log.size() + 2, log + "\r\n") == 0) {
-      at += log.size() + 2;
-      continue;
-    }
-    match = Match::Partial;
-    // Cut off (logs hold no CR, so the part kept cannot run into the next file), or skipped.
-    const size_t mark = text.find(kIncomplete, at);
-    const size_t markEnd = mark == std::string::npos ? mark : text.find("]\r\n\r\n", mark);
-    if (markEnd != std::string::npos && log.starts_with(text.substr(at, mark - at))) {
+    const size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) return Match::Wrong;
+    const std::string kept = text.substr(at, end - at);
+    if (text.compare(end, kIncomplete.size(), kIncomplete) == 0) {
+      const size_t markEnd = text.find("]\r\n\r\n", end);
+      if (markEnd == std::string::npos || !log.starts_with(kept)) return Match::Wrong;
+      match = Match::Partial;
       at = markEnd + 5;
-    } else if (text.compare(at, 2, "\r\n") == 0) {
-      at += 2;
+    } else if (kept == log || kept.empty()) {
+      if (kept != log) match = Match::Partial;
+      at = end + 2;
     } else {
       return Match::Wrong;
     }
