@@ -22,6 +22,7 @@ constexpr std::array kSpecifiedFatal = {
     "Unable to initialise Balvanta unit",
     "Unable to restart unit",
     "Unable to reconnect to unit",
+    "The software in the unit does not match the new software",
     "Unable to restart system",
     "Unable to read from MCU flash memory",
     "Unable to write to MCU flash memory",

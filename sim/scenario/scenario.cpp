@@ -605,6 +605,8 @@ class Parser {
       set.faults.powerCutAtFlashByte = static_cast<int>(number(value, 1000000000));
     } else if (key == "fault-programmer-silent-after") {
       set.faults.programmerSilentAfter = static_cast<int>(number(value, 1000000000));
+    } else if (key == "fault-flash-damaged-at") {
+      for (const auto& address : words(value)) set.faults.flashDamagedAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
     } else if (key == "fault-flash-fails-at") {
       for (const auto& address : words(value)) set.faults.flashFailsAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
     } else if (key == "fault-lose-ack-percent") {

@@ -97,6 +97,15 @@ FlashResult McuFlash::write(uint32_t address, std::span<const uint8_t> bytes) {
   if (!programmable(address, bytes)) return FlashResult::NotErased;
   uint8_t* p = locate(address);
   for (size_t i = 0; i < bytes.size(); ++i) p[i] &= bytes[i];
+  for (auto it = damagedBytes_.begin(); it != damagedBytes_.end();) {
+    if (*it >= address && *it - address < bytes.size()) {
+      const size_t at = *it - address;
+      p[at] = static_cast<uint8_t>(bytes[at] ^ 0x01);  // not the byte that was sent
+      it = damagedBytes_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   return FlashResult::Ok;
 }
 

@@ -48,6 +48,8 @@ class McuFlash {
 
   // A page (the unit of one flash write) that fails every write from now on.
   void failPageAt(uint32_t address) { failingPages_.push_back(pageStart(address)); }
+  // The next write of this byte stores it with its lowest bit wrong, and answers success.
+  void damageByteAt(uint32_t address) { damagedBytes_.push_back(address); }
 
   // The banks in address order, back to back: what a dump of the flash holds.
   std::vector<uint8_t> image() const;
@@ -62,6 +64,7 @@ class McuFlash {
   std::optional<wire::McuMemory> memory_;
   std::vector<uint8_t> banks_[2];
   std::vector<uint32_t> failingPages_;
+  std::vector<uint32_t> damagedBytes_;
 };
 
 }  // namespace kl::sim

@@ -34,12 +34,14 @@ Unit::Unit(std::string name, UnitState state, UnitSettings settings, uint64_t se
       applicationFormat_(settings_.applicationFormat),
       bootLoaderBaud_(settings_.bootLoaderBaud) {
   for (uint32_t address : settings_.faults.flashFailsAt) state_.flash.failPageAt(address);
+  for (uint32_t address : settings_.faults.flashDamagedAt) state_.flash.damageByteAt(address);
 }
 
 Unit::~Unit() = default;
 
 void Unit::setFaults(const UnitFaults& faults) {
   for (uint32_t address : faults.flashFailsAt) state_.flash.failPageAt(address);
+  for (uint32_t address : faults.flashDamagedAt) state_.flash.damageByteAt(address);
   if (faults.silentUntilPowerCycle && !settings_.faults.silentUntilPowerCycle) hung_ = true;
   settings_.faults = faults;
   bytesReceived_ = bootLoaderBytes_ = programmerBytes_ = 0;

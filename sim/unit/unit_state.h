@@ -90,6 +90,8 @@ struct UnitFaults {
   int powerCutAtFlashByte = 0;       // once: the Nth byte the flash programmer receives
   int programmerSilentAfter = 0;     // the programmer answers this many requests, then nothing
   std::vector<uint32_t> flashFailsAt;  // flash pages that fail every write
+  // Flash bytes written wrong once, as a damaged packet that passed its CRC leaves them.
+  std::vector<uint32_t> flashDamagedAt;
   int loseAckPercent = 0;            // acknowledgements of bulk data that never leave
   // Counted from the start of the scenario, each number once:
   std::vector<int> nackFileWrite;     // the Nth windowed file write is answered "4", not written

@@ -223,6 +223,17 @@ TEST_F(FieldUpdate, APowerCutInAnyPhaseEndsTheRunAndASecondRunFinishes) {
   }
 }
 
+// A packet damaged on the line yet passing its CRC leaves a wrong byte in flash: the unit's own
+// checksum after the restart must show it, and the next run write the software again.
+TEST_F(FieldUpdate, SoftwareThatDiffersAfterTheRestartIsNoSuccess) {
+  load("zs3-lpc1768.scn", std::string(kOutdated) + "fault-flash-damaged-at = 0x10000\n");
+  EXPECT_EQ(run({"-y", "-r921600"}), 1);
+  EXPECT_TRUE(shows("Fatal Error: The software in the unit does not match the new software\r\n")) << console();
+  EXPECT_FALSE(shows("Success"));
+  ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
+  expectCarriedSoftware();
+}
+
 // A run that ends while the flash programmer runs leaves it running; at 115200 baud the next
 // run finds it where the boot loader answers, but a programmer takes no programmer download:
 // it is restarted into the boot loader first.
