@@ -55,7 +55,8 @@ sim::UnitFaults ReplyFaults(std::mt19937_64& random, std::ostringstream& text) {
     default:
       f.fileReadFailure = SomeNumbers(random, 60);
       f.fileWriteFailure = SomeNumbers(random, 2000);
-      text << "file read/write failures";
+      f.fileWriteDamaged = SomeNumbers(random, 2000);
+      text << "file read/write failures, damaged writes";
       break;
   }
   return f;

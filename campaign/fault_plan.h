@@ -48,8 +48,11 @@ struct FaultPlan {
   bool hungPortUnit = false;  // the port's unit hangs until the operator power-cycles it
   std::string description;
 
+  // A unit loses its power or its running programmer at some moment: no program can keep a
+  // boot loader whole that is being rewritten then.
+  bool stopsAUnit() const { return powerCut || vanish || programmerStops; }
   // Needs the byte count and duration of a clean run.
-  bool needsCalibration() const { return powerCut || vanish || programmerStops; }
+  bool needsCalibration() const { return stopsAUnit(); }
   // The row of the outcome table: the kind, and for the line its rate's decade.
   std::string category() const;
 };

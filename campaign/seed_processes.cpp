@@ -23,8 +23,8 @@ std::string Encode(const SeedResult& r) {
     if (c == '\t' || c == '\n' || c == '\r') c = ' ';
   }
   std::ostringstream line;
-  line << static_cast<int>(r.outcome) << '\t' << r.failedCleanly << '\t' << r.violation << '\t' << r.category << '\t'
-       << detail << '\n';
+  line << static_cast<int>(r.outcome) << '\t' << r.failedCleanly << '\t' << r.violation << '\t' << r.toolNeeded << '\t' << r.fieldsFromRecord << '\t'
+       << r.category << '\t' << detail << '\n';
   return line.str();
 }
 
@@ -39,6 +39,10 @@ bool Decode(const std::string& text, SeedResult& r) {
   r.failedCleanly = field == "1";
   std::getline(in, field, '\t');
   r.violation = field == "1";
+  std::getline(in, field, '\t');
+  r.toolNeeded = field == "1";
+  std::getline(in, field, '\t');
+  r.fieldsFromRecord = field == "1";
   std::getline(in, r.category, '\t');
   std::getline(in, r.detail);
   return static_cast<bool>(in) || !r.category.empty();

@@ -4,6 +4,11 @@
 #include <cmath>
 
 #include "draws.h"
+#include "images/catalogue.h"
+#include "sim/storage/image_records.h"
+#include "sim/storage/manufacturing_fields.h"
+#include "sim/unit/flash_content.h"
+#include "unit_checks.h"
 
 namespace kl::campaign {
 
@@ -85,6 +90,40 @@ void PrepareFollowUp(Site& site, const FaultPlan& plan, bool portUnitAnywhere, b
   site.settle(kTechnicianPauseUs);
 }
 
+// A unit that lost power (or its programmer) while its boot loader was rewritten starts only
+// the chip's own boot protocol. The technician takes it to the production line, where the
+// maker's tool writes the carried boot loader through that protocol and the unit gets the
+// manufacturing fields of its production record back (`records`, by unit) if the block that
+// held them was being rewritten too; then it is switched on.
+struct Workshop {
+  bool bootLoaders = false;  // some unit needed the tool
+  bool fields = false;       // and its fields came from the production record
+};
+Workshop RestoreBlankChips(Site& site, const std::vector<std::optional<sim::FieldBytes>>& records) {
+  Workshop done;
+  for (size_t i = 0; i < site.unitCount(); ++i) {
+    sim::Unit& unit = site.unit(i);
+    if (unit.mode() != sim::UnitMode::BlankChip) continue;
+    const catalogue::BootLoaderRow* row = catalogue::FindBootLoader(unit.state().application.mcuType, unit.family());
+    if (!row) continue;
+    const ImageRef bootLoader = ImageOf(*row);
+    const std::optional<sim::RecordImage> image =
+        sim::parseRecordImage(std::span(bootLoader.start, bootLoader.length));
+    if (!image || !sim::placeImage(unit.state(), *image)) continue;
+    sim::ManufacturingFields fields(unit.state().flash);
+    if (i < records.size() && records[i] && !fields.current()) {
+      for (const auto copy : {sim::ManufacturingFields::Copy::Main, sim::ManufacturingFields::Copy::Secondary}) {
+        fields.store(copy, *records[i]);
+      }
+      done.fields = true;
+    }
+    unit.powerCycle();
+    done.bootLoaders = true;
+  }
+  if (done.bootLoaders) site.settle(kTechnicianPauseUs);
+  return done;
+}
+
 std::string Describe(const RunEnd& end) {
   if (!end.exitCode) return "passed its time limit";
   if (const auto message = FatalMessage(end)) return "\"" + *message + "\"";
@@ -119,6 +158,8 @@ SeedResult RunSeed(Flow flow, uint64_t seed, std::string* consoles) {
 
   Site site(flowCase->installation(), seed);
   flowCase->remember(site);
+  std::vector<std::optional<sim::FieldBytes>> productionRecords;
+  for (size_t i = 0; i < site.unitCount(); ++i) productionRecords.push_back(Fields(site.unit(i)));
   ApplyFaults(site, plan, clean);
   // A replay shows the Debug channel too; it changes nothing else of the run.
   const auto argumentsOf = [&](bool yes, bool followUp) {
@@ -155,7 +196,23 @@ SeedResult RunSeed(Flow flow, uint64_t seed, std::string* consoles) {
     result.detail = what + "; the follow-up passed its time limit" + faults;
     return result;
   }
-  const Verdict after = flowCase->judge(site, second);
+  Verdict after = flowCase->judge(site, second);
+  const Workshop workshop =
+      after.ending != Ending::Success && plan.stopsAUnit() ? RestoreBlankChips(site, productionRecords) : Workshop{};
+  if (workshop.bootLoaders) {
+    result.toolNeeded = true;
+    result.fieldsFromRecord = workshop.fields;
+    flowCase->beforeRun(site);
+    const RunEnd third = site.run(argumentsOf(true, true), flowCase->person(false, random), kRunLimitUs);
+    if (consoles) *consoles += "==== after the maker's tool gave the blank chip its boot loader\n" + third.console;
+    if (!third.exitCode) {
+      result.outcome = Outcome::Hang;
+      result.violation = true;
+      result.detail = what + "; the run after the tool passed its time limit" + faults;
+      return result;
+    }
+    after = flowCase->judge(site, third);
+  }
   result.outcome = after.ending == Ending::Success ? Outcome::Recovered : Outcome::Bricked;
   result.violation = !result.failedCleanly || result.outcome == Outcome::Bricked;
   if (result.outcome == Outcome::Bricked) {

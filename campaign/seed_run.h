@@ -22,6 +22,8 @@ struct SeedResult {
   Outcome outcome = Outcome::Crash;
   bool failedCleanly = false;  // the faulted run failed with a specified message (or was declined)
   bool violation = false;      // an invariant does not hold: the seed is reported
+  bool toolNeeded = false;     // recovered only once the maker's tool gave a blank chip its boot loader
+  bool fieldsFromRecord = false;  // and the fields of its production record
   std::string category;        // the fault's row in the outcome table
   std::string detail;          // what happened, for a reported seed
 };

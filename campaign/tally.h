@@ -17,6 +17,8 @@ struct Counts {
   uint64_t bricked = 0;
   uint64_t hangs = 0;
   uint64_t crashes = 0;
+  uint64_t toolNeeded = 0;  // of `recovered`: a blank chip the maker's tool gave its boot loader
+  uint64_t fieldsFromRecord = 0;  // of those: the fields came back from the production record
 
   void add(const SeedResult& result);
 };
@@ -27,6 +29,7 @@ class Tally {
   // True when no seed broke an invariant.
   bool clean() const { return reported_ == 0; }
   // "campaign: flow=F runs=N ok=A failed-cleanly=B recovered=C bricked=D hangs=E crashes=G"
+  // Then, when the maker's tool was needed: "campaign: flow=F boot-loader-lost=K ..."
   std::string summary(const std::string& flow) const;
   // One line per fault (sorted by name) under a heading: the outcome table.
   std::string table() const;

@@ -615,6 +615,8 @@ class Parser {
       set.faults.nackFileWrite = counts(value);
     } else if (key == "fault-file-write-failure") {
       set.faults.fileWriteFailure = counts(value);
+    } else if (key == "fault-file-write-damaged") {
+      set.faults.fileWriteDamaged = counts(value);
     } else if (key == "fault-file-read-failure") {
       set.faults.fileReadFailure = counts(value);
     } else if (key == "fault-lose-file-reply") {

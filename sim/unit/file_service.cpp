@@ -199,6 +199,9 @@ void FileService::windowedWrite(const Frame& frame, size_t h) {
   if (offset < nextOffset_) return answer(kAcknowledged, lastBlockOffset_, kOk);  // sent again
   if (listed(faults.fileWriteFailure, number)) return answer(kAcknowledged, offset, kWriteFailed);
   target->bytes.insert(target->bytes.end(), data.begin(), data.end());
+  if (listed(faults.fileWriteDamaged, number) && !data.empty()) {
+    target->bytes[target->bytes.size() - data.size()] ^= 0x01;  // not the byte that was sent
+  }
   nextOffset_ += static_cast<uint32_t>(data.size());
   lastBlockOffset_ = offset;
   answer(kAcknowledged, offset, kOk);

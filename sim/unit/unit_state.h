@@ -96,6 +96,7 @@ struct UnitFaults {
   // Counted from the start of the scenario, each number once:
   std::vector<int> nackFileWrite;     // the Nth windowed file write is answered "4", not written
   std::vector<int> fileWriteFailure;  // the Nth windowed file write fails (result 5)
+  std::vector<int> fileWriteDamaged;  // the Nth windowed file write stores its first byte altered
   std::vector<int> fileReadFailure;   // the Nth file read reports a flash read failure (count 255)
   std::vector<int> loseFileReply;     // the Nth windowed file reply (read data or write ack) is lost
 };

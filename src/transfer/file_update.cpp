@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
@@ -40,27 +41,42 @@ bool WriteBlocks(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t 
   return true;
 }
 
-// The CRC (high byte first) or the Fletcher checksum (most significant byte first) right after
-// the data.
-bool AppendDigest(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length, AppendKind append) {
-  std::array<uint8_t, 4> digest{};
-  uint32_t digestLength = 0;
+// The CRC (high byte first) or the Fletcher checksum (most significant byte first) that goes
+// right after the data.
+std::vector<uint8_t> DigestOf(const uint8_t* data, uint32_t length, AppendKind append) {
   if (append == AppendKind::Crc) {
-    Debug(s) << "Adding CRC" << crlf;
     const uint16_t crc = FileCrc(data, length);
-    digest = {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
-    digestLength = 2;
-  } else if (append == AppendKind::Checksum) {
-    Debug(s) << "Adding Checksum" << crlf;
+    return {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
+  }
+  if (append == AppendKind::Checksum) {
     const uint32_t sum = FileFletcher(data, length);
-    digest = {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 8),
-              static_cast<uint8_t>(sum)};
-    digestLength = 4;
-  } else {
+    return {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 8),
+            static_cast<uint8_t>(sum)};
+  }
+  return {};
+}
+
+bool AppendDigest(Session& s, const RemoteFile& f, uint32_t length, AppendKind append,
+                  const std::vector<uint8_t>& digest) {
+  if (digest.empty()) return true;
+  Debug(s) << (append == AppendKind::Crc ? "Adding CRC" : "Adding Checksum") << crlf;
+  uint8_t result = 0;
+  return WriteFileRemote(s, f, length, static_cast<uint32_t>(digest.size()), digest.data(), result) && result == 0;
+}
+
+// The frames' CRC-16 lets a rare damaged packet through on a noisy line: the unit's own
+// checksums of the file it stored must be those of the bytes sent, or the write failed.
+bool StoredAsSent(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length) {
+  uint8_t result = 0;
+  FileAttributes attributes;
+  if (!GetFileAttributes(s, f, length, result, attributes) || result != 0) return false;
+  FileChecksumSet sums;
+  FileChecksums(data, length, sums);
+  if (attributes.FileSize >= 0 && static_cast<uint32_t>(attributes.FileSize) == length && attributes.checksums == sums) {
     return true;
   }
-  uint8_t result = 0;
-  return WriteFileRemote(s, f, length, digestLength, digest.data(), result) && result == 0;
+  Debug(s) << FileName(f.DriveNo, f.FileNo) << " is not what was written" << crlf;
+  return false;
 }
 
 bool Flushed(Session& s, const RemoteFile& f) {
@@ -166,7 +182,7 @@ bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, cons
       SetFileProperties(s, f, properties);
     }
   }
-  if (!Closed(s, f)) return false;
+  if (!Closed(s, f) || !StoredAsSent(s, f, data, length)) return false;
   LogComplete(s);
   if (!s.options.verify) return true;
 
@@ -199,16 +215,19 @@ bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const 
   Debug(s) << "Sending file " << file << " in drive " << drive << " to unit " << f.address << crlf;
   if (!Opened(s, f, true, ExtendedWriteFor(unit))) return false;
 
+  const std::vector<uint8_t> digest = DigestOf(data, length, append);
   const TransferMeter sent = StartTransferMeter(s, TransferDirection::Sent);
   {
     QuietStream quiet(s);
-    if (!WriteBlocks(s, f, data, length, false) || !AppendDigest(s, f, data, length, append) || !Flushed(s, f)) {
+    if (!WriteBlocks(s, f, data, length, false) || !AppendDigest(s, f, length, append, digest) || !Flushed(s, f)) {
       return false;
     }
   }
   EndProgress(s);
   WriteTransferSummary(s, sent);
-  if (!Closed(s, f)) return false;
+  std::vector<uint8_t> stored(data, data + length);
+  stored.insert(stored.end(), digest.begin(), digest.end());
+  if (!Closed(s, f) || !StoredAsSent(s, f, stored.data(), static_cast<uint32_t>(stored.size()))) return false;
   LogComplete(s);
   if (!s.options.verify) return true;
 

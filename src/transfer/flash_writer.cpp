@@ -21,6 +21,7 @@ namespace {
 
 constexpr int kPacketAttempts = 8;
 constexpr int kCommitAttempts = 8;
+constexpr int kBootLoaderPersistence = 12;
 constexpr int16_t kDefaultFlashPacketSize = 128;
 constexpr uint32_t kFlashWindowSize = 8;
 // Images ending above this (within their flash bank) are erased before they are written.
@@ -48,7 +49,7 @@ bool WritePlainPacket(Session& s, uint32_t address, std::span<const uint8_t> dat
   const bool large = data.size() > kWindowPacketBytes;
   const uint16_t command = large ? wire::cmd::FlashWritePlainLarge : wire::cmd::FlashWritePlain;
   const auto length = static_cast<uint32_t>(data.size());
-  for (int attempt = 0; attempt < kPacketAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kPacketAttempts * s.transfer.flashPersistence; ++attempt) {
     BeginBulkRequest(s, command);
     PutPacketLong(s, address);
     if (large) {
@@ -76,7 +77,7 @@ bool WritePlainPacket(Session& s, uint32_t address, std::span<const uint8_t> dat
 
 // The blocks are in the programmer's buffer; the commit writes them to flash.
 bool CommitFlashBlocks(Session& s, uint32_t address, uint32_t length) {
-  for (int attempt = 0; attempt < kCommitAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kCommitAttempts * s.transfer.flashPersistence; ++attempt) {
     BeginBulkRequest(s, wire::cmd::FlashWriteBufferedCommit);
     PutPacketLong(s, address);
     PutPacketWord(s, static_cast<uint16_t>(length));
@@ -176,11 +177,16 @@ bool WriteFlashPacket(Session& s, Unit&, uint32_t address, std::span<const uint8
   return WritePlainPacket(s, address, data);
 }
 
-bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore) {
+bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore, FlashTarget target) {
   s.out(Channel::Always) << "Updating Balvanta software (do not turn off the power!)..." << crlf;
   s.out(Channel::Debug) << "Writing to MCU flash" << crlf;
   RequireSoundImage(s, image, "The image to write");
   TransferState& t = s.transfer;
+  struct Persistence {
+    int& value;
+    ~Persistence() { value = 1; }
+  } persistence{t.flashPersistence};
+  t.flashPersistence = target == FlashTarget::BootLoader ? kBootLoaderPersistence : 1;
   if (s.overlappedActive) t.flashWindowSize = kFlashWindowSize;
   if (unit.flashPacketSize == 0) unit.flashPacketSize = kDefaultFlashPacketSize;
   AnnounceTransferMode(s, t.flashWindowSize);

@@ -17,10 +17,15 @@ struct Unit;
 // Puts the manufacturing fields back into flash; true on success.
 using RestoreStep = std::function<bool(Session&, Unit&)>;
 
+// What an image replaces. Until a boot loader's last packet is in, the unit cannot start: its
+// packets are tried far longer before the write is given up.
+enum class FlashTarget : uint8_t { Software, BootLoader };
+
 // True when every record was written and acknowledged. A given restore step is armed by the
 // first packet that starts the flash block holding the fields and called once, before the
 // first record beyond the fields (or at the end, when no such record follows).
-bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore = {});
+bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore = {},
+                   FlashTarget target = FlashTarget::Software);
 
 // One packet in the active mode (windowed: once queued).
 bool WriteFlashPacket(Session& s, Unit& unit, uint32_t address, std::span<const uint8_t> data, bool firstChunk);

@@ -61,6 +61,9 @@ struct TransferState {
   uint16_t flashSequence = 0;
   // The unit sits behind a test jig that relays block writes (set when it was found there).
   bool bufferedProtocol = false;
+  // How many times over each flash packet and acknowledgement is tried: far more while the
+  // boot loader is rewritten, where giving up leaves a unit that cannot start.
+  int flashPersistence = 1;
 
   // Timing of the last MCU flash write, in microseconds: the erase, and the write phase from
   // the first packet to the last acknowledgement, with its payload bytes.

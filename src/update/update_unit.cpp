@@ -179,6 +179,7 @@ void WriteSummary(Session& s, const UpdatePlan& plan) {
 // the running programmer, which is restarted afterwards.
 void WriteImage(Session& s, Unit& unit, ImageRef image, bool useUpdateFiles, uint16_t updateFile,
                 const RestoreStep& restore, UpdatePlan& plan) {
+  const FlashTarget target = updateFile == kBootLoaderUpdateFile ? FlashTarget::BootLoader : FlashTarget::Software;
   if (useUpdateFiles) {
     if (!SendFile(s, unit, kUpdateFilesDrive, updateFile, image.start, image.length, AppendKind::Checksum)) {
       FatalError(s, "Unable to update unit");
@@ -186,7 +187,7 @@ void WriteImage(Session& s, Unit& unit, ImageRef image, bool useUpdateFiles, uin
     plan.wroteSomething = true;
     return;
   }
-  if (!WriteMcuFlash(s, unit, image, restore)) FatalError(s, "Unable to write new software");
+  if (!WriteMcuFlash(s, unit, image, restore, target)) FatalError(s, "Unable to write new software");
   if (!ResetProgrammer(s, unit)) FatalError(s, "Unable to reset flash programmer");
 }
 

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "connect/connection.h"
@@ -201,6 +202,31 @@ INSTANTIATE_TEST_SUITE_P(AllModes, EveryImage,
                              if (!isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
+
+// Giving up inside a boot loader leaves a unit that cannot start. Where most acknowledgements
+// are lost (windowed writes are acknowledged cumulatively, so they stand more loss), the boot
+// loader's packets are tried until it is whole, while a software write there gives up as
+// before (the unit still starts, and a later run finishes it).
+TEST_F(FlashProgramming, ABootLoaderIsTriedFarLongerThanSoftware) {
+  for (const auto& [mode, lostPercent] : {std::pair{Mode::Plain, 75}, std::pair{Mode::Windowed, 98}}) {
+    SCOPED_TRACE(mode == Mode::Plain ? "plain" : "windowed");
+    load("zc3.scn", mode);
+    connect();
+    ASSERT_TRUE(InitialiseForUpdate(s(), unit()));
+    SelectFlashProgrammer(s(), unit(), false);
+    ASSERT_TRUE(DownloadProgrammer(s(), unit(), unit().programmerImage, "programmer"));
+    ASSERT_TRUE(SelectBootLoader(s(), unit()));
+    SelectSoftware(s(), unit());
+    ASSERT_TRUE(ReadBackupFields(s(), unit()));
+    sim::UnitFaults lossy;
+    lossy.loseAckPercent = lostPercent;
+    target().setFaults(lossy);
+    EXPECT_TRUE(WriteMcuFlash(s(), unit(), unit().bootLoaderImage, WriteBackupFields, FlashTarget::BootLoader))
+        << lastLines();
+    expectInFlash(unit().bootLoaderImage);
+    EXPECT_FALSE(WriteMcuFlash(s(), unit(), unit().softwareImage, {}, FlashTarget::Software));
+  }
+}
 
 // Lost acknowledgements cost retries, not the result; a verified download reads the programmer
 // back; a failing page, a power cut or a silent programmer end the write with a clear answer

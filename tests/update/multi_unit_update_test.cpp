@@ -147,6 +147,27 @@ TEST_F(MultiUnitUpdate, EveryUnitIsDownloadedAndRestartedWhenTheOperatorSays) {
   }
 }
 
+// A packet damaged on the line yet passing its CRC leaves a wrong byte in an update file, which
+// the unit would refuse at its restart: the run must see it in the unit's checksums of the file
+// and fail, and the next run sends the file again.
+TEST_F(MultiUnitUpdate, AnUpdateFileStoredDamagedIsNoSuccess) {
+  std::string installation = kInstallation;
+  installation.insert(installation.find("serial = 590200\n"), "fault-file-write-damaged = 1\n");
+  loadScenario(installation, false);
+  EXPECT_EQ(run({"-y", "-r921600"}), 1);
+  EXPECT_TRUE(shows("Fatal Error: Unable to update unit\r\n")) << console();
+  EXPECT_FALSE(shows("Balvanta Unit: 2 updated"));
+  EXPECT_TRUE(runs("transmitter", 605, 0));
+
+  // The technician restarts the display, which the failed run left at the programming speed.
+  portUnit().powerOff();
+  portUnit().powerOn();
+  advanceMs(3000);
+  EXPECT_EQ(run({"-y", "-r921600"}), 0) << console();
+  EXPECT_TRUE(shows("Balvanta Unit: 2 updated\r\n"));
+  EXPECT_TRUE(runs("transmitter", 610, 57));
+}
+
 TEST_F(MultiUnitUpdate, AConnectedTestJigIsNeverUpdated) {
   // The jig's control display has a current boot loader but does not take update files.
   load("zk7-test-jig.scn");
