@@ -42,6 +42,7 @@ constexpr std::array kSpecifiedFatal = {
     "Cannot find an ZC3 I/O Unit",
     "Cannot find an ZA4/ZB4 Display",
     "Cannot find an ZS4 TRANSMITTER",
+    "Cannot update this unit (blank mcu)",
 };
 
 bool Specified(const std::string& message) {

@@ -7,11 +7,17 @@
 # technician would) succeeds.
 # Usage: scripts/soak.sh [runs (default 50)]
 #   REPORT=path   where the report goes (default build/soak-report.txt)
+#   FIRST=n       the first run's number (default 1): runs n.. take that run's faults and seed,
+#                 so several soaks can share the runs between them
+#   LIMIT=s       seconds one program run may take before it counts as a hang (default 1800;
+#                 at 2000 bit flips per million bytes every damaged packet costs its time-out,
+#                 and an update takes about 20 minutes)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-50}
 report=${REPORT:-$root/build/soak-report.txt}
-limit=600        # seconds one program run may take before it counts as a hang
+first=${FIRST:-1}
+limit=${LIMIT:-1800}
 release="   Software        : v6.10r57"
 
 echo "== soak: build"
@@ -55,11 +61,11 @@ flips=(0 0 20 100 400 2000)
 drops=(0 10 0 50 200 1000)
 ok=0 failed_cleanly=0 recovered=0 bricked=0 hangs=0 wrong=0
 {
-  echo "# Soak: $runs field updates of zs3-lpc1768.scn at -r921600 over a pseudo-terminal ($(date -u '+%Y-%m-%d %H:%M UTC'))"
+  echo "# Soak: $runs field updates (from run $first) of zs3-lpc1768.scn at -r921600 over a pseudo-terminal ($(date -u '+%Y-%m-%d %H:%M UTC'))"
   printf '%-4s %-10s %-10s %-8s %s\n' run flips/1e6 drops/1e6 seconds outcome
 } >"$report"
 
-for run in $(seq 1 "$runs"); do
+for run in $(seq "$first" $((first + runs - 1))); do
   flip=${flips[$(( (run - 1) % ${#flips[@]} ))]}
   drop=${drops[$(( (run - 1) / ${#flips[@]} % ${#drops[@]} ))]}
   scenario=$work/soak.scn
