@@ -173,6 +173,7 @@ void CopyUnitIdentity(Unit& to, const Unit& from) {
   to.softwareRelease = from.softwareRelease;
   to.buildIncrement = from.buildIncrement;
   to.serialNumber = from.serialNumber;
+  to.serialNumberRead = from.serialNumberRead;
   to.unitFlags = from.unitFlags;
   to.buildTime = from.buildTime;
   to.informationText = from.informationText;

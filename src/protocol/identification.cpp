@@ -241,6 +241,7 @@ bool ReadExtendedInfo(Session& s, Unit& unit) {
         unit.rtMask = rtMask;
         unit.newMask = newMask;
         unit.serialNumber = serialNumber;
+        unit.serialNumberRead = true;
         unit.buildTime = buildTime;
         Debug(s) << "Serial Number=" << serialNumber << crlf;
         LogComplete(s);
@@ -303,6 +304,7 @@ bool ReadAdvancedInfo(Session& s, Unit& unit) {
         unit.softwareRelease = read.softwareRelease;
         unit.buildIncrement = read.buildIncrement;
         unit.serialNumber = read.serialNumber;
+        unit.serialNumberRead = true;
         unit.unitFlags = read.unitFlags;
         unit.buildTime = read.buildTime;
         unit.bootLoaderVersion = read.bootLoaderVersion;
@@ -349,7 +351,14 @@ void PrintUnitInfo(Session& s, const Unit& unit, bool brief) {
            << hex(unit.newMask, 4) << crlf;
   if (application) {
     const auto& t = unit.buildTime;
-    info << "   Serial No       : " << unit.serialNumber << crlf;
+    // A unit that stopped answering before it told its number is not shown as number 0.
+    info << "   Serial No       : ";
+    if (unit.serialNumberRead) {
+      info << unit.serialNumber;
+    } else {
+      info << "unknown";
+    }
+    info << crlf;
     info << "   Build time      : 20" << TwoDigits(t[0]) << "-" << TwoDigits(t[1]) << "-" << TwoDigits(t[2]) << " "
          << TwoDigits(t[3]) << ":" << TwoDigits(t[4]) << ":" << TwoDigits(t[5]) << crlf;
     info << "   Build increment : " << unit.buildIncrement << crlf;

@@ -51,6 +51,7 @@ struct Unit {
   uint8_t softwareRelease = 0;
   uint8_t buildIncrement = 0;
   int32_t serialNumber = 0;
+  bool serialNumberRead = false;  // the unit reported it (0 is a unit's own, erased, value)
   uint8_t unitFlags = 0;
   std::array<uint8_t, 6> buildTime{};  // year (two digits), month, day, hour, minute, second
   DynamicString informationText;  // empty, and tied to no heap, until the unit reports one

@@ -133,6 +133,12 @@ void ExtractLogFilesFromUnit(Session& s, Unit& unit) {
   ReadAdvancedInfo(s, unit);
   PrintUnitInfo(s, unit, false);
   if (unit.softwareVersion < kLogSoftware) return;
+  // The logs are named by the unit's serial number: copied under another they would pass for
+  // a different unit's.
+  if (!unit.serialNumberRead) {
+    s.out(Channel::Always) << "-- the unit did not report its serial number: its logs are not copied" << crlf;
+    return;
+  }
   CopySingleLog(s, unit, kConfigurationLog, "Checking for configuration log...", "-- no configuration log found",
                 "ConfigurationLog_");
   CopySingleLog(s, unit, kCrashLog, "Checking for crash log...", "-- no crash log found", "CrashLog_");

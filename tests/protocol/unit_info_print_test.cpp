@@ -27,6 +27,7 @@ class PrintUnit : public test::InstallationTest {
     u.rtMask = 0x0A0B;
     u.newMask = 0;
     u.serialNumber = 470112;
+    u.serialNumberRead = true;
     u.buildTime = {25, 11, 4, 9, 15, 0};
     u.buildIncrement = 3;
     u.informationText = s().text("Packing line 1");
@@ -111,6 +112,7 @@ TEST_F(PrintUnit, AnH8sUnitHasCardAndCircuitLinesAndNoBootLoaderLine) {
   u.softwareVersion = 540;
   u.productNumber = 61;
   u.serialNumber = 20311;
+  u.serialNumberRead = true;
   u.buildTime = {9, 6, 30, 11, 2, 45};
   u.bootLoaderVersion = 2;
   u.bootLoaderRelease = 2;
@@ -164,6 +166,15 @@ TEST_F(PrintUnit, AnActiveJtagInterfaceRingsTheBell) {
   EXPECT_EQ(print(u).back(), "                     WARNING: JTAG interface is active!\a");
   u.bootLoaderRelease = 3;  // flags of boot loaders before release 4 are not shown
   EXPECT_EQ(print(u).back(), "   MCU Type        : LPC2478");
+}
+
+TEST_F(PrintUnit, ASerialNumberTheUnitDidNotReportIsUnknownNotNought) {
+  Unit u = display();
+  u.serialNumber = 0;
+  u.serialNumberRead = false;
+  EXPECT_EQ(print(u)[5], "   Serial No       : unknown");
+  u.serialNumberRead = true;
+  EXPECT_EQ(print(u)[5], "   Serial No       : 0");
 }
 
 TEST_F(PrintUnit, InformationLinesGoToInfoAndAreSilencedWithIt) {

@@ -119,6 +119,21 @@ TEST_F(LogExtraction, ReadThatFailsHalfWayIsMarkedIncomplete) {
   EXPECT_NE(console().find("Checking for crash log..."), std::string::npos);
 }
 
+// A unit that stops answering after it was listed and identified, before it told its serial
+// number: its logs would carry another number (0), so none are copied, and the run goes on.
+TEST_F(LogExtraction, AUnitThatDoesNotTellItsSerialNumberKeepsItsLogs) {
+  std::string scenario = kNetwork;
+  scenario.insert(scenario.find("file 1:0x010F"), "fault-stop-after-frames = 4\n");
+  connectTo(scenario, 4);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  EXPECT_NE(console().find("   Serial No       : unknown\r\n"), std::string::npos) << console();
+  EXPECT_NE(console().find("-- the unit did not report its serial number: its logs are not copied\r\n"),
+            std::string::npos);
+  const auto files = extracted();
+  EXPECT_EQ(Label("CrashLog_07 ", files), "");
+  EXPECT_NE(Label("ConfigurationLog_04 ", files), "");
+}
+
 TEST_F(LogExtraction, MoreThan32DebugLogsAreNotCopiedAndAnEmptyLogGivesAnEmptyFile) {
   std::string ids;
   for (int id = 0x0101; id <= 0x0121; ++id) ids += " " + hexText(id, 4).insert(0, "0x");
