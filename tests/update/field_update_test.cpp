@@ -234,6 +234,24 @@ TEST_F(FieldUpdate, SoftwareThatDiffersAfterTheRestartIsNoSuccess) {
   expectCarriedSoftware();
 }
 
+// A unit that stops answering right after it was found again has not shown its new checksum.
+TEST_F(FieldUpdate, AUnitThatVanishesBeforeItsChecksumIsReadIsNoSuccess) {
+  load("zs3-lpc1768.scn", kOutdated);
+  bool reconnecting = false;
+  int restores = 0;
+  sim.console.onOutput = [&](std::string_view text) {
+    reconnecting = reconnecting || text.find("Reconnecting to unit") != std::string_view::npos;
+    // The second of these lines ends the search for the restarted unit.
+    if (reconnecting && text.find("-- restoring saved connection baud rate") != std::string_view::npos &&
+        ++restores == 2) {
+      portUnit().powerOff();
+    }
+  };
+  EXPECT_EQ(run({"-y", "-d", "-r921600"}), 1);
+  EXPECT_TRUE(shows("Fatal Error: Unable to reconnect to unit\r\n")) << console();
+  EXPECT_FALSE(shows("Success"));
+}
+
 // A run that ends while the flash programmer runs leaves it running; at 115200 baud the next
 // run finds it where the boot loader answers, but a programmer takes no programmer download:
 // it is restarted into the boot loader first.
