@@ -93,7 +93,9 @@ for run in $(seq "$first" $((first + runs - 1))); do
     fi
   elif [ $code -eq 1 ] || [ $code -eq 2 ]; then
     failed_cleanly=$((failed_cleanly + 1))
-    reason=$(tr -d '\r' <"$work/run.out" | grep -v '^ *$' | tail -1)
+    reason=$(tr -d '\r' <"$work/run.out" | grep -m1 '^Fatal Error: ' || tr -d '\r' <"$work/run.out" | grep -v '^ *$' | tail -1)
+    # What a failed run printed stays beside the report, for the follow-ups' judgement.
+    cp "$work/run.out" "${report%.*}-run$run.out"
     outcome="bricked after: $reason"
     for try in 1 2 3; do
       if kestrelink -y -r921600 COM2 && shows_release; then
@@ -101,6 +103,7 @@ for run in $(seq "$first" $((first + runs - 1))); do
         recovered=$((recovered + 1))
         break
       fi
+      cp "$work/run.out" "${report%.*}-run$run-follow-up$try.out"
     done
     [[ $outcome == bricked* ]] && bricked=$((bricked + 1))
   else
