@@ -202,6 +202,8 @@ SeedResult RunSeed(Flow flow, uint64_t seed, std::string* consoles) {
   if (workshop.bootLoaders) {
     result.toolNeeded = true;
     result.fieldsFromRecord = workshop.fields;
+    // The failed follow-up may have left other units as the faulted run did.
+    PrepareFollowUp(site, plan, flowCase->portUnitAnywhere(), cycleEverything);
     flowCase->beforeRun(site);
     const RunEnd third = site.run(argumentsOf(true, true), flowCase->person(false, random), kRunLimitUs);
     if (consoles) *consoles += "==== after the maker's tool gave the blank chip its boot loader\n" + third.console;
