@@ -3,8 +3,9 @@
 # kestrelink-sim, each on a line with its own faults (bit flips and dropped bytes in both
 # directions, from none to more than the retries absorb). Every run must end within its time
 # limit, either with its success line and the unit then showing the new release, or with a
-# failure line after which a follow-up update of the same unit (up to three tries, as a
-# technician would) succeeds.
+# failure line after which a follow-up update of the same unit on a clean line (up to three
+# tries, as a technician would) succeeds. The operator switches the unit off and on whenever a
+# run asks for it.
 # Usage: scripts/soak.sh [runs (default 50)]
 #   REPORT=path   where the report goes (default build/soak-report.txt)
 #   FIRST=n       the first run's number (default 1): runs n.. take that run's faults and seed,
@@ -27,6 +28,7 @@ cmake --build "$root/build" -j "${JOBS:-$(nproc)}" --target kestrelink kestrelin
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrelink-soak.XXXXXX")
 sim_pid=
 stop_sim() {
+  exec 3>&- || true
   if [ -n "$sim_pid" ]; then
     kill -TERM "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -35,14 +37,32 @@ stop_sim() {
 }
 trap 'stop_sim; rm -rf "$work"' EXIT
 
+# The operator: each time the run asks for the unit to be switched off and on, the simulator
+# is told to do it (its command input is file descriptor 3).
+operator() {
+  local asked=0 seen
+  while sleep 1; do
+    seen=$(grep -c "please turn the unit power off and on now" "$work/run.out" 2>/dev/null || true)
+    if [ "${seen:-0}" -gt "$asked" ]; then
+      echo cycle >&3
+      asked=$seen
+    fi
+  done
+}
+
 # kestrelink with a private home, the simulator's pseudo-terminal as COM2; prints its console
 # to $work/run.out and returns its exit code (124 after the time limit).
 kestrelink() {
-  local code=0
+  local code=0 hand
+  : >"$work/run.out"
+  operator &
+  hand=$!
   env -u BALVANTAPORTLIST -u BALVANTAPORT -u BALVANTABAUDRATE -u BALVANTALOCKDIR \
     HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME="$work/state" \
     KESTRELINK_PORTMAP="2=$work/port" \
     timeout -k 10 "$limit" "$work/bin/kestrelink" "$@" </dev/null >"$work/run.out" 2>&1 || code=$?
+  kill "$hand" 2>/dev/null || true
+  wait "$hand" 2>/dev/null || true
   return $code
 }
 
@@ -72,9 +92,12 @@ for run in $(seq "$first" $((first + runs - 1))); do
   { cat "$root/sim/scenarios/zs3-lpc1768.scn"
     printf '\n[line]\nseed = %d\nbit-flip-per-million = %d\ndrop-byte-per-million = %d\n' "$run" "$flip" "$drop"
   } >"$scenario"
-  rm -f "$work/port"
-  "$root/build/kestrelink-sim" --link "$work/port" "$scenario" >"$work/sim.out" 2>"$work/sim.err" &
+  rm -f "$work/port" "$work/commands"
+  mkfifo "$work/commands"
+  "$root/build/kestrelink-sim" --commands --log "$work/sim.log" --link "$work/port" "$scenario" \
+    <"$work/commands" >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
+  exec 3>"$work/commands"
   for _ in $(seq 100); do [ -e "$work/port" ] && break; sleep 0.1; done
 
   start=$(date +%s)
@@ -97,6 +120,7 @@ for run in $(seq "$first" $((first + runs - 1))); do
     # What a failed run printed stays beside the report, for the follow-ups' judgement.
     cp "$work/run.out" "${report%.*}-run$run.out"
     outcome="bricked after: $reason"
+    echo "line 0 0" >&3
     for try in 1 2 3; do
       if kestrelink -y -r921600 COM2 && shows_release; then
         outcome="failed cleanly ($reason), recovered by follow-up $try"
@@ -105,7 +129,10 @@ for run in $(seq "$first" $((first + runs - 1))); do
       fi
       cp "$work/run.out" "${report%.*}-run$run-follow-up$try.out"
     done
-    [[ $outcome == bricked* ]] && bricked=$((bricked + 1))
+    if [[ $outcome == bricked* ]]; then
+      bricked=$((bricked + 1))
+      cp "$work/sim.log" "${report%.*}-run$run-sim.log"
+    fi
   else
     outcome="unexplained end (exit code $code): $(tail -1 "$work/run.out" | tr -d '\r')"
     wrong=$((wrong + 1))

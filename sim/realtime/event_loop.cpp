@@ -29,12 +29,27 @@ sigset_t loopSignals() {
 }
 
 // One operator command; false for "quit".
-bool command(const std::string& line, Installation& installation, const std::function<void(const std::string&)>& log) {
-  std::istringstream words(line);
+bool command(const std::string& text, PtyLine& line, Installation& installation,
+             const std::function<void(const std::string&)>& log) {
+  std::istringstream words(text);
   std::string verb, name;
   words >> verb >> name;
   if (verb.empty()) return true;
   if (verb == "quit") return false;
+  if (verb == "line") {
+    std::istringstream rates(text.substr(text.find("line") + 4));
+    ScenarioLineFaults faults;
+    std::string rest;
+    if (!(rates >> faults.bitFlipPerMillion >> faults.dropPerMillion) || (rates >> rest) ||
+        faults.bitFlipPerMillion > 1000000 || faults.dropPerMillion > 1000000) {
+      log("usage: line FLIPS DROPS (per million bytes; line 0 0 is a clean line)");
+      return true;
+    }
+    line.setFaults(faults);
+    log("line: " + std::to_string(faults.bitFlipPerMillion) + " bit flips and " +
+        std::to_string(faults.dropPerMillion) + " dropped bytes per million");
+    return true;
+  }
   if (verb == "fault") {
     Unit* unit = installation.find(name);
     if (!unit) {
@@ -78,7 +93,7 @@ bool command(const std::string& line, Installation& installation, const std::fun
   } else if (verb == "cycle") {
     unit->powerCycle();
   } else {
-    log("unknown command '" + verb + "' (off, on, cycle, fault, dump-flash, dump-file, quit)");
+    log("unknown command '" + verb + "' (off, on, cycle, fault, line, dump-flash, dump-file, quit)");
   }
   return true;
 }
@@ -157,7 +172,7 @@ int runEventLoop(RealTimeScheduler& scheduler, PtyLine& line, Installation& inst
         while ((end = pendingCommand.find('\n')) != std::string::npos) {
           const std::string text = pendingCommand.substr(0, end);
           pendingCommand.erase(0, end + 1);
-          if (!command(text, installation, log)) {
+          if (!command(text, line, installation, log)) {
             close(signals);
             return 0;
           }

@@ -29,6 +29,8 @@ class PtyLine : public LinePort {
   const std::string& path() const { return path_; }
   int fd() const { return fd_; }
   void connect(LineDevice& device);
+  // The line's faults from now on (the operator's "line" command).
+  void setFaults(const ScenarioLineFaults& faults) { faults_ = faults; }
   // Reads what the program wrote; false when the program's end is closed.
   bool readAvailable();
   // Every line of traffic, for --trace.

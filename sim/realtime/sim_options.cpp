@@ -27,6 +27,8 @@ Options:
                     cycle [UNIT]   switch it off and on after its power-off time
                     fault UNIT fault-KEY = VALUE  set a fault as a scenario would (counts of
                                    received bytes start again now)
+                    line FLIPS DROPS  bit flips and dropped bytes per million bytes from now
+                                   on, both directions (line 0 0: a clean line)
                     dump-flash UNIT FILE          write the unit's MCU flash to FILE now
                     dump-file UNIT DRIVE:NUMBER FILE   write one file of its flash drives
                     quit           end the simulation

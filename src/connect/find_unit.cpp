@@ -1,5 +1,8 @@
 // The fixed probes on an open port: the given unit ID, a blank chip, the given speed, the boot
 // loader, and address $F0 at the usual speeds.
+#include <span>
+#include <vector>
+
 #include "connect/discovery.h"
 #include "connect/probe_speed.h"
 #include "driver/console_input.h"
@@ -16,6 +19,18 @@ namespace {
 constexpr uint8_t kDefaultAddress = 0xF0;
 // The speeds of the $F0 search, in the order tried.
 constexpr uint32_t kDefaultAddressSpeeds[] = {19200, 9600, 115200, 57600, 38400};
+constexpr uint32_t kBootLoaderSpeeds[] = {9600, 115200};
+
+// A run that failed after switching to its programming speed (-r) can leave the unit there:
+// its flash programmer, or the application of a display that relayed update files. That
+// speed is asked too when it is none of the usual ones, so the next run finds the unit
+// without a power cycle. 0 when there is none to add.
+uint32_t LeftProgrammingSpeed(const Session& s, std::span<const uint32_t> usual) {
+  const uint32_t baud = s.portSettings.programmingBaud;
+  for (uint32_t speed : usual)
+    if (speed == baud) return 0;
+  return baud;
+}
 
 enum class Probe { Found, NotFound, PortGone };
 
@@ -85,8 +100,10 @@ Probe PingAtGivenSpeed(Session& s, Unit& unit) {
 
 Probe FindBootLoader(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if (!SetProbeSpeed(s, attempt == 0 ? 9600 : 115200, ReplyTimeoutShort(s))) return Probe::PortGone;
+  std::vector<uint32_t> speeds(std::begin(kBootLoaderSpeeds), std::end(kBootLoaderSpeeds));
+  if (const uint32_t left = LeftProgrammingSpeed(s, speeds)) speeds.push_back(left);
+  for (uint32_t speed : speeds) {
+    if (!SetProbeSpeed(s, speed, ReplyTimeoutShort(s))) return Probe::PortGone;
     if (ReadBootLoaderVersion(s, unit)) {
       FoundBootLoader(s, unit);
       return Probe::Found;
@@ -100,9 +117,11 @@ Probe SearchDefaultAddress(Session& s, Unit& unit) {
   debug << "Searching for unit ID..." << crlf;
   // The address is taken only once a unit answers at it.
   debug << "Unit ID=" << "F0" << crlf;
-  for (int attempt = 0; attempt < 10; ++attempt) {
+  std::vector<uint32_t> speeds(std::begin(kDefaultAddressSpeeds), std::end(kDefaultAddressSpeeds));
+  if (const uint32_t left = LeftProgrammingSpeed(s, speeds)) speeds.push_back(left);
+  for (size_t attempt = 0; attempt < 2 * speeds.size(); ++attempt) {
     if (EscapePressed(s)) FatalError(s, "Aborted");
-    if (!SetProbeSpeed(s, kDefaultAddressSpeeds[attempt % 5], ReplyTimeoutShort(s))) return Probe::PortGone;
+    if (!SetProbeSpeed(s, speeds[attempt % speeds.size()], ReplyTimeoutShort(s))) return Probe::PortGone;
     if (!Ping(s, kDefaultAddress)) continue;
     debug << "-- found unit ($F0)" << crlf;
     SaveConnectionBaudRate(s);

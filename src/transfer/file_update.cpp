@@ -66,15 +66,19 @@ bool AppendDigest(Session& s, const RemoteFile& f, uint32_t length, AppendKind a
 
 // The frames' CRC-16 lets a rare damaged packet through on a noisy line: the unit's own
 // checksums of the file it stored must be those of the bytes sent, or the write failed.
+// The unit's size and four checksums of its stored file are those of `length` bytes with `sums`.
+bool SizeAndChecksumsMatch(const FileAttributes& attributes, uint32_t length, const FileChecksumSet& sums) {
+  return attributes.FileSize >= 0 && static_cast<uint32_t>(attributes.FileSize) == length &&
+         attributes.checksums == sums;
+}
+
 bool StoredAsSent(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length) {
   uint8_t result = 0;
   FileAttributes attributes;
   if (!GetFileAttributes(s, f, length, result, attributes) || result != 0) return false;
   FileChecksumSet sums;
   FileChecksums(data, length, sums);
-  if (attributes.FileSize >= 0 && static_cast<uint32_t>(attributes.FileSize) == length && attributes.checksums == sums) {
-    return true;
-  }
+  if (SizeAndChecksumsMatch(attributes, length, sums)) return true;
   Debug(s) << FileName(f.DriveNo, f.FileNo) << " is not what was written" << crlf;
   return false;
 }
@@ -133,7 +137,7 @@ bool IsFileDifferent(Session& s, const Unit& unit, uint8_t drive, uint16_t file,
   if (!GetFileAttributes(s, f, length, result, attributes) || result != 0) return true;
   FileChecksumSet sums;
   FileChecksums(data, length, sums);
-  if (attributes.FileSize < 0 || static_cast<uint32_t>(attributes.FileSize) != length || attributes.checksums != sums) {
+  if (!SizeAndChecksumsMatch(attributes, length, sums)) {
     Debug(s) << "New file attributes: FileSize=" << length << " Checksum1=" << hex(sums.Checksum1, 8)
              << " Checksum2=" << hex(sums.Checksum2, 8) << " Checksum3=" << hex(sums.Checksum3, 8)
              << " Checksum4=" << hex(sums.Checksum4, 8) << crlf;

@@ -97,7 +97,8 @@ TEST(KestrelinkSim, OperatorCommandsSwitchThePower) {
   ASSERT_TRUE(std::filesystem::exists(simBinary())) << simBinary();
   kl::test::TempDir dir;
   kl::test::writeFile(dir.file("commands"),
-                      "off\ncycle io\nspin\non nobody\nfault io fault-lose-ack-percent = 30\nfault io speed = 1\nquit\n");
+                      "off\ncycle io\nspin\non nobody\nfault io fault-lose-ack-percent = 30\nfault io speed = 1\n"
+                      "line 20 0\nline 5\nquit\n");
   const std::string command = quoted(simBinary()) + " --commands --log " + quoted(dir.file("log")) + " " +
                               quoted(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/display-network.scn") +
                               " < " + quoted(dir.file("commands")) + " > /dev/null";
@@ -105,10 +106,12 @@ TEST(KestrelinkSim, OperatorCommandsSwitchThePower) {
   const std::string log = kl::test::readFile(dir.file("log"));
   EXPECT_NE(log.find("display: power off"), std::string::npos) << log;
   EXPECT_NE(log.find("io: power off"), std::string::npos) << log;
-  EXPECT_NE(log.find("unknown command 'spin' (off, on, cycle, fault, dump-flash, dump-file, quit)"), std::string::npos) << log;
+  EXPECT_NE(log.find("unknown command 'spin' (off, on, cycle, fault, line, dump-flash, dump-file, quit)"), std::string::npos) << log;
   EXPECT_NE(log.find("io: fault-lose-ack-percent = 30"), std::string::npos) << log;
   EXPECT_NE(log.find("command:1: 'speed' is not a fault setting"), std::string::npos) << log;
   EXPECT_NE(log.find("no unit named 'nobody'"), std::string::npos) << log;
+  EXPECT_NE(log.find("line: 20 bit flips and 0 dropped bytes per million"), std::string::npos) << log;
+  EXPECT_NE(log.find("usage: line FLIPS DROPS"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -252,18 +252,22 @@ TEST_F(FieldUpdate, AUnitThatVanishesBeforeItsChecksumIsReadIsNoSuccess) {
   EXPECT_FALSE(shows("Success"));
 }
 
-// A run that ends while the flash programmer runs leaves it running; at 115200 baud the next
-// run finds it where the boot loader answers, but a programmer takes no programmer download:
-// it is restarted into the boot loader first.
+// A run that ends while the flash programmer runs leaves it running at the programming speed;
+// the next run with the same -r finds it where the boot loader answers, with no power cycle,
+// but a programmer takes no programmer download: it is restarted into the boot loader first.
 TEST_F(FieldUpdate, AFlashProgrammerLeftRunningIsRestartedByTheNextRun) {
-  load("zc3.scn", std::string(kOutdated) + "fault-programmer-silent-after = 400\n");
-  EXPECT_EQ(run({"-y", "-f", "-r115200"}), 1);
-  EXPECT_TRUE(shows("Fatal Error: Unable to write new software\r\n")) << console();
-  portUnit().setFaults({});  // it answers again
-  ASSERT_EQ(portUnit().mode(), sim::UnitMode::FlashProgrammer);
-  ASSERT_EQ(run({"-y", "-f", "-r115200"}), 0) << console();
-  EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
-  expectCarriedSoftware();
+  for (const char* speed : {"-r115200", "-r921600"}) {
+    SCOPED_TRACE(speed);
+    load("zc3.scn", std::string(kOutdated) + "fault-programmer-silent-after = 400\n");
+    EXPECT_EQ(run({"-y", "-f", speed}), 1);
+    EXPECT_TRUE(shows("Fatal Error: Unable to write new software\r\n")) << console();
+    portUnit().setFaults({});  // it answers again
+    ASSERT_EQ(portUnit().mode(), sim::UnitMode::FlashProgrammer);
+    ASSERT_EQ(run({"-y", "-f", speed}), 0) << console();
+    EXPECT_FALSE(shows("please turn the unit power off and on now"));
+    EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+    expectCarriedSoftware();
+  }
 }
 
 }  // namespace
