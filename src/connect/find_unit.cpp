@@ -1,5 +1,6 @@
 // The fixed probes on an open port: the given unit ID, a blank chip, the given speed, the boot
 // loader, and address $F0 at the usual speeds.
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -21,15 +22,17 @@ constexpr uint8_t kDefaultAddress = 0xF0;
 constexpr uint32_t kDefaultAddressSpeeds[] = {19200, 9600, 115200, 57600, 38400};
 constexpr uint32_t kBootLoaderSpeeds[] = {9600, 115200};
 
-// A run that failed after switching to its programming speed (-r) can leave the unit there:
-// its flash programmer, or the application of a display that relayed update files. That
-// speed is asked too when it is none of the usual ones, so the next run finds the unit
-// without a power cycle. 0 when there is none to add.
-uint32_t LeftProgrammingSpeed(const Session& s, std::span<const uint32_t> usual) {
-  const uint32_t baud = s.portSettings.programmingBaud;
-  for (uint32_t speed : usual)
-    if (speed == baud) return 0;
-  return baud;
+// The usual speeds of a probe, and the run's programming speed (-r) when it is none of them:
+// a run that failed after switching to it can leave the unit there (its flash programmer, or
+// the application of a display that relayed update files), and the next run finds it without
+// a power cycle.
+std::vector<uint32_t> ProbeSpeeds(const Session& s, std::span<const uint32_t> usual) {
+  std::vector<uint32_t> speeds(usual.begin(), usual.end());
+  const uint32_t programming = s.portSettings.programmingBaud;
+  if (programming != 0 && std::find(usual.begin(), usual.end(), programming) == usual.end()) {
+    speeds.push_back(programming);
+  }
+  return speeds;
 }
 
 enum class Probe { Found, NotFound, PortGone };
@@ -100,9 +103,7 @@ Probe PingAtGivenSpeed(Session& s, Unit& unit) {
 
 Probe FindBootLoader(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
-  std::vector<uint32_t> speeds(std::begin(kBootLoaderSpeeds), std::end(kBootLoaderSpeeds));
-  if (const uint32_t left = LeftProgrammingSpeed(s, speeds)) speeds.push_back(left);
-  for (uint32_t speed : speeds) {
+  for (uint32_t speed : ProbeSpeeds(s, kBootLoaderSpeeds)) {
     if (!SetProbeSpeed(s, speed, ReplyTimeoutShort(s))) return Probe::PortGone;
     if (ReadBootLoaderVersion(s, unit)) {
       FoundBootLoader(s, unit);
@@ -117,8 +118,7 @@ Probe SearchDefaultAddress(Session& s, Unit& unit) {
   debug << "Searching for unit ID..." << crlf;
   // The address is taken only once a unit answers at it.
   debug << "Unit ID=" << "F0" << crlf;
-  std::vector<uint32_t> speeds(std::begin(kDefaultAddressSpeeds), std::end(kDefaultAddressSpeeds));
-  if (const uint32_t left = LeftProgrammingSpeed(s, speeds)) speeds.push_back(left);
+  const std::vector<uint32_t> speeds = ProbeSpeeds(s, kDefaultAddressSpeeds);
   for (size_t attempt = 0; attempt < 2 * speeds.size(); ++attempt) {
     if (EscapePressed(s)) FatalError(s, "Aborted");
     if (!SetProbeSpeed(s, speeds[attempt % speeds.size()], ReplyTimeoutShort(s))) return Probe::PortGone;
