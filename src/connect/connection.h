@@ -9,7 +9,10 @@ struct Unit;
 
 bool ConnectToUnit(Session& s, Unit& unit);
 bool WaitForBootLoader(Session& s, Unit& unit);
-bool InitialiseForUpdate(Session& s, Unit& unit);
+// A flash programmer an earlier run left running is restarted as a power cycle would, unless
+// `keepRunningProgrammer`: the unit is then left with it (modeFlashProgrammer), for an update
+// that must finish a boot loader that programmer was writing.
+bool InitialiseForUpdate(Session& s, Unit& unit, bool keepRunningProgrammer = false);
 bool ReconnectToUnit(Session& s, Unit& unit);
 // Asks the application at the current unit ID to restart into its boot loader.
 bool GotoBootLoader(Session& s);

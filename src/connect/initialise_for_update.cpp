@@ -111,7 +111,7 @@ bool GotoBootLoader(Session& s) {
   return false;
 }
 
-bool InitialiseForUpdate(Session& s, Unit& unit) {
+bool InitialiseForUpdate(Session& s, Unit& unit, bool keepRunningProgrammer) {
   s.out(Channel::Debug) << "InitialiseForUpdate: Rebooting unit" << crlf;
   if (s.portSettings.hardwareHandshake) {
     s.out(Channel::Debug) << "-- hardware handshaking disabled" << crlf;
@@ -122,6 +122,13 @@ bool InitialiseForUpdate(Session& s, Unit& unit) {
   bool inBootLoader = unit.mode == modeBalvantaBootLoader;
   bool found = true;
   if (inBootLoader && ProgrammerLeftRunning(s)) {
+    if (keepRunningProgrammer) {
+      s.out(Channel::Debug) << "-- a flash programmer is still running in the unit: it is kept" << crlf;
+      unit.mode = modeFlashProgrammer;
+      SetReplyTimeout(s, ReplyTimeoutNormal);
+      GetBufferSize(s, unit);
+      return true;
+    }
     found = RestartLeftProgrammer(s, unit);
     inBootLoader = found && unit.mode == modeBalvantaBootLoader;
   }

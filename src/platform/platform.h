@@ -78,6 +78,8 @@ class File {
   virtual long read(void* buffer, size_t count) = 0;
   // True when every byte was written.
   virtual bool write(const void* bytes, size_t count) = 0;
+  // Puts what was written on the disk itself (not only in the system's cache).
+  virtual bool sync() { return true; }
   // Flushes and closes; false when data could not be written.
   virtual bool close() = 0;
 };

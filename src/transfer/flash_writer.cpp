@@ -22,6 +22,9 @@ namespace {
 constexpr int kPacketAttempts = 8;
 constexpr int kCommitAttempts = 8;
 constexpr int kBootLoaderPersistence = 12;
+// The boot loader's write keeps retrying that long at most; then each packet gets the usual
+// attempts and the write gives up.
+constexpr uint32_t kBootLoaderRetryMs = 300000;
 constexpr int16_t kDefaultFlashPacketSize = 128;
 constexpr uint32_t kFlashWindowSize = 8;
 // Images ending above this (within their flash bank) are erased before they are written.
@@ -49,7 +52,7 @@ bool WritePlainPacket(Session& s, uint32_t address, std::span<const uint8_t> dat
   const bool large = data.size() > kWindowPacketBytes;
   const uint16_t command = large ? wire::cmd::FlashWritePlainLarge : wire::cmd::FlashWritePlain;
   const auto length = static_cast<uint32_t>(data.size());
-  for (int attempt = 0; attempt < kPacketAttempts * s.transfer.flashPersistence; ++attempt) {
+  for (int attempt = 0; attempt < FlashTries(s, kPacketAttempts); ++attempt) {
     BeginBulkRequest(s, command);
     PutPacketLong(s, address);
     if (large) {
@@ -77,7 +80,7 @@ bool WritePlainPacket(Session& s, uint32_t address, std::span<const uint8_t> dat
 
 // The blocks are in the programmer's buffer; the commit writes them to flash.
 bool CommitFlashBlocks(Session& s, uint32_t address, uint32_t length) {
-  for (int attempt = 0; attempt < kCommitAttempts * s.transfer.flashPersistence; ++attempt) {
+  for (int attempt = 0; attempt < FlashTries(s, kCommitAttempts); ++attempt) {
     BeginBulkRequest(s, wire::cmd::FlashWriteBufferedCommit);
     PutPacketLong(s, address);
     PutPacketWord(s, static_cast<uint16_t>(length));
@@ -106,9 +109,9 @@ class FlashWrite {
     ImageRecord record;
     while (reader.next(record)) {
       if (armed_ && area_.last < record.address && !restoreFields()) return false;
-      if (!writeRecord(record)) return false;
+      if (!writeRecord(record)) return abandon();
     }
-    if (!DrainFlashWindow(s_)) return false;
+    if (!DrainFlashWindow(s_)) return abandon();
     // An image that ends inside the fields' block still gets them back.
     return !armed_ || restoreFields();
   }
@@ -147,14 +150,24 @@ class FlashWrite {
     return true;
   }
 
-  // Called once, with every packet in flight acknowledged: the step is dropped whatever it
-  // returns.
+  // Called once, after every packet in flight was acknowledged or given up. The step keeps its
+  // own outcome: fields that did not go back must not stop the boot loader half written, which
+  // would leave a unit that cannot start. False when the window could not be emptied: the
+  // image write has failed.
   bool restoreFields() {
-    if (!DrainFlashWindow(s_)) return false;
     armed_ = false;
     const RestoreStep step = std::move(restore_);
     restore_ = nullptr;
-    return step(s_, unit_);
+    const bool drained = DrainFlashWindow(s_);
+    step(s_, unit_);
+    return drained;
+  }
+
+  // The write stops: fields already erased with their block go back while the programmer may
+  // still answer.
+  bool abandon() {
+    if (armed_) restoreFields();
+    return false;
   }
 
   Session& s_;
@@ -187,6 +200,8 @@ bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore, 
     ~Persistence() { value = 1; }
   } persistence{t.flashPersistence};
   t.flashPersistence = target == FlashTarget::BootLoader ? kBootLoaderPersistence : 1;
+  t.persistenceStartMs = s.platform.clock.tickMs();
+  t.persistenceSpanMs = kBootLoaderRetryMs;
   if (s.overlappedActive) t.flashWindowSize = kFlashWindowSize;
   if (unit.flashPacketSize == 0) unit.flashPacketSize = kDefaultFlashPacketSize;
   AnnounceTransferMode(s, t.flashWindowSize);

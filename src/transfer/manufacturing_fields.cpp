@@ -99,13 +99,14 @@ std::string_view PreserveVerdict(uint8_t result) {
   }
 }
 
-void WriteVerdict(Session& s, std::string_view verdict, uint8_t result) {
+void WriteVerdict(ChannelWriter& out, std::string_view verdict, uint8_t result) {
   if (verdict.empty()) {
-    Debug(s) << "-- manufacturing fields could not be updated in MCU flash (code=" << result << ")" << crlf;
+    out << "-- manufacturing fields could not be updated in MCU flash (code=" << result << ")" << crlf;
   } else {
-    Debug(s) << verdict << crlf;
+    out << verdict << crlf;
   }
 }
+
 
 CallRequest BackupRequest(Session& s, uint16_t command, uint32_t address, const uint8_t* data) {
   CallRequest request{s.bootLoaderAddress, command, {}, 5};
@@ -156,25 +157,36 @@ bool CheckManufacturingFields(Session& s, const Unit& unit, const ManufacturingF
   return true;
 }
 
-bool UpdateManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields) {
+bool UpdateManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields, uint8_t* verdict) {
   Debug(s) << "RPC: Update manufacturing fields" << crlf;
   RequireMode(s, unit, modeFlashProgrammer);
-  uint8_t result = 0;
+  uint8_t result = kFieldsNoAnswer;
+  if (verdict) *verdict = result;
   if (!FieldsCall(s, s.bootLoaderAddress, wire::cmd::UpdateManufacturingFields, fields, result)) {
     LogFailed(s);
     return false;
   }
+  if (verdict) *verdict = result;
   Debug(s) << "COMPLETE: Result=" << hex(result, 2) << crlf;
-  WriteVerdict(s, UpdateVerdict(result), result);
+  WriteVerdict(Debug(s), UpdateVerdict(result), result);
   return result == 0;
 }
+
+std::string UpdateVerdictText(uint8_t result) {
+  if (result == kFieldsNoAnswer) return "no answer";
+  const std::string_view verdict = UpdateVerdict(result);
+  if (verdict.empty()) return "code=" + decimalText(result);
+  return std::string(verdict.substr(3));  // without "-- "
+}
+
+bool FieldsPreserved(uint8_t result) { return result == 0 || result == 3 || result == 4; }
 
 bool SendManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields) {
   const auto bytes = fields.bytes();
   return UpdateFile(s, unit, kFieldsDrive, kFieldsFile, bytes.data(), ManufacturingFields::kSize, false);
 }
 
-bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNumber) {
+bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNumber, uint8_t* verdict) {
   Debug(s) << "RPC: Preserve manufacturing fields" << crlf;
   RequireMode(s, unit, modeFlashProgrammer);
   const CallRequest request{s.bootLoaderAddress, wire::cmd::PreserveManufacturingFields,
@@ -182,19 +194,21 @@ bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNum
                               PutPacketLong(session, static_cast<uint32_t>(serialNumber));
                             },
                             4};
-  uint8_t result = 0;
+  uint8_t result = kFieldsNoAnswer;
   const bool answered = Repeat(kAttempts, [&] {
     return CallOnce(s, request, 5, [&](Session&) {
       result = GetPacketByte(s);
       return true;
     });
   });
+  if (verdict) *verdict = answered ? result : kFieldsNoAnswer;
   if (!answered) {
     LogFailed(s);
     return false;
   }
   Debug(s) << "COMPLETE: Result=" << hex(result, 2) << crlf;
-  WriteVerdict(s, PreserveVerdict(result), result);
+  // Fields the unit cannot vouch for are never a quiet matter.
+  WriteVerdict(FieldsPreserved(result) ? Debug(s) : s.out(Channel::Always), PreserveVerdict(result), result);
   return true;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "transfer/unit_storage_state.h"
 
@@ -18,12 +19,22 @@ void LoadManufacturingFields(Session& s, ManufacturingFields& fields);
 
 // The application compares the fields with its own; true when it answered.
 bool CheckManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields, bool& different);
-// The flash programmer writes the fields; true only when it reports success.
-bool UpdateManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields);
+// The verdict given when the unit did not answer.
+inline constexpr uint8_t kFieldsNoAnswer = 0xFF;
+
+// The flash programmer writes the fields; true only when it reports success. `result` (when
+// given) takes the unit's verdict, kFieldsNoAnswer when it did not answer.
+bool UpdateManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields,
+                               uint8_t* result = nullptr);
+// The unit's verdict on new fields in words ("invalid key").
+std::string UpdateVerdictText(uint8_t result);
 // Writes the fields as an update file for units that take update files.
 bool SendManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields);
 // The flash programmer keeps or repairs the fields; true when it answered, whatever its verdict.
-bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNumber);
+// A verdict that the fields are not valid is written on Always.
+bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNumber, uint8_t* result = nullptr);
+// The verdict says the unit holds valid fields now (kept, or repaired from one copy).
+bool FieldsPreserved(uint8_t result);
 
 // Copies the unit's field area into the session's backup; the backup is replaced only by a
 // complete copy.

@@ -166,6 +166,16 @@ bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view
   return true;
 }
 
+bool TakeOverProgrammer(Session& s, Unit& unit) {
+  s.out(Channel::Always) << "Using the flash programmer still running in the unit..." << crlf;
+  if (!SetProgrammerBaudRate(s, unit, s.portSettings.programmingBaud, false)) return false;
+  unit.mode = modeFlashProgrammer;
+  if (!GetProgrammerVersion(s, unit)) return false;
+  if (s.packet.proxyOn && !ConfigureProgrammer(s, unit, 1)) return false;
+  GetBufferSize(s, unit);
+  return true;
+}
+
 bool ResetProgrammer(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ResetProgrammer" << crlf;
   if (!CallThroughSpeedCycle(s, CallRequest{s.bootLoaderAddress, wire::cmd::ResetProgrammer, {}, 0})) {

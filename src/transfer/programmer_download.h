@@ -20,6 +20,10 @@ struct Unit;
 // run.
 bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view displayName);
 
+// Takes over a flash programmer found running (an earlier run's), at the speed it was found
+// at, and brings it to the programming speed as a download would. True when it answers.
+bool TakeOverProgrammer(Session& s, Unit& unit);
+
 // One record into RAM in the active mode; in overlapped mode true once it is queued.
 bool DownloadRecord(Session& s, uint32_t address, std::span<const uint8_t> data);
 

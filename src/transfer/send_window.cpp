@@ -75,8 +75,8 @@ void MarkAcknowledged(SendWindow& window, uint32_t address) {
 // replies for later ones are remembered, and a missing reply sends the oldest again.
 bool WaitOldestAck(Session& s, SendWindow& window, const BulkReplyLayout& layout, uint16_t command, int digits,
                    void (*resend)(Session&, const WindowSlot&)) {
-  const int persistence = &window == &s.transfer.flashBlocks ? s.transfer.flashPersistence : 1;
-  for (int tries = 0; tries < kAckTries * persistence; ++tries) {
+  const bool flash = &window == &s.transfer.flashBlocks;
+  for (int tries = 0; tries < (flash ? FlashTries(s, kAckTries) : kAckTries); ++tries) {
     WindowSlot& oldest = window.oldestSlot();
     if (oldest.acknowledged) {
       window.release();
@@ -116,7 +116,7 @@ void ReportMissingFlashAck(Session& s, uint16_t oldestSequence, const BulkReply&
 // again.
 bool WaitFlashAcks(Session& s) {
   SendWindow& window = s.transfer.flash;
-  for (int tries = 0; tries < kAckTries * s.transfer.flashPersistence && !window.empty(); ++tries) {
+  for (int tries = 0; tries < FlashTries(s, kAckTries) && !window.empty(); ++tries) {
     const uint16_t oldestSequence = window.oldestSlot().sequence & kSequenceMask;
     const BulkReply reply = ReceiveBulkReply(s, kFlashAck);
     if (reply.intact && reply.echoes(s, wire::cmd::FlashWriteWindowed)) {

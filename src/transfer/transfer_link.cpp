@@ -36,6 +36,12 @@ void EndHardwareHandshake(Session& s) {
   s.portSettings.hardwareHandshake = 0;
 }
 
+int FlashTries(Session& s, int base) {
+  const TransferState& t = s.transfer;
+  if (t.flashPersistence <= 1 || s.platform.clock.tickMs() - t.persistenceStartMs >= t.persistenceSpanMs) return base;
+  return base * t.flashPersistence;
+}
+
 QuietStream::QuietStream(Session& s) : s_(s) { --s_.out.packetTraceLevel; }
 
 QuietStream::~QuietStream() { ++s_.out.packetTraceLevel; }

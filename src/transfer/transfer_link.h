@@ -17,6 +17,10 @@ void AnnounceTransferMode(Session& s, uint32_t windowSize);
 // "-- hardware handshaking disabled" and off, when it is on.
 void EndHardwareHandshake(Session& s);
 
+// The attempts a flash packet, commit or acknowledgement wait gets now: `base`, or the
+// persistence's multiple of it while a boot-loader write is within its time.
+int FlashTries(Session& s, int base);
+
 // Lowers the packet trace level for a bulk stream and raises it again on every way out.
 class QuietStream {
  public:

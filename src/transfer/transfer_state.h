@@ -64,6 +64,10 @@ struct TransferState {
   // How many times over each flash packet and acknowledgement is tried: far more while the
   // boot loader is rewritten, where giving up leaves a unit that cannot start.
   int flashPersistence = 1;
+  // ...but only for this long from the start of the write (ms of the clock's tick): a line
+  // that drops nearly everything must not hold the run for hours.
+  uint32_t persistenceStartMs = 0;
+  uint32_t persistenceSpanMs = 0;
 
   // Timing of the last MCU flash write, in microseconds: the erase, and the write phase from
   // the first packet to the last acknowledgement, with its payload bytes.

@@ -47,23 +47,25 @@ void Announce(Session& s, const DriveFileRow& row) {
                         << crlf;
 }
 
-bool UpdateDriveFile(Session& s, Unit& unit, const DriveFileRow& row) {
+void UpdateDriveFile(Session& s, Unit& unit, const DriveFileRow& row, bool failureEndsRun, CardFilesOutcome& outcome) {
   Announce(s, row);
   const ImageRef file = ImageOf(row);
-  if (!IsFileDifferent(s, unit, kFileDrive, row.fileNumber, file.start, file.length, true)) return false;
+  if (!IsFileDifferent(s, unit, kFileDrive, row.fileNumber, file.start, file.length, true)) return;
   if (!UpdateFile(s, unit, kFileDrive, row.fileNumber, file.start, file.length, true)) {
-    FatalError(s, TextsOf(row.kind).failure);
+    outcome.failed = !TransferFailed(s, failureEndsRun, TextsOf(row.kind).failure);
+    return;
   }
-  return true;
+  outcome.wrote = true;
 }
 
-bool UpdateResourceFile(Session& s, Unit& unit, std::span<const DriveFileRow> rows, bool useUpdateFiles) {
+void UpdateResourceFile(Session& s, Unit& unit, std::span<const DriveFileRow> rows, bool useUpdateFiles,
+                        bool failureEndsRun, CardFilesOutcome& outcome) {
   std::optional<std::vector<uint8_t>> resource =
       BuildResourceFile(rows, kResourceFileCapacity, [&s](const DriveFileRow& row) { Announce(s, row); });
   if (!resource) FatalError(s, "Cannot update unit resource file - too large");
   std::vector<uint8_t>& bytes = *resource;
   const auto length = static_cast<uint32_t>(bytes.size());
-  if (!IsFileDifferent(s, unit, kResourceDrive, 0, bytes.data(), length, false)) return false;
+  if (!IsFileDifferent(s, unit, kResourceDrive, 0, bytes.data(), length, false)) return;
   bool written;
   if (useUpdateFiles) {
     // An update file carries the plain form; the unit complements it when it applies it.
@@ -72,8 +74,11 @@ bool UpdateResourceFile(Session& s, Unit& unit, std::span<const DriveFileRow> ro
   } else {
     written = UpdateFile(s, unit, kResourceDrive, 0, bytes.data(), length, false);
   }
-  if (!written) FatalError(s, "Unable to write new file");
-  return true;
+  if (!written) {
+    outcome.failed = !TransferFailed(s, failureEndsRun, "Unable to write new file");
+    return;
+  }
+  outcome.wrote = true;
 }
 
 void PutBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
@@ -101,9 +106,16 @@ std::optional<std::vector<uint8_t>> BuildResourceFile(std::span<const DriveFileR
   return file;
 }
 
-bool UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles) {
+bool TransferFailed(Session& s, bool endsRun, std::string_view message) {
+  if (endsRun) FatalError(s, message);
+  s.out(Channel::Always) << "-- " << message << crlf;
+  return false;
+}
+
+CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles, bool failureEndsRun) {
+  CardFilesOutcome outcome;
   const std::optional<catalogue::CardFileSet> files = catalogue::FilesForCard(unit.cardNumber, unit.mcuType);
-  if (!files) return false;
+  if (!files) return outcome;
   // The files are reached through the programmer: it runs unless images were written just now.
   if (!useUpdateFiles && unit.mode != modeFlashProgrammer) {
     if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) {
@@ -115,13 +127,20 @@ bool UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles) {
     s.out(Channel::Always) << "Erasing files from old software version..." << crlf;
     EraseFMS(s, unit, kWholeFileSystem);
   }
-  bool wrote = false;
+  // The first file that cannot be written ends the unit's update: the others would only
+  // wait for the same silence.
   for (const auto group : {files->language, files->image, files->fonts}) {
-    for (const DriveFileRow& row : group) wrote = UpdateDriveFile(s, unit, row) || wrote;
+    for (const DriveFileRow& row : group) {
+      if (!outcome.failed) UpdateDriveFile(s, unit, row, failureEndsRun, outcome);
+    }
   }
-  if (!files->resourceInputs.empty()) wrote = UpdateResourceFile(s, unit, files->resourceInputs, useUpdateFiles) || wrote;
-  for (const DriveFileRow& row : files->fieldbus) wrote = UpdateDriveFile(s, unit, row) || wrote;
-  return wrote;
+  if (!outcome.failed && !files->resourceInputs.empty()) {
+    UpdateResourceFile(s, unit, files->resourceInputs, useUpdateFiles, failureEndsRun, outcome);
+  }
+  for (const DriveFileRow& row : files->fieldbus) {
+    if (!outcome.failed) UpdateDriveFile(s, unit, row, failureEndsRun, outcome);
+  }
+  return outcome;
 }
 
 }  // namespace kl

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "images/catalogue_tables.h"
@@ -20,9 +21,18 @@ struct Unit;
 // The resource file is built in a buffer of this size.
 inline constexpr size_t kResourceFileCapacity = 4194305;
 
-// Brings every file of the unit's card up to date; true when one was written. With update
-// files they go to the unit's update drive, to be applied at its restart.
-bool UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles);
+// A transfer to the unit failed: with `endsRun` the run ends with `message`; otherwise the
+// message is shown and false returned, so that only this unit's update ends.
+bool TransferFailed(Session& s, bool endsRun, std::string_view message);
+
+struct CardFilesOutcome {
+  bool wrote = false;   // a file was written
+  bool failed = false;  // a file could not be written (only when a failure does not end the run)
+};
+
+// Brings every file of the unit's card up to date. With update files they go to the unit's
+// update drive, to be applied at its restart.
+CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles, bool failureEndsRun = true);
 
 // The resource file as the unit stores it: per file its number (16 bits), size (32 bits),
 // bytes and CRC (low byte first), two zero bytes after the last record when they fit, every

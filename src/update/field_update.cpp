@@ -27,7 +27,7 @@ void RestartUnit(Session& s, Unit& unit) {
 
 // True when the unit was updated and restarted.
 bool UpdateAndRestart(Session& s, Unit& unit, const UpdateRequest& request) {
-  if (UpdateUnit(s, unit, request)) {
+  if (UpdateUnit(s, unit, request) == UpdateOutcome::Updated) {
     RestartIntoNewSoftware(s, unit);
     return true;
   }

@@ -138,7 +138,8 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
   const UnitTypeCheck found = CheckUnitType(s, unit);
   PrintUnitInfo(s, unit, false);
   const bool success = UpdateUnit(s, unit, UpdateRequest{.newSerialNumber = serialNumber,
-                                                         .useUpdateFiles = found.useUpdateFiles});
+                                                         .useUpdateFiles = found.useUpdateFiles}) ==
+                       UpdateOutcome::Updated;
   if (success) {
     // A unit on the network restarts alone; the connected unit goes on relaying at the
     // programming speed, and that is the speed to find the unit again at.

@@ -36,7 +36,8 @@ bool RemoteUpdateUnit(Session& s, Unit& unit, bool askFirst) {
     always << "Balvanta Unit " << unit.address
            << " must be running version 6.00 or later of the Balvanta software for remote update." << crlf;
   } else if (CheckUpdateFileSupport(s, unit)) {
-    return UpdateUnit(s, unit, UpdateRequest{.useUpdateFiles = true, .askFirst = askFirst});
+    return UpdateUnit(s, unit, UpdateRequest{.useUpdateFiles = true, .askFirst = askFirst}) ==
+           UpdateOutcome::Updated;
   } else if (unit.bootLoaderRelease < kUpdateFilesBootRelease) {
     always << "Balvanta Unit " << unit.address << " must have boot loader release 14 or later for remote update."
            << crlf;

@@ -1,5 +1,6 @@
 #include "update/update_unit.h"
 
+#include <optional>
 #include <string_view>
 
 #include "connect/connection.h"
@@ -17,6 +18,7 @@
 #include "transfer/programmer_download.h"
 #include "update/boot_tool.h"
 #include "update/card_files.h"
+#include "update/fields_keeper.h"
 
 namespace kl {
 
@@ -175,38 +177,45 @@ void WriteSummary(Session& s, const UpdatePlan& plan) {
   }
 }
 
-// One image: as an update file the unit applies at its restart, or into MCU flash through
-// the running programmer, which is restarted afterwards.
-void WriteImage(Session& s, Unit& unit, ImageRef image, bool useUpdateFiles, uint16_t updateFile,
-                const RestoreStep& restore, UpdatePlan& plan) {
-  const FlashTarget target = updateFile == kBootLoaderUpdateFile ? FlashTarget::BootLoader : FlashTarget::Software;
-  if (useUpdateFiles) {
-    if (!SendFile(s, unit, kUpdateFilesDrive, updateFile, image.start, image.length, AppendKind::Checksum)) {
-      FatalError(s, "Unable to update unit");
+// Update files the unit applies at its restart: the boot loader, the software and the fields
+// as the plan says. False when one could not be sent and the failure does not end the run.
+bool SendUpdateFiles(Session& s, Unit& unit, const UpdateRequest& request, UpdatePlan& plan) {
+  const auto send = [&](std::string_view announcement, uint16_t file, ImageRef image) {
+    s.out(Channel::Always) << announcement << crlf;
+    if (!SendFile(s, unit, kUpdateFilesDrive, file, image.start, image.length, AppendKind::Checksum)) {
+      return TransferFailed(s, request.failureEndsRun, "Unable to update unit");
     }
     plan.wroteSomething = true;
-    return;
+    return true;
+  };
+  if (plan.doBootLoader && !send("Sending boot loader update to unit...", kBootLoaderUpdateFile, unit.bootLoaderImage)) {
+    return false;
   }
+  if (plan.doSoftware && !send("Sending software update to unit...", kSoftwareUpdateFile, unit.softwareImage)) {
+    return false;
+  }
+  if (!plan.doFields) return true;
+  s.out(Channel::Always) << "Sending manufacturing fields update to unit..." << crlf;
+  if (!SendManufacturingFields(s, unit, s.storage.manufacturingFields)) {
+    return TransferFailed(s, request.failureEndsRun, "Unable to update unit");
+  }
+  plan.wroteSomething = true;
+  return true;
+}
+
+// One image into MCU flash through the running programmer, which is restarted afterwards.
+void FlashImage(Session& s, Unit& unit, ImageRef image, FlashTarget target, const RestoreStep& restore) {
   if (!WriteMcuFlash(s, unit, image, restore, target)) FatalError(s, "Unable to write new software");
   if (!ResetProgrammer(s, unit)) FatalError(s, "Unable to reset flash programmer");
 }
 
-void WriteBootLoaderAndSoftware(Session& s, Unit& unit, bool useUpdateFiles, const RestoreStep& restore,
-                                UpdatePlan& plan) {
-  if (plan.doBootLoader) {
-    s.out(Channel::Always) << (useUpdateFiles ? "Sending boot loader update to unit..."
-                                              : "Preparing to update Boot Loader...")
-                           << crlf;
-    WriteImage(s, unit, unit.bootLoaderImage, useUpdateFiles, kBootLoaderUpdateFile, restore, plan);
-  }
-  if (plan.doSoftware) {
-    if (useUpdateFiles) s.out(Channel::Always) << "Sending software update to unit..." << crlf;
-    WriteImage(s, unit, unit.softwareImage, useUpdateFiles, kSoftwareUpdateFile, restore, plan);
-  }
-}
-
-void WriteImages(Session& s, Unit& unit, bool useUpdateFiles, UpdatePlan& plan) {
-  if (!useUpdateFiles) {
+// The images through the flash programmer, the fields kept (or replaced by the station's) on
+// the way.
+void FlashImages(Session& s, Unit& unit, UpdatePlan& plan, FieldsKeeper& keeper) {
+  if (unit.mode == modeFlashProgrammer) {
+    // An earlier run's programmer, kept to finish the boot loader it was writing.
+    if (!TakeOverProgrammer(s, unit)) FatalError(s, "Unable to connect to programmer");
+  } else {
     if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) {
       FatalError(s, "Unable to download flash programmer");
     }
@@ -214,24 +223,23 @@ void WriteImages(Session& s, Unit& unit, bool useUpdateFiles, UpdatePlan& plan) 
   }
   if (!SelectBootLoader(s, unit) || !SelectSoftware(s, unit)) FatalError(s, "Unknown balvanta unit");
 
-  if (plan.doFields) {
-    WriteBootLoaderAndSoftware(s, unit, useUpdateFiles, {}, plan);
-    const ManufacturingFields& fields = s.storage.manufacturingFields;
-    if (useUpdateFiles) {
-      s.out(Channel::Always) << "Sending manufacturing fields update to unit..." << crlf;
-      if (!SendManufacturingFields(s, unit, fields)) FatalError(s, "Unable to update unit");
-      plan.wroteSomething = true;
-    } else if (!UpdateManufacturingFields(s, unit, fields)) {
-      FatalError(s, "Unable to write to MCU flash memory");
-    }
+  // Fields about to be replaced by the station's are kept only while they are valid; new ones
+  // replace them once the images are in, and a unit that refuses those keeps its earlier ones.
+  keeper.prepare(plan.doBootLoader, !plan.doFields);
+  const RestoreStep restore = keeper.restoreStep(plan.doFields);
+  if (plan.doBootLoader) {
+    s.out(Channel::Always) << "Preparing to update Boot Loader..." << crlf;
+    FlashImage(s, unit, unit.bootLoaderImage, FlashTarget::BootLoader, restore);
+    keeper.bootLoaderWritten();
+  }
+  if (plan.doSoftware) FlashImage(s, unit, unit.softwareImage, FlashTarget::Software, restore);
+  if (!plan.doFields) {
+    keeper.verifyKept();
     return;
   }
-  // The fields stay: backed up before the flash around them is rewritten, put back during it.
-  if (!useUpdateFiles && !ReadBackupFields(s, unit)) FatalError(s, "Unable to read from MCU flash memory");
-  WriteBootLoaderAndSoftware(s, unit, useUpdateFiles, WriteBackupFields, plan);
-  if (!useUpdateFiles && !PreserveManufacturingFields(s, unit, unit.serialNumber)) {
-    FatalError(s, "Unable to write to MCU flash memory");
-  }
+  uint8_t verdict = kFieldsNoAnswer;
+  const bool accepted = UpdateManufacturingFields(s, unit, s.storage.manufacturingFields, &verdict);
+  keeper.newFieldsGiven(accepted, verdict);
 }
 
 }  // namespace
@@ -277,12 +285,18 @@ bool CompareSoftwareChecksum(Session& s, const Unit& unit) {
   return different;
 }
 
-bool UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
+UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   if (unit.mcuType == mcu::H8S2145) {
     FatalError(s, "This version of Kestrelink is unable to update the software in old H8 units. Please use the "
                   "older Kestrelink");
   }
   AskUnitType(s, unit);
+  // A unit with a later build of this release keeps it. What decides is known on entry: the
+  // unit is neither rebooted nor asked about.
+  if (unit.softwareVersion >= kDowngradeGuardVersion && unit.buildIncrement > 1) {
+    s.out(Channel::Always) << "The software cannot be downgraded to " << TargetVersionText() << crlf;
+    return UpdateOutcome::Refused;
+  }
   if (request.askFirst && !AskYesNo(s, "Do you wish to upgrade this Balvanta unit?")) EndProcess(s, 1);
   Debug(s) << "New serial number= " << request.newSerialNumber << crlf;
   Debug(s) << "Current serial number= " << unit.serialNumber << crlf;
@@ -297,20 +311,25 @@ bool UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
     useUpdateFiles = CheckUpdateFileSupport(s, unit);
     if (!useUpdateFiles) FatalError(s, "The unit does not support Update files, which are required on a vcom port");
   }
+  std::optional<FieldsKeeper> keeper;
   if (!useUpdateFiles) {
-    if (!InitialiseForUpdate(s, unit)) FatalError(s, "Unable to initialise Balvanta unit");
-    if (unit.mode != modeBalvantaBootLoader) Debug(s) << "-- Software mode of unit is not modeBalvantaBootLoader" << crlf;
+    keeper.emplace(s, unit);
+    // A programmer an earlier run left writing the boot loader is kept to finish it: restarted,
+    // it would leave a unit that cannot start.
+    if (!InitialiseForUpdate(s, unit, keeper->bootLoaderUnfinished())) {
+      FatalError(s, "Unable to initialise Balvanta unit");
+    }
+    if (unit.mode == modeFlashProgrammer) {
+      Because(s, plan.doBootLoader, "-- updating boot loader because an earlier run did not finish writing it");
+    } else if (unit.mode != modeBalvantaBootLoader) {
+      Debug(s) << "-- Software mode of unit is not modeBalvantaBootLoader" << crlf;
+    }
   }
 
   HandleTestBoard(s, unit, useUpdateFiles, plan);
   if (!SelectFlashProgrammer(s, unit, useUpdateFiles)) FatalError(s, "Cannot update this unit (incompatible boot loader)");
   DecideBootLoader(s, unit, request, plan);
 
-  // A unit with a later build of this release keeps it: nothing has been written yet.
-  if (unit.softwareVersion >= kDowngradeGuardVersion && unit.buildIncrement > 1) {
-    s.out(Channel::Always) << "The software cannot be downgraded to " << TargetVersionText() << crlf;
-    return false;
-  }
   Debug(s) << "New software version= " << TargetVersionText() << crlf;
   Debug(s) << "Current software version= " << SoftwareVersionText(unit) << crlf;
   DecideSoftware(s, unit, plan);
@@ -323,17 +342,31 @@ bool UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   }
   WriteSummary(s, plan);
 
-  if (plan.doFields || plan.doBootLoader || plan.doSoftware) WriteImages(s, unit, useUpdateFiles, plan);
-  if (UpdateCardFiles(s, unit, useUpdateFiles)) plan.wroteSomething = true;
+  const bool images = plan.doFields || plan.doBootLoader || plan.doSoftware;
+  if (useUpdateFiles) {
+    if (images) {
+      if (!SelectBootLoader(s, unit) || !SelectSoftware(s, unit)) FatalError(s, "Unknown balvanta unit");
+      if (!SendUpdateFiles(s, unit, request, plan)) return UpdateOutcome::Failed;
+    }
+  } else if (images || keeper->holdsCopy()) {
+    // Fields an earlier run left erased are put back even when nothing else is written.
+    if (!images) Debug(s) << "-- checking manufacturing fields because this PC keeps a copy of them" << crlf;
+    FlashImages(s, unit, plan, *keeper);
+  }
+
+  const CardFilesOutcome files = UpdateCardFiles(s, unit, useUpdateFiles, request.failureEndsRun);
+  if (files.failed) return UpdateOutcome::Failed;
+  if (files.wrote) plan.wroteSomething = true;
 
   if (useUpdateFiles && plan.wroteSomething) {
     s.out(Channel::Always) << "Sending flash programmer to unit..." << crlf;
     const ImageRef& programmer = unit.programmerImage;
-    if (!SendFile(s, unit, kProgrammerUpdateDrive, 0, programmer.start, programmer.length, AppendKind::Crc)) {
-      FatalError(s, "Unable to update unit");
+    if (!SendFile(s, unit, kProgrammerUpdateDrive, 0, programmer.start, programmer.length, AppendKind::Crc) &&
+        !TransferFailed(s, request.failureEndsRun, "Unable to update unit")) {
+      return UpdateOutcome::Failed;
     }
   }
-  return true;
+  return UpdateOutcome::Updated;
 }
 
 }  // namespace kl

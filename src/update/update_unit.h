@@ -16,11 +16,19 @@ struct UpdateRequest {
   bool forceBootLoader = false;
   bool useUpdateFiles = false;  // send update files that the unit applies when it restarts
   bool askFirst = false;
+  // False for a unit on the network: a transfer that fails ends only this unit's update (its
+  // update files take effect only once all of them are in), not the run.
+  bool failureEndsRun = true;
 };
 
-// True when the unit went through the sequence and must now be restarted by the caller;
-// false when a downgrade was refused and nothing was written. Every failure ends the run.
-bool UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request);
+enum class UpdateOutcome {
+  Updated,  // went through the sequence: the caller restarts it
+  Refused,  // a later build of the carried release: nothing was written, it was not rebooted
+  Failed,   // update files that did not all get through (failureEndsRun off): not updated
+};
+
+// Every other failure ends the run.
+UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request);
 
 // True when the unit's software differs from the carried release by checksum (and CRC).
 bool CompareSoftwareChecksum(Session& s, const Unit& unit);

@@ -73,7 +73,7 @@ class ManufacturingUpdate : public ToolRun {
     sim.console.pressKeys(keys);
     return exitCodeOf([&] {
       LoadManufacturingFields(s(), s().storage.manufacturingFields);
-      updated = UpdateUnit(s(), s().unit, UpdateRequest{.newSerialNumber = serial});
+      updated = UpdateUnit(s(), s().unit, UpdateRequest{.newSerialNumber = serial}) == UpdateOutcome::Updated;
     });
   }
 

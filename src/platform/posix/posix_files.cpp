@@ -82,6 +82,12 @@ class PosixFile : public File {
     return true;
   }
 
+  bool sync() override {
+    if (fd_ < 0 || ::fsync(fd_) == 0) return true;
+    process_.setLastError(osErrorFromErrno(errno));
+    return false;
+  }
+
   bool close() override {
     if (fd_ < 0) return true;
     int result = ::close(fd_);

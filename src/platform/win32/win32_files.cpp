@@ -50,6 +50,12 @@ class Win32File : public File {
     return true;
   }
 
+  bool sync() override {
+    if (handle_ == INVALID_HANDLE_VALUE || ::FlushFileBuffers(handle_)) return true;
+    process_.setLastError(static_cast<int>(::GetLastError()));
+    return false;
+  }
+
   bool close() override {
     if (handle_ == INVALID_HANDLE_VALUE) return true;
     const BOOL closed = ::CloseHandle(handle_);
