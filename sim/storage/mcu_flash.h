@@ -48,6 +48,7 @@ class McuFlash {
 
   // A page (the unit of one flash write) that fails every write from now on.
   void failPageAt(uint32_t address) { failingPages_.push_back(pageStart(address)); }
+  void clearFailingPages() { failingPages_.clear(); }
   // The next write of this byte stores it with its lowest bit wrong, and answers success.
   void damageByteAt(uint32_t address) { damagedBytes_.push_back(address); }
 

@@ -40,6 +40,8 @@ Unit::Unit(std::string name, UnitState state, UnitSettings settings, uint64_t se
 Unit::~Unit() = default;
 
 void Unit::setFaults(const UnitFaults& faults) {
+  // The pages named now are the ones that fail from now on.
+  state_.flash.clearFailingPages();
   for (uint32_t address : faults.flashFailsAt) state_.flash.failPageAt(address);
   for (uint32_t address : faults.flashDamagedAt) state_.flash.damageByteAt(address);
   if (faults.silentUntilPowerCycle && !settings_.faults.silentUntilPowerCycle) hung_ = true;

@@ -134,7 +134,8 @@ std::string RecoveryRecordText(const RecoveryRecord& r) {
   std::string area;
   for (uint32_t i = 0; i < r.areaSize; ++i) area += hexText(r.area[i], 2);
   AddLine(text, "Area", area);
-  text.append(kCheckKey).append(hexText(Crc(text), 4)).append("\r\n");
+  const uint16_t check = Crc(text);
+  text.append(kCheckKey).append(hexText(check, 4)).append("\r\n");
   return text;
 }
 

@@ -41,7 +41,7 @@ bool FieldsKeeper::bootLoaderUnfinished() const {
                      [](const StoredRecord& r) { return r.record.phase == RecoveryRecord::Phase::BootLoader; });
 }
 
-void FieldsKeeper::prepare(bool bootLoader, bool restoreKept) {
+void FieldsKeeper::prepare(bool bootLoader, bool newFieldsFollow) {
   BackupFields& backup = s_.storage.backupFields;
   if (!unit_.hasManufacturingFields) {
     backup.held = false;
@@ -57,11 +57,11 @@ void FieldsKeeper::prepare(bool bootLoader, bool restoreKept) {
       // A repaired copy changed the area: the backup is taken again.
       if (verdict != 0 && !ReadBackupFields(s_, unit_)) FatalError(s_, "Unable to read from MCU flash memory");
       fieldsValid_ = true;
-    } else if (restoreKept && copy_) {
+    } else if (copy_) {
       takeCopy();
       // A boot loader about to be rewritten erases the block again: the copy goes in then.
       if (!bootLoader && !restoreFromBackup()) FatalError(s_, kNotRestored);
-    } else if (restoreKept) {
+    } else if (!newFieldsFollow || ambiguous_) {
       s_.out(Channel::Always) << (ambiguous_ ? "-- this PC keeps manufacturing fields of more than one unit like "
                                                "this one: none of them is written into it"
                                              : "-- the unit has no valid manufacturing fields and this PC keeps no "

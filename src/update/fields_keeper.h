@@ -30,9 +30,9 @@ class FieldsKeeper {
   bool holdsCopy() const { return copy_.has_value(); }
 
   // With the programmer running, before the first image: the backup, the unit's verdict and
-  // the PC's copy. `bootLoader`: the boot loader is about to be rewritten. `restoreKept`:
-  // fields the unit calls invalid are put back from the PC's copy.
-  void prepare(bool bootLoader, bool restoreKept = true);
+  // the PC's copy, which replaces fields the unit calls invalid. `bootLoader`: the boot
+  // loader is about to be rewritten. `newFieldsFollow`: the station's fields are given next.
+  void prepare(bool bootLoader, bool newFieldsFollow = false);
   // The restore step for the images' writes. `onlyValid`: fields the unit did not vouch for
   // are not written back (they are about to be replaced).
   RestoreStep restoreStep(bool onlyValid = false);

@@ -225,7 +225,7 @@ void FlashImages(Session& s, Unit& unit, UpdatePlan& plan, FieldsKeeper& keeper)
 
   // Fields about to be replaced by the station's are kept only while they are valid; new ones
   // replace them once the images are in, and a unit that refuses those keeps its earlier ones.
-  keeper.prepare(plan.doBootLoader, !plan.doFields);
+  keeper.prepare(plan.doBootLoader, plan.doFields);
   const RestoreStep restore = keeper.restoreStep(plan.doFields);
   if (plan.doBootLoader) {
     s.out(Channel::Always) << "Preparing to update Boot Loader..." << crlf;

@@ -145,6 +145,28 @@ TEST_F(ProductionStation, AUnitWaitingInItsBootLoaderIsBuilt) {
   EXPECT_EQ(sim::ManufacturingFields(product().flash).current(), sim::makeFields(kSerial));
 }
 
+// Fields the unit refuses (a station's file with a wrong CRC) must not cost it the ones it had:
+// those stay in flash until new ones are taken, and the station reads the unit's verdict.
+TEST_F(ProductionStation, RefusedFieldsLeaveTheUnitItsEarlierOnes) {
+  std::string fields = StationFieldLines(kSerial);
+  const size_t crc = fields.find("EncryptedSecretKeysCRC=") + 23;
+  fields[crc] = fields[crc] == '0' ? '1' : '0';
+  const std::string refused =
+      "The unit refused the new manufacturing fields (invalid key); its earlier fields are kept";
+  for (const Place place : {Place::OnThePort, Place::BehindTheJig}) {
+    SCOPED_TRACE(static_cast<int>(place));
+    loadScenario(Installation(place, "card = 648\ncircuit = 6\n"), false);
+    const auto before = sim::ManufacturingFields(product().flash).current();
+    ASSERT_EQ(before, sim::makeFields(kSerial));
+    EXPECT_EQ(run({"-y", "-r921600", station("SerialNo=700001\r\nBasicProductCode=51\r\n" + fields)}), 2);
+    EXPECT_TRUE(shows("Fatal Error: " + refused + "\r\n")) << console();
+    EXPECT_EQ(message(), refused);
+    sim::ManufacturingFields inUnit(product().flash);
+    EXPECT_EQ(inUnit.valid(sim::ManufacturingFields::Copy::Main), before);
+    EXPECT_EQ(inUnit.valid(sim::ManufacturingFields::Copy::Secondary), before);
+  }
+}
+
 TEST_F(ProductionStation, BadInputStopsTheRunWithItsMessageAndChangesNoUnit) {
   const std::string zc3 = "card = 649\ncircuit = 2\n";
   const std::string twoZc3 = Jig("network = control product other\n") + "[unit product]\n" + zc3 + kProductKeys +
