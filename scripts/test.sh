@@ -7,9 +7,12 @@
 #   sanitize  the Linux build with AddressSanitizer and UndefinedBehaviorSanitizer
 #   package   Release builds and their packages: build-package/*.deb and, with the cross
 #             compiler, build-win32/*.zip
-# Default: win32 (when the cross compiler and Wine are installed), normal, sanitize.
+# Default: win32, normal, sanitize. What a fresh Debian machine lacks is installed first
+# (scripts/install-packages.sh; KESTRELINK_NO_INSTALL=1 skips it, and without the Windows tools
+# the win32 configuration is left out).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+[ "${KESTRELINK_NO_INSTALL:-0}" = 1 ] || "$root/scripts/install-packages.sh" test
 jobs=${JOBS:-$(nproc)}
 toolchain=$root/cmake/mingw-w64-i686.cmake
 
@@ -21,7 +24,7 @@ if [ ${#configs[@]} -eq 0 ]; then
   if have_cross && have_wine; then
     configs=(win32 normal sanitize)
   else
-    echo "== win32: skipped (no MinGW-w64 cross compiler or no Wine; .ci/run installs them)"
+    echo "== win32: skipped (no MinGW-w64 cross compiler or no Wine)"
     configs=(normal sanitize)
   fi
 fi
