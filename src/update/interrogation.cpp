@@ -8,6 +8,7 @@
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "transfer/image_selection.h"
+#include "update/fields_keeper.h"
 
 namespace kl {
 
@@ -64,9 +65,19 @@ void InterrogateUnits(Session& s, Unit& unit) {
 
   // Older software or a boot loader: the boot loader tells what the unit holds.
   WriteUnitHeading(s, unit.address);
-  if (!InitialiseForUpdate(s, unit)) FatalError(s, "Unable to initialise Balvanta unit");
+  // A programmer an earlier run left writing the boot loader is not restarted: that would
+  // leave a unit that cannot start. The next update finishes the boot loader with it.
+  if (!InitialiseForUpdate(s, unit, FieldsKeeper(s, unit).bootLoaderUnfinished())) {
+    FatalError(s, "Unable to initialise Balvanta unit");
+  }
   ShowProgrammerChoice(s, unit, false);
   PrintUnitInfo(s, unit, false);
+  if (unit.mode == modeFlashProgrammer) {
+    s.out(Channel::Always) << "-- an earlier update did not finish writing the boot loader: run the update again "
+                              "to finish it"
+                           << crlf;
+    return;
+  }
   if (!Reset(s, unit)) FatalError(s, "Unable to restart unit");
 }
 

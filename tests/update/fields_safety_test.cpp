@@ -76,6 +76,12 @@ TEST_F(FieldsSafety, AFaultWhileTheBootLoaderIsRewrittenCostsNeitherFieldsNorBoo
     }
     if (row.programmerKept) {
       ASSERT_EQ(portUnit().mode(), sim::UnitMode::FlashProgrammer);
+      // An interrogation meanwhile must not restart it into a unit that cannot start.
+      run({"-y", "-i", "-r921600"});
+      EXPECT_TRUE(shows("-- an earlier update did not finish writing the boot loader: run the update again to "
+                        "finish it\r\n"))
+          << console();
+      ASSERT_EQ(portUnit().mode(), sim::UnitMode::FlashProgrammer);
     }
     ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
     EXPECT_TRUE(shows("-- the manufacturing fields are written back from the copy kept on this PC (serial number"))
