@@ -180,6 +180,7 @@ void CopyUnitIdentity(Unit& to, const Unit& from) {
   to.bootLoaderInfo = from.bootLoaderInfo;
   to.bootLoaderVersion = from.bootLoaderVersion;
   to.bootLoaderRelease = from.bootLoaderRelease;
+  to.bootLoaderReleaseRead = from.bootLoaderReleaseRead;
   to.bootFlags = from.bootFlags;
   to.softwareChecksum = from.softwareChecksum;
   to.softwareCrc = from.softwareCrc;

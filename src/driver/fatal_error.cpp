@@ -1,6 +1,7 @@
 #include "driver/fatal_error.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "driver/console_input.h"
 #include "driver/parameter_file.h"
@@ -9,12 +10,34 @@
 
 namespace kl {
 
+namespace {
+
+// Taken before it runs: a step that itself ends the run does not run again.
+void RunBeforeEndStep(Session& s) {
+  if (const std::function<void()> step = std::exchange(s.beforeEnd, nullptr)) step();
+}
+
+}  // namespace
+
+BeforeEndGuard::BeforeEndGuard(Session& s, std::function<void()> step)
+    : s_(s), previous_(std::exchange(s.beforeEnd, std::move(step))) {}
+
+BeforeEndGuard::~BeforeEndGuard() { disarm(); }
+
+void BeforeEndGuard::disarm() {
+  if (!armed_) return;
+  armed_ = false;
+  s_.beforeEnd = std::move(previous_);
+}
+
 void EndProcess(Session& s, int code) {
+  RunBeforeEndStep(s);
   s.platform.process.exit(code);
   std::abort();  // an exit that returns is a broken backend
 }
 
 void FatalError(Session& s, std::string_view message) {
+  RunBeforeEndStep(s);
   s.out(Channel::Always) << "Fatal Error: " << message << crlf;
   ClosePort(s);
   CloseSessionLog(s);

@@ -1,6 +1,7 @@
 // The end of a run that cannot go on.
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 namespace kl {
@@ -13,5 +14,24 @@ struct Session;
 [[noreturn]] void FatalError(Session& s, std::string_view message);
 // Ends the process through the platform (the exit routine runs there).
 [[noreturn]] void EndProcess(Session& s, int code);
+
+// While it lives, `step` runs once if the run ends early (FatalError, EndProcess), before the
+// port is released: what a flow changed on the connected unit, its speed above all, is put
+// back. The end of a run unwinds nothing, so no destructor could do it. A guard made while
+// another lives takes its place until it goes.
+class BeforeEndGuard {
+ public:
+  BeforeEndGuard(Session& s, std::function<void()> step);
+  ~BeforeEndGuard();
+  BeforeEndGuard(const BeforeEndGuard&) = delete;
+  BeforeEndGuard& operator=(const BeforeEndGuard&) = delete;
+  // The change is undone, or no longer needs to be: the step will not run.
+  void disarm();
+
+ private:
+  Session& s_;
+  std::function<void()> previous_;
+  bool armed_ = true;
+};
 
 }  // namespace kl

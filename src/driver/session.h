@@ -3,6 +3,7 @@
 // here; the real program creates exactly one, tests as many as they need.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +64,8 @@ struct Session {
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
+  // What an early end of the run must put back first (see BeforeEndGuard); empty when nothing.
+  std::function<void()> beforeEnd;
 };
 
 }  // namespace kl

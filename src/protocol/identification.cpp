@@ -161,6 +161,7 @@ bool ReadBootLoaderRelease(Session& s, Unit& unit) {
     });
   });
   if (accepted) {
+    unit.bootLoaderReleaseRead = true;
     LogMcuType(s, unit.mcuType);
     LogBootLoader(s, unit);
     LogBootFlags(s, unit.bootFlags);
@@ -309,6 +310,7 @@ bool ReadAdvancedInfo(Session& s, Unit& unit) {
         unit.buildTime = read.buildTime;
         unit.bootLoaderVersion = read.bootLoaderVersion;
         unit.bootLoaderRelease = read.bootLoaderRelease;
+        unit.bootLoaderReleaseRead = true;
         unit.bootFlags = read.bootFlags;
         unit.softwareChecksum = read.softwareChecksum;
         unit.softwareCrc = read.softwareCrc;

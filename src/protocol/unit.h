@@ -59,6 +59,7 @@ struct Unit {
   uint8_t bootLoaderVersionByte = 0;  // MCU type in the high nibble, version in the low nibble
   uint8_t bootLoaderVersion = 0;      // generation 2, 3 or 4 (C2, C3, C4)
   uint8_t bootLoaderRelease = 0;
+  bool bootLoaderReleaseRead = false;  // the unit reported it: until then the 0 above is no release
   uint8_t bootFlags = 0;
   uint32_t softwareChecksum = 0;
   uint16_t softwareCrc = 0;

@@ -64,18 +64,28 @@ bool AppendDigest(Session& s, const RemoteFile& f, uint32_t length, AppendKind a
   return WriteFileRemote(s, f, length, static_cast<uint32_t>(digest.size()), digest.data(), result) && result == 0;
 }
 
-// The frames' CRC-16 lets a rare damaged packet through on a noisy line: the unit's own
-// checksums of the file it stored must be those of the bytes sent, or the write failed.
 // The unit's size and four checksums of its stored file are those of `length` bytes with `sums`.
 bool SizeAndChecksumsMatch(const FileAttributes& attributes, uint32_t length, const FileChecksumSet& sums) {
   return attributes.FileSize >= 0 && static_cast<uint32_t>(attributes.FileSize) == length &&
          attributes.checksums == sums;
 }
 
+// The frames' CRC-16 lets a rare damaged packet through on a noisy line: the unit's own
+// checksums of the file it stored must be those of the bytes sent, or the write failed. A unit
+// that does not answer has shown no fault: the write stands, not verified.
 bool StoredAsSent(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length) {
   uint8_t result = 0;
   FileAttributes attributes;
-  if (!GetFileAttributes(s, f, length, result, attributes) || result != 0) return false;
+  if (!GetFileAttributes(s, f, length, result, attributes)) {
+    s.out(Channel::Always) << FileName(f.DriveNo, f.FileNo)
+                           << " written but not verified: the unit did not report its checksums" << crlf;
+    return true;
+  }
+  if (result != 0) {
+    Debug(s) << FileName(f.DriveNo, f.FileNo) << " has no attributes after the write (Result=" << hex(result, 2) << ")"
+             << crlf;
+    return false;
+  }
   FileChecksumSet sums;
   FileChecksums(data, length, sums);
   if (SizeAndChecksumsMatch(attributes, length, sums)) return true;

@@ -5,6 +5,7 @@
 #include "connect/connection.h"
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "driver/version.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "update/multi_unit_update.h"
@@ -25,17 +26,32 @@ void RestartUnit(Session& s, Unit& unit) {
   if (!Reset(s, unit)) FatalError(s, "Unable to restart unit");
 }
 
-// True when the unit was updated and restarted.
-bool UpdateAndRestart(Session& s, Unit& unit, const UpdateRequest& request) {
-  if (UpdateUnit(s, unit, request) == UpdateOutcome::Updated) {
+// Updated: the unit was updated and restarted into the new software.
+UpdateOutcome UpdateAndRestart(Session& s, Unit& unit, const UpdateRequest& request) {
+  const UpdateOutcome outcome = UpdateUnit(s, unit, request);
+  if (outcome == UpdateOutcome::Updated) {
     RestartIntoNewSoftware(s, unit);
-    return true;
+  } else if (unit.mode != modeBalvantaSoftware) {
+    RestartUnit(s, unit);
   }
-  if (unit.mode != modeBalvantaSoftware) RestartUnit(s, unit);
-  return false;
+  return outcome;
 }
 
-void WriteSuccess(Session& s) { s.out(Channel::Always) << "Success: all operations are complete" << crlf; }
+void WriteEnding(Session& s, bool someFailed) {
+  if (someFailed) {
+    s.out(Channel::Always) << "Complete: some units could not be updated" << crlf;
+  } else {
+    s.out(Channel::Always) << "Success: all operations are complete" << crlf;
+  }
+}
+
+// A ZA3 whose software or boot loader is too old to wait for a later run. A boot-loader release
+// that was not read is no reason: a 0 there would force a current boot loader to be rewritten.
+bool NeedsImmediateZa3Update(const Unit& unit) {
+  if (unit.mcuType != mcu::LPC2478) return false;
+  return unit.softwareVersion < kZa3CurrentSoftware ||
+         (unit.bootLoaderReleaseRead && unit.bootLoaderRelease < kZa3CurrentBootRelease);
+}
 
 }  // namespace
 
@@ -46,33 +62,36 @@ void RestartIntoNewSoftware(Session& s, Unit& unit) {
   s.platform.clock.sleep(kRestartPauseMs);
   if (!ReconnectToUnit(s, unit)) FatalError(s, "Unable to reconnect to unit");
   // The frames' CRC-16 lets a rare damaged packet through on a noisy line: what the unit now
-  // runs must be the new software before the run may call itself a success. A unit that stops
-  // answering before it told its checksum has not shown that.
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < kNetworkSoftwareVersion) return;
-  if (!ReadAdvancedInfo(s, unit)) FatalError(s, "Unable to reconnect to unit");
-  if (CompareSoftwareChecksum(s, unit)) FatalError(s, "The software in the unit does not match the new software");
+  // runs must be the new software, by version and by checksum, before the run may call itself
+  // a success. A unit that stops answering before it told its checksum has not shown that.
+  if (unit.mode != modeBalvantaSoftware) return;
+  const bool carriedVersion = unit.softwareVersion == kProgramVersion;
+  if (carriedVersion && !ReadAdvancedInfo(s, unit)) FatalError(s, "Unable to reconnect to unit");
+  if (!carriedVersion || unit.softwareRelease != kProgramRelease || CompareSoftwareChecksum(s, unit)) {
+    FatalError(s, "The software in the unit does not match the new software");
+  }
 }
 
-void UpdateConnectedUnit(Session& s, Unit& unit, bool askFirst) {
+UpdateOutcome UpdateConnectedUnit(Session& s, Unit& unit, bool askFirst) {
   PrintUnitInfo(s, unit, false);
-  UpdateAndRestart(s, unit, UpdateRequest{.askFirst = askFirst});
+  return UpdateAndRestart(s, unit, UpdateRequest{.askFirst = askFirst});
 }
 
 void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly) {
   s.out(Channel::Debug) << "FieldUpdateUnit" << crlf;
 
-  if (unit.mcuType == mcu::LPC2478 &&
-      (unit.softwareVersion < kZa3CurrentSoftware || unit.bootLoaderRelease < kZa3CurrentBootRelease)) {
+  if (NeedsImmediateZa3Update(unit)) {
     PrintUnitInfo(s, unit, false);
     s.out(Channel::Always) << crlf << "This ZA3 display unit needs to be updated immediately. It will be restarted"
                            << crlf << "after the update is complete. You may need to rerun Kestrelink again after"
                            << crlf << "the update." << crlf << crlf
                            << "IMPORTANT: do not turn off the power during the update." << crlf << crlf;
-    if (UpdateAndRestart(s, unit, UpdateRequest{.forceBootLoader = true, .askFirst = askFirst})) {
-      WaitForUnit(s, unit);
-    }
-    if (firstUnitOnly) {
-      WriteSuccess(s);
+    const UpdateOutcome outcome =
+        UpdateAndRestart(s, unit, UpdateRequest{.forceBootLoader = true, .askFirst = askFirst});
+    if (outcome == UpdateOutcome::Updated) WaitForUnit(s, unit);
+    // A refused unit would only be refused again.
+    if (firstUnitOnly || outcome != UpdateOutcome::Updated) {
+      WriteEnding(s, outcome != UpdateOutcome::Updated);
       return;
     }
   }
@@ -84,13 +103,9 @@ void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly) 
       ListRemoteUnits(s, addresses) && !addresses.empty()) {
     someFailed = MultiUnitUpdate(s, unit, addresses);
   } else {
-    UpdateConnectedUnit(s, unit, askFirst);
+    someFailed = UpdateConnectedUnit(s, unit, askFirst) != UpdateOutcome::Updated;
   }
-  if (someFailed) {
-    s.out(Channel::Always) << "Complete: some units could not be updated" << crlf;
-  } else {
-    WriteSuccess(s);
-  }
+  WriteEnding(s, someFailed);
 }
 
 }  // namespace kl

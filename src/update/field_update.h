@@ -2,6 +2,8 @@
 // it, of the units on its network.
 #pragma once
 
+#include "update/update_unit.h"
+
 namespace kl {
 
 struct Session;
@@ -13,10 +15,10 @@ void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly);
 
 // The connected unit on its own: its information, the update, and its restart into the new
 // software. A refused update leaves a unit outside its application restarted.
-void UpdateConnectedUnit(Session& s, Unit& unit, bool askFirst);
+UpdateOutcome UpdateConnectedUnit(Session& s, Unit& unit, bool askFirst);
 
 // The updated unit starts its new software: restarted, a pause, then found again (fatal when
-// it cannot be restarted or found).
+// it cannot be restarted or found, or runs anything but the carried release).
 void RestartIntoNewSoftware(Session& s, Unit& unit);
 
 }  // namespace kl

@@ -28,6 +28,8 @@ constexpr int16_t kListingSoftware = 600;
 constexpr int16_t kLogSoftware = 601;
 constexpr uint32_t kBlockSize = 128;
 constexpr uint8_t kNoMoreData = 0xFF;
+// Larger than any log a unit keeps: a unit that never ends a file must not hold the run.
+constexpr uint32_t kMaxLogSize = 1024 * 1024;
 
 // A local log file in the extraction folder, created new or emptied.
 std::unique_ptr<File> CreateLocalFile(Session& s, const std::string& name) {
@@ -103,6 +105,12 @@ UploadResult UploadRemoteFile(Session& s, uint8_t address, uint16_t fileNumber, 
   const RemoteFile remote{address, kLogDrive, fileNumber};
   std::array<uint8_t, kBlockSize> block{};
   for (uint32_t offset = 0;;) {
+    if (offset >= kMaxLogSize) {
+      const std::string mark = "\r\n[CUT: the log went on past " + decimalText(kMaxLogSize) + " bytes]\r\n";
+      local.write(mark.data(), mark.size());
+      s.out(Channel::Always) << "-- log cut: it went on past " << kMaxLogSize << " bytes" << crlf;
+      return UploadResult::Cut;
+    }
     uint32_t count = kBlockSize;
     if (!ReadFileBlock(s, remote, offset, count, block.data())) {
       s.out(Channel::Debug) << "ReadFileRemote failed" << crlf;
@@ -128,7 +136,11 @@ UploadResult UploadRemoteFile(Session& s, uint8_t address, uint16_t fileNumber, 
 
 void ExtractLogFilesFromUnit(Session& s, Unit& unit) {
   s.out(Channel::Debug) << "ExtractLogFilesFromUnit=" << unit.address << crlf;
-  if (!ReadUnitInfo(s, unit)) return;
+  if (!ReadUnitInfo(s, unit)) {
+    s.out(Channel::Always) << "-- Balvanta Unit " << unit.address << " does not answer: its logs are not copied"
+                           << crlf;
+    return;
+  }
   ReadExtendedInfo(s, unit);
   ReadAdvancedInfo(s, unit);
   PrintUnitInfo(s, unit, false);
@@ -152,18 +164,18 @@ void ExtractLogsFromAllUnits(Session& s, Unit& unit) {
 
   const uint32_t savedBaud = s.portSettings.baudRate;
   SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
-  // A unit that stops answering while the list is read ends the flow, at the programming speed.
-  const std::optional<std::vector<uint8_t>> extraction =
-      ListNetworkUnits(s, unit, listed, NetworkListing::LogExtraction);
-  if (!extraction) return;
+  // Left at the programming speed, the display is found by the next run only after a power cycle.
+  BeforeEndGuard speed(s, [&s, &unit, savedBaud] { SetUnitBaudRate(s, unit, savedBaud); });
+  const std::vector<uint8_t> extraction = ListNetworkUnits(s, unit, listed, NetworkListing::LogExtraction);
   ChannelWriter& always = s.out(Channel::Always);
   always << crlf;
 
-  for (const uint8_t address : *extraction) {
+  for (const uint8_t address : extraction) {
     Unit target = NetworkUnitAt(address);
     ExtractLogFilesFromUnit(s, target);
     always << crlf;
   }
+  speed.disarm();
   SetUnitBaudRateOrStop(s, unit, savedBaud);
 }
 

@@ -17,9 +17,10 @@ void ExtractLogsFromAllUnits(Session& s, Unit& unit);
 void ExtractLogFilesFromUnit(Session& s, Unit& unit);
 
 // What one remote file's copy came to.
-enum class UploadResult { Complete, ReadFailed, WriteFailed };
+enum class UploadResult { Complete, ReadFailed, WriteFailed, Cut };
 // Reads file `fileNumber` of drive 1 block by block into `local`, without the zero bytes that
-// end a block. A copy cut short says so at the end of the local file.
+// end a block, up to a bound no log reaches (Cut past it). A copy cut short says so at the end
+// of the local file.
 UploadResult UploadRemoteFile(Session& s, uint8_t address, uint16_t fileNumber, File& local);
 
 }  // namespace kl

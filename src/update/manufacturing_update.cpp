@@ -68,8 +68,18 @@ bool HasSerialNumber(const Unit& unit, int32_t serialNumber) {
   return serialNumber != 0 && serialNumber == unit.serialNumber;
 }
 
+// What the parameter file asks for, checked before any unit is touched: nothing when a serial
+// number is looked for.
+const ProductKind* RequestedProduct(Session& s, int32_t code) {
+  if (code == kSerialNumberSearch) return nullptr;
+  const ProductKind* kind = FindProductKind(code);
+  if (!kind) FatalError(s, "Unknown Basic Product code");
+  return kind;
+}
+
 bool ConnectedUnitFits(const Unit& unit, const ProductKind& kind, int32_t serialNumber) {
-  if (unit.unitFamily != kind.unitFamily) return false;
+  // The test jig tests the product; it never is one.
+  if (IsTestJig(unit) || unit.unitFamily != kind.unitFamily) return false;
   if (kind.fit == ConnectedFit::Family) return true;
   const bool mcuFits = unit.mcuType != 0 && (unit.mcuType == kind.mcuTypeA || unit.mcuType == kind.mcuTypeB);
   if (kind.fit == ConnectedFit::FamilyAndMcu) return mcuFits;
@@ -78,7 +88,7 @@ bool ConnectedUnitFits(const Unit& unit, const ProductKind& kind, int32_t serial
 
 UnitTypeCheck CheckSerialNumber(Session& s, Unit& unit, int32_t serialNumber) {
   s.out(Channel::Debug) << "Looking for SerialNo=" << serialNumber << crlf;
-  if (HasSerialNumber(unit, serialNumber)) return {};
+  if (HasSerialNumber(unit, serialNumber) && !IsTestJig(unit)) return {};
   if (serialNumber != 0 && SearchForMatchingSerialNumber(s, unit, serialNumber)) return {.useUpdateFiles = true};
   FatalError(s, "No matching serial number for key");
 }
@@ -94,6 +104,18 @@ void StoreOutcome(Session& s, bool success) {
   }
 }
 
+// Update files take effect at the unit's restart, where it may refuse the fields (their CRC
+// wrong, say): only the restarted unit can tell it holds the station's. Its check of the
+// fields decides; one that does not answer it must at least report the new serial number.
+bool HoldsStationFields(Session& s, const Unit& unit, int32_t serialNumber) {
+  bool different = true;
+  if (unit.mode == modeBalvantaSoftware &&
+      CheckManufacturingFields(s, unit, s.storage.manufacturingFields, different)) {
+    return !different;
+  }
+  return unit.serialNumberRead && unit.serialNumber == serialNumber;
+}
+
 }  // namespace
 
 UnitTypeCheck CheckUnitType(Session& s, Unit& unit) {
@@ -106,10 +128,8 @@ UnitTypeCheck CheckUnitType(Session& s, Unit& unit) {
   if (unit.unitFamily < family::Display || unit.unitFamily > family::TestJig) {
     FatalError(s, "Unit is not an Display, Transmitter or I/O Unit");
   }
-  if (code == kSerialNumberSearch) return CheckSerialNumber(s, unit, serialNumber);
-
-  const ProductKind* kind = FindProductKind(code);
-  if (!kind) FatalError(s, "Unknown Basic Product code");
+  const ProductKind* kind = RequestedProduct(s, code);
+  if (!kind) return CheckSerialNumber(s, unit, serialNumber);
   debug << "Looking for UnitType=" << kind->unitFamily << " MCUType=" << kind->mcuTypeA;
   if (kind->mcuTypeB != 0) debug << " or " << kind->mcuTypeB;
   debug << crlf;
@@ -129,26 +149,50 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
   const int32_t serialNumber = IniGetInt(s, s.options.parameterFile, "SerialNo");
   if (serialNumber == 0) FatalError(s, "Missing SerialNo");
   s.out(Channel::Debug) << "   New SerialNo    : " << serialNumber << crlf;
+  // What the file asks for is known before the unit is touched.
+  RequestedProduct(s, IniGetInt(s, s.options.parameterFile, "BasicProductCode"));
 
   // Only a running application changes its speed on request. A unit waiting in its boot loader
   // (a new board the tool has just given one, or a unit an earlier run left there) is taken to
   // the programming speed by the programmer download.
   const bool applicationSpeed = unit.mode == modeBalvantaSoftware;
-  if (applicationSpeed) SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
+  // A run that ends early first puts the connected unit back at its speed (the proxy closed):
+  // left at the programming speed, the next run finds it only after a power cycle. The product
+  // itself on the port is no longer in its application once its update has begun, and its
+  // restart brings its own speed back.
+  bool relaying = false;
+  std::optional<BeforeEndGuard> speed;
+  if (applicationSpeed) {
+    SetUnitBaudRateOrStop(s, unit, s.portSettings.programmingBaud);
+    speed.emplace(s, [&] {
+      if (s.packet.proxyOn) {
+        TurnProxyOff(s);
+        CloseKestrelinkProxy(s, connected.address);
+      }
+      if (relaying || unit.mode == modeBalvantaSoftware) SetUnitBaudRate(s, connected, savedBaud);
+    });
+  }
   const UnitTypeCheck found = CheckUnitType(s, unit);
+  relaying = found.viaProxy || found.useUpdateFiles;
   PrintUnitInfo(s, unit, false);
-  const bool success = UpdateUnit(s, unit, UpdateRequest{.newSerialNumber = serialNumber,
+  const bool updated = UpdateUnit(s, unit, UpdateRequest{.newSerialNumber = serialNumber,
                                                          .useUpdateFiles = found.useUpdateFiles}) ==
                        UpdateOutcome::Updated;
-  if (success) {
+  bool success = updated;
+  if (updated) {
     // A unit on the network restarts alone; the connected unit goes on relaying at the
     // programming speed, and that is the speed to find the unit again at.
     if (found.useUpdateFiles) SaveConnectionBaudRate(s);
     RestartIntoNewSoftware(s, unit);
+    if (found.useUpdateFiles && !HoldsStationFields(s, unit, serialNumber)) {
+      s.out(Channel::Debug) << "-- the restarted unit does not hold the new manufacturing fields" << crlf;
+      success = false;
+    }
   } else {
     Reset(s, unit);
   }
 
+  speed.reset();
   if (found.viaProxy) {
     TurnProxyOff(s);
     CloseKestrelinkProxy(s, connected.address);

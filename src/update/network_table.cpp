@@ -47,8 +47,8 @@ Unit NetworkUnitAt(uint8_t address) {
   return unit;
 }
 
-std::optional<std::vector<uint8_t>> ListNetworkUnits(Session& s, const Unit& connected,
-                                                     const std::vector<uint8_t>& listed, NetworkListing purpose) {
+std::vector<uint8_t> ListNetworkUnits(Session& s, const Unit& connected, const std::vector<uint8_t>& listed,
+                                      NetworkListing purpose) {
   s.out(Channel::Always) << "Balvanta Unit(s) found:" << crlf << "Address  Information" << crlf;
   std::vector<uint8_t> addresses;
   // The connected unit is reached at its own address when it has no Modbus address set.
@@ -67,8 +67,12 @@ std::optional<std::vector<uint8_t>> ListNetworkUnits(Session& s, const Unit& con
     }
     Unit remote = NetworkUnitAt(address);
     if (!ReadUnitInfo(s, remote)) {
-      if (purpose == NetworkListing::LogExtraction) return std::nullopt;
-      s.out(Channel::Debug) << "-- skipped address " << address << crlf;
+      // One silent unit keeps no other unit's logs from being copied.
+      if (purpose == NetworkListing::LogExtraction) {
+        s.out(Channel::Always) << "-- Balvanta Unit " << address << " does not answer: its logs are not copied" << crlf;
+      } else {
+        s.out(Channel::Debug) << "-- skipped address " << address << crlf;
+      }
       continue;
     }
     if (IsTestJig(remote)) {

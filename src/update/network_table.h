@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 namespace kl {
@@ -14,15 +13,14 @@ struct Unit;
 
 enum class NetworkListing {
   Update,         // a unit that does not answer is skipped; test jigs are named as ignored
-  LogExtraction,  // a unit that does not answer ends the listing; test jigs are left out quietly
+  LogExtraction,  // a unit that does not answer is named and skipped; test jigs are left out quietly
 };
 
 // Reads the identity of each unit of `listed` (as ListRemoteUnits gave them), writes the table
 // on Always and returns the addresses to work on, the connected unit inserted before the
 // first listed address above its Modbus address. A connected test jig is never in the list.
-// Nothing when the listing ended at a silent unit.
-std::optional<std::vector<uint8_t>> ListNetworkUnits(Session& s, const Unit& connected,
-                                                     const std::vector<uint8_t>& listed, NetworkListing purpose);
+std::vector<uint8_t> ListNetworkUnits(Session& s, const Unit& connected, const std::vector<uint8_t>& listed,
+                                      NetworkListing purpose);
 
 // A cleared record for the unit at `address`, as the network flows address it.
 Unit NetworkUnitAt(uint8_t address);

@@ -29,14 +29,18 @@ void AdviseDirectConnection(Session& s, const Unit& unit) {
 bool RemoteUpdateUnit(Session& s, Unit& unit, bool askFirst) {
   if (!ReadUnitInfo(s, unit)) return false;
   ReadExtendedInfo(s, unit);
-  ReadAdvancedInfo(s, unit);
+  // Without its description a unit of 6.00 or later has told neither its boot loader nor its
+  // checksum: nothing can be decided for it.
+  if (!ReadAdvancedInfo(s, unit) && RunsUpdateFileSoftware(unit)) return false;
   PrintUnitInfo(s, unit, false);
   ChannelWriter& always = s.out(Channel::Always);
   if (!RunsUpdateFileSoftware(unit)) {
     always << "Balvanta Unit " << unit.address
            << " must be running version 6.00 or later of the Balvanta software for remote update." << crlf;
   } else if (CheckUpdateFileSupport(s, unit)) {
-    return UpdateUnit(s, unit, UpdateRequest{.useUpdateFiles = true, .askFirst = askFirst}) ==
+    // A transfer that fails ends this unit's update only: the run goes on with the others.
+    return UpdateUnit(s, unit,
+                      UpdateRequest{.useUpdateFiles = true, .askFirst = askFirst, .failureEndsRun = false}) ==
            UpdateOutcome::Updated;
   } else if (unit.bootLoaderRelease < kUpdateFilesBootRelease) {
     always << "Balvanta Unit " << unit.address << " must have boot loader release 14 or later for remote update."

@@ -47,7 +47,8 @@ void CloseProxy(Session& s, uint8_t jigAddress) {
 }  // namespace
 
 bool MatchesProduct(const Unit& unit, const ProductSearch& search) {
-  if (unit.unitFamily != search.unitFamily || unit.mcuType == 0) return false;
+  // The test jig tests the product; it never is one.
+  if (IsTestJig(unit) || unit.unitFamily != search.unitFamily || unit.mcuType == 0) return false;
   if (unit.mcuType != search.mcuTypeA && unit.mcuType != search.mcuTypeB) return false;
   return !IsTestJigControlDisplay(unit) || unit.serialNumber == search.serialNumber;
 }
@@ -131,7 +132,9 @@ bool SearchForMatchingSerialNumber(Session& s, Unit& unit, int32_t serialNumber)
   if (!network) return false;
   for (const uint8_t address : *network) {
     std::optional<Unit> remote = ReadNetworkUnit(s, address);
-    if (!remote || remote->serialNumber != serialNumber || !RemoteUpdatePossible(s, *remote)) continue;
+    if (!remote || IsTestJig(*remote) || remote->serialNumber != serialNumber || !RemoteUpdatePossible(s, *remote)) {
+      continue;
+    }
     s.out(Channel::Always) << "-- found matching remote unit: " << address << crlf;
     unit = *remote;
     return true;

@@ -137,29 +137,36 @@ TEST_F(FieldUpdate, RefusalsWriteNothing) {
     std::vector<std::string> arguments;
     const char* keys;
     int exitCode;
-    const char* shown;
+    std::vector<std::string> shown;
     const char* notShown = "Success";
   };
+  const std::string refused = "The software cannot be downgraded to 6.10r57\r\n";
   const Row rows[] = {
-      {"the operator declines", "zc3.scn", kOutdated, {}, "n", 1, "Do you wish to upgrade this Balvanta unit? (y/n)"},
+      {"the operator declines", "zc3.scn", kOutdated, {}, "n", 1, {"Do you wish to upgrade this Balvanta unit? (y/n)"}},
       {"a later build of this release", "zc3.scn", "version = 6.10\nrelease = 57\nbuild-increment = 2\n", {"-y"}, "", 0,
-       "The software cannot be downgraded to 6.10r57\r\n", "Preparing"},
+       {refused, "Complete: some units could not be updated"}},
+      {"an old ZA3 display with a later build", "za3-lpc2478.scn",
+       "version = 6.10\nrelease = 57\nbuild-increment = 2\nboot-release = 16\n", {"-y"}, "", 0,
+       {"This ZA3 display unit needs to be updated immediately.", refused,
+        "Complete: some units could not be updated"}},
       {"an H8 unit, before any question", "zr20-h8s2145.scn", "", {}, "", 1,
-       "Fatal Error: This version of Kestrelink is unable to update the software in old H8 units. Please use the "
-       "older Kestrelink\r\n",
+       {"Fatal Error: This version of Kestrelink is unable to update the software in old H8 units. Please use the "
+        "older Kestrelink\r\n"},
        "Do you wish"},
       {"a vcom port and a boot loader before update files", "zs3-lpc1768.scn", "version = 6.08\nvcom = yes\n", {"-y"},
-       "", 1, "Fatal Error: The unit does not support Update files, which are required on a vcom port\r\n"},
+       "", 1, {"Fatal Error: The unit does not support Update files, which are required on a vcom port\r\n"}},
       {"a pre-production board in the field", "zs3-lpc1768.scn", "boot-flags = 0x82\n", {"-y"}, "", 1,
-       "Fatal Error: Cannot update this unit (pre-production board)\r\n"},
+       {"Fatal Error: Cannot update this unit (pre-production board)\r\n"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     load(row.scenario, row.extra);
     const Bytes before = flashContents();
     EXPECT_EQ(run(row.arguments, row.keys), row.exitCode) << console();
-    EXPECT_TRUE(shows(row.shown)) << console();
+    EXPECT_TRUE(InOrder(console(), row.shown)) << console();
     EXPECT_FALSE(shows(row.notShown));
+    // A refused unit is asked once: the guard decides on entry, and says so once.
+    EXPECT_EQ(console().find(refused), console().rfind(refused));
     EXPECT_EQ(flashContents(), before);
     EXPECT_EQ(portUnit().mode(), sim::UnitMode::Application) << "back in its application";
   }
@@ -223,14 +230,76 @@ TEST_F(FieldUpdate, APowerCutInAnyPhaseEndsTheRunAndASecondRunFinishes) {
   }
 }
 
-// A packet damaged on the line yet passing its CRC leaves a wrong byte in flash: the unit's own
-// checksum after the restart must show it, and the next run write the software again.
+// What the unit runs after the restart must be the carried release by checksum and by version:
+// a packet damaged on the line yet passing its CRC leaves a wrong byte in flash, and a unit
+// can report another release. The next run writes the software again.
 TEST_F(FieldUpdate, SoftwareThatDiffersAfterTheRestartIsNoSuccess) {
-  load("zs3-lpc1768.scn", std::string(kOutdated) + "fault-flash-damaged-at = 0x10000\n");
-  EXPECT_EQ(run({"-y", "-r921600"}), 1);
-  EXPECT_TRUE(shows("Fatal Error: The software in the unit does not match the new software\r\n")) << console();
-  EXPECT_FALSE(shows("Success"));
-  ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
+  struct Row {
+    const char* name;
+    const char* fault;
+    bool otherRelease;  // the restarted unit reports 6.10r56
+  };
+  for (const Row& row : {Row{"a damaged byte in flash", "fault-flash-damaged-at = 0x10000\n", false},
+                         Row{"another release", "", true}}) {
+    SCOPED_TRACE(row.name);
+    load("zs3-lpc1768.scn", std::string(kOutdated) + row.fault);
+    sim.console.onOutput = [&](std::string_view text) {
+      if (row.otherRelease && text.find("Reconnecting to unit") != std::string_view::npos) {
+        portUnit().state().application.softwareRelease = 56;
+      }
+    };
+    EXPECT_EQ(run({"-y", "-r921600"}), 1);
+    EXPECT_TRUE(shows("Fatal Error: The software in the unit does not match the new software\r\n")) << console();
+    EXPECT_FALSE(shows("Success"));
+    sim.console.onOutput = nullptr;
+    ASSERT_EQ(run({"-y", "-r921600"}), 0) << console();
+    expectCarriedSoftware();
+  }
+}
+
+// A current ZA3 whose boot-loader release could not be read once is not taken for one with an
+// old boot loader: nothing forces its boot loader to be written.
+TEST_F(FieldUpdate, AZa3WhoseBootLoaderReleaseWasNotReadKeepsItsBootLoader) {
+  load("za3-lpc2478.scn", kOutdated);
+  int advanced = 0;
+  // Only the first ReadAdvancedInfo goes unanswered: once it has failed, the unit answers again.
+  sim.console.onOutput = [&](std::string_view text) {
+    sim::UnitFaults faults;
+    if (text == "ReadAdvancedInfo" && ++advanced == 1) {
+      faults.loseReplyPercent = 100;
+    } else if (text.find("FAILED") == std::string_view::npos) {
+      return;
+    }
+    portUnit().setFaults(faults);
+  };
+  ASSERT_EQ(run({"-y", "-d"}), 0) << console();
+  ASSERT_GE(advanced, 1);
+  EXPECT_FALSE(shows("This ZA3 display unit needs to be updated immediately"));
+  EXPECT_FALSE(shows("-- balvanta boot loader will be updated"));
+  EXPECT_EQ(portUnit().state().bootLoader.release, 18);
+  EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
+  expectCarriedSoftware();
+}
+
+// A unit that does not answer the check after a file write has shown no fault in it: the write
+// stands, said to be unverified.
+TEST_F(FieldUpdate, AFileWriteTheUnitDoesNotReportOnIsNotVerifiedButStands) {
+  load("zs4-current.scn");
+  bool written = false;
+  sim.console.onOutput = [&](std::string_view text) {
+    written = written || text.find("Updating Balvanta file") != std::string_view::npos;
+    if (written && text.starts_with("GetFileAttributes FileNo=")) {
+      sim::UnitFaults silent;
+      silent.loseReplyPercent = 100;
+      portUnit().setFaults(silent);
+    } else if (text.find("written but not verified") != std::string_view::npos) {
+      portUnit().setFaults({});
+    }
+  };
+  ASSERT_EQ(run({"-y", "-d", "-w"}), 0) << console();
+  EXPECT_TRUE(shows("-- Balvanta file 01:01E0 written but not verified: the unit did not report its checksums\r\n"))
+      << console();
+  EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
   expectCarriedSoftware();
 }
 

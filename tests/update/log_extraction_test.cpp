@@ -105,18 +105,55 @@ TEST_F(LogExtraction, EveryUnitsLogsLandInTheirFilesAndNothingChanges) {
   EXPECT_EQ(portUnit().state().drives.find(1, 0x010F), nullptr);
 }
 
-TEST_F(LogExtraction, ReadThatFailsHalfWayIsMarkedIncomplete) {
+// A copy that ends early says so, at the end of the file and on the console: a read the unit
+// did not answer, or a file that goes on past any log's size (as from a unit that never ends
+// it). The next log is still tried.
+TEST_F(LogExtraction, ACopyCutShortIsMarked) {
+  struct Row {
+    const char* name;
+    const char* source;
+    const char* mark;
+    const char* line;
+  };
+  const Row rows[] = {
+      {"a read not answered", "random 300\nfault-file-read-failure = 2",
+       "\r\n[INCOMPLETE: the unit did not answer the read at offset 128]\r\n",
+       "-- log incomplete: the unit did not answer the read at offset 128\r\n"},
+      {"a file without end", "random 1100000", "\r\n[CUT: the log went on past 1048576 bytes]\r\n",
+       "-- log cut: it went on past 1048576 bytes\r\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string scenario = kNetwork;
+    const std::string config = "text \"Config\\x00A\\n\\x00\\x00\"";
+    scenario.replace(scenario.find(config), config.size(), row.source);
+    connectTo(scenario, 4);
+    ExtractLogsFromAllUnits(s(), s().unit);
+    const auto files = extracted();
+    const std::string copied = files.at(Label("ConfigurationLog_04 ", files));
+    EXPECT_TRUE(copied.ends_with(row.mark)) << copied.substr(copied.size() > 200 ? copied.size() - 200 : 0);
+    EXPECT_LE(copied.size(), 1048576u + std::string_view(row.mark).size());
+    EXPECT_NE(console().find(row.line), std::string::npos) << console();
+    EXPECT_NE(console().find("Checking for crash log..."), std::string::npos);
+  }
+}
+
+// A listed unit that never answers is named and passed over; the others' logs are copied and the
+// display is back at its own speed.
+TEST_F(LogExtraction, AUnitThatNeverAnswersIsPassedOver) {
   std::string scenario = kNetwork;
-  const std::string config = "file 1:0x0131 = text \"Config\\x00A\\n\\x00\\x00\"";
-  scenario.replace(scenario.find(config), config.size(), "file 1:0x0131 = random 300\nfault-file-read-failure = 2");
+  scenario.insert(scenario.find("file 1:0x010F"), "fault-lose-reply-percent = 100\n");
   connectTo(scenario, 4);
+  s().portSettings.programmingBaud = 921600;
   ExtractLogsFromAllUnits(s(), s().unit);
+  EXPECT_NE(console().find("-- Balvanta Unit 7 does not answer: its logs are not copied\r\n"), std::string::npos)
+      << console();
   const auto files = extracted();
-  const std::string copied = files.at(Label("ConfigurationLog_04 ", files));
-  EXPECT_TRUE(copied.ends_with("\r\n[INCOMPLETE: the unit did not answer the read at offset 128]\r\n")) << copied;
-  EXPECT_NE(console().find("-- log incomplete: the unit did not answer the read at offset 128"), std::string::npos);
-  // The next log is still tried.
-  EXPECT_NE(console().find("Checking for crash log..."), std::string::npos);
+  EXPECT_NE(Label("ConfigurationLog_04 ", files), "");
+  EXPECT_NE(Label("DebugLog_04 ", files), "");
+  EXPECT_EQ(Label("CrashLog_07 ", files), "");
+  EXPECT_EQ(s().portSettings.baudRate, 115200u);
+  EXPECT_EQ(portUnit().applicationFormat().baud, 115200u);
 }
 
 // A unit that stops answering after it was listed and identified, before it told its serial

@@ -110,6 +110,14 @@ TEST_F(ProductionStation, EveryProductCodeIsFoundOnThePortBehindTheJigAndOnTheNe
   ASSERT_EQ(check(display + "[unit product]\ncard = 647\ncircuit = 4\n" + kProductKeys, 53, found), std::nullopt);
   EXPECT_EQ(s().unit.serialNumber, kSerial);
   EXPECT_TRUE(found.useUpdateFiles);
+  // A test jig that carries the serial number looked for is never the product.
+  ASSERT_EQ(check(Jig("serial = 700001\nnetwork = control product\n") + "[unit product]\ncard = 649\ncircuit = 2\n" +
+                      kProductKeys,
+                  49, found),
+            std::nullopt)
+      << console();
+  EXPECT_EQ(s().unit.cardNumber, 649);
+  EXPECT_TRUE(found.useUpdateFiles);
 }
 
 TEST_F(ProductionStation, TheUnitIsUpdatedWhereverItIsAndTheOutcomeStored) {
@@ -131,6 +139,21 @@ TEST_F(ProductionStation, TheUnitIsUpdatedWhereverItIsAndTheOutcomeStored) {
     EXPECT_FALSE(shows("Unable to change baud rate"));
     EXPECT_EQ(portUnit().applicationFormat().baud, 115200u);
   }
+}
+
+// Update files take effect at the unit's restart, where it may refuse the station's fields
+// (here their CRC is wrong): the station must not read that as a success.
+TEST_F(ProductionStation, FieldsTheUnitRefusesAtItsRestartAreAFailure) {
+  loadScenario(Installation(Place::OnTheNetwork, "card = 648\ncircuit = 6\nmanufacturing-fields = erased\n"), false);
+  std::string fields = StationFieldLines(kSerial);
+  const size_t crc = fields.find("EncryptedSerialNoCRC=") + 21;
+  fields[crc] = fields[crc] == '0' ? '1' : '0';
+  EXPECT_EQ(run({"-y", "-r921600", station("SerialNo=700001\r\nBasicProductCode=51\r\n" + fields)}), 2) << console();
+  EXPECT_TRUE(InOrder(console(), {"restarting unit...\r\n", "\aFAILURE: unable to update unit!"})) << console();
+  EXPECT_FALSE(shows("Success"));
+  EXPECT_EQ(message(), "FAILURE: unable to update unit!");
+  EXPECT_EQ(product().application.softwareVersion, 610);
+  EXPECT_NE(sim::ManufacturingFields(product().flash).current(), sim::makeFields(kSerial));
 }
 
 // A unit in its boot loader takes no speed change (only its application does): it is built all
@@ -211,11 +234,16 @@ TEST_F(ProductionStation, BadInputStopsTheRunWithItsMessageAndChangesNoUnit) {
     loadScenario(row.installation, false);
     std::vector<Bytes> before;
     for (const auto& unit : installation->units()) before.push_back(unit->state().flash.image());
-    EXPECT_EQ(run({"-y", station(row.station + fields)}), 2) << console();
+    EXPECT_EQ(run({"-y", "-r921600", station(row.station + fields)}), 2) << console();
     std::vector<std::string> shown = row.shown;
     if (!row.message.starts_with("FAILURE")) shown.push_back("Fatal Error: " + row.message);
     EXPECT_TRUE(InOrder(console(), shown)) << console();
     EXPECT_EQ(message(), row.message);
+    // The connected unit is back at the speed it was found at; a product code that is not
+    // known is refused before its speed is changed at all.
+    EXPECT_EQ(portUnit().applicationFormat().baud, 115200u);
+    EXPECT_EQ(runLog().find("Changing Balvanta baud rate") == std::string::npos,
+              row.message == "Unknown Basic Product code" || row.message == "Missing SerialNo");
     // Whatever reached a unit, none takes it: every unit starts as it was.
     installation->units().front()->restartSystem();
     if (installation->find("jig")) installation->find("product")->restart(false);
