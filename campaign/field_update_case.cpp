@@ -23,6 +23,12 @@ const std::vector<CardScenario> kCards = {
 
 class FieldUpdateCase : public FlowCase {
  public:
+  FieldUpdateCase(const std::string& installation, std::vector<std::string> options) {
+    installation_ = installation;
+    options_ = std::move(options);
+    finish();
+  }
+
   explicit FieldUpdateCase(std::mt19937_64& random) {
     const CardScenario& card = Pick(random, kCards);
     // Older software (build increment 0: never a later build of the carried release).
@@ -44,16 +50,20 @@ class FieldUpdateCase : public FlowCase {
         keys += "software = none\n";
         break;
     }
+    // Now and then a later build of a release (6.00 on, build increment above 1): the program
+    // must leave it as it is and say that the unit could not be updated.
+    if (Chance(random, 0.08)) {
+      keys = "version = 6.0" + std::to_string(Between(random, 0, 9)) + "\nrelease = " +
+             std::to_string(Between(random, 0, 57)) + "\nbuild-increment = " + std::to_string(Between(random, 2, 9)) +
+             "\n";
+      refused_ = true;
+    }
     installation_ = ShippedScenario(card.file) + keys;
     if (card.bootRelease < 24 && Chance(random, 0.5)) options_.push_back("-l");
     if (Chance(random, 0.5)) options_.push_back("-o");
     if (Chance(random, 0.15)) options_.push_back("-v");
     options_.push_back(DrawSpeed(random));
-    // A unit left with the new software but not all of its files would take the multi-unit
-    // path next time, which needs a boot loader that applies update files: the technician
-    // finishes the job on this unit alone.
-    if (std::find(options_.begin(), options_.end(), "-f") == options_.end()) followUpOptions_.push_back("-f");
-    targets_ = FaultTargets{1, true};
+    finish();
   }
 
   bool portUnitAnywhere() const override { return true; }
@@ -61,9 +71,11 @@ class FieldUpdateCase : public FlowCase {
   void remember(Site& site) override {
     bootBlock_ = BootBlock(site.unit(0));
     fields_ = Fields(site.unit(0));
+    flash_ = site.unit(0).state().flash.image();
   }
 
   Verdict judge(Site& site, const RunEnd& end) override {
+    if (refused_) return judgeRefused(site, end);
     if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) {
       sim::Unit& unit = site.unit(0);
       for (const Problem& problem :
@@ -78,14 +90,43 @@ class FieldUpdateCase : public FlowCase {
   }
 
  private:
+  void finish() {
+    // A unit left with the new software but not all of its files would take the multi-unit
+    // path next time, which needs a boot loader that applies update files: the technician
+    // finishes the job on this unit alone.
+    if (std::find(options_.begin(), options_.end(), "-f") == options_.end()) followUpOptions_.push_back("-f");
+    targets_ = FaultTargets{1, true};
+  }
+
+  // The end of a run on a unit the program must refuse: nothing written to it, and the run
+  // says that a unit could not be updated. That is all any run can do for it.
+  Verdict judgeRefused(Site& site, const RunEnd& end) const {
+    if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) {
+      return Violated("success, but the unit's later build was not replaced (the program refuses it)");
+    }
+    if (end.exitCode == 0 && Shows(end, "Complete: some units could not be updated")) {
+      if (Problem p = UnchangedProblem(site.unit(0), flash_)) return Violated("refused, but " + *p);
+      return Succeeded();
+    }
+    if (std::optional<Verdict> stop = JudgeStop(end, "")) return *stop;
+    return Violated("ended with exit code " + std::to_string(end.exitCode.value_or(-1)) +
+                    ", neither \"Complete: some units could not be updated\" nor a failure message");
+  }
+
+  bool refused_ = false;
   std::vector<uint8_t> bootBlock_;
   std::optional<sim::FieldBytes> fields_;
+  std::vector<uint8_t> flash_;
 };
 
 }  // namespace
 
 std::unique_ptr<FlowCase> DrawFieldUpdate(std::mt19937_64& random) {
   return std::make_unique<FieldUpdateCase>(random);
+}
+
+std::unique_ptr<FlowCase> FieldUpdateOf(const std::string& installation, std::vector<std::string> options) {
+  return std::make_unique<FieldUpdateCase>(installation, std::move(options));
 }
 
 }  // namespace kl::campaign

@@ -50,6 +50,18 @@ Operator FlowCase::person(bool faulty, std::mt19937_64& random) const {
   return person;
 }
 
+void FlowCase::rememberFields(Site& site) {
+  fieldsBefore_.clear();
+  for (size_t i = 0; i < site.unitCount(); ++i) fieldsBefore_.push_back(Fields(site.unit(i)));
+}
+
+Problem FlowCase::fieldsProblem(Site& site, bool) const {
+  for (size_t i = 0; i < site.unitCount() && i < fieldsBefore_.size(); ++i) {
+    if (Problem p = FieldsProblem(site.unit(i), fieldsBefore_[i])) return p;
+  }
+  return std::nullopt;
+}
+
 std::unique_ptr<FlowCase> DrawCase(Flow flow, std::mt19937_64& random) {
   switch (flow) {
     case Flow::FieldUpdate: return DrawFieldUpdate(random);

@@ -12,6 +12,7 @@
 #include "fault_plan.h"
 #include "judge.h"
 #include "site.h"
+#include "unit_checks.h"
 
 namespace kl::campaign {
 
@@ -43,6 +44,14 @@ class FlowCase {
   // A run that ended by itself (not at its time limit).
   virtual Verdict judge(Site& site, const RunEnd& end) = 0;
 
+  // Before the first run: every unit's manufacturing fields.
+  void rememberFields(Site& site);
+  // After a seed's last run (`succeeded`: it ended in the flow's success): the first unit whose
+  // manufacturing fields are not what they must be. The program keeps what it erases on the
+  // PC and writes it back, so every unit ends with the fields it had before the first run,
+  // both copies.
+  virtual Problem fieldsProblem(Site& site, bool succeeded) const;
+
  protected:
   std::string parameterFile(const Site& site) const;
 
@@ -51,6 +60,7 @@ class FlowCase {
   std::vector<std::string> followUpOptions_;  // added for the follow-up
   std::string station_;  // the parameter file's contents; empty: none
   FaultTargets targets_;
+  std::vector<std::optional<sim::FieldBytes>> fieldsBefore_;  // by unit
 };
 
 std::unique_ptr<FlowCase> DrawCase(Flow flow, std::mt19937_64& random);
@@ -61,6 +71,8 @@ std::unique_ptr<FlowCase> DrawMultiUnit(std::mt19937_64& random);
 std::unique_ptr<FlowCase> DrawManufacturing(std::mt19937_64& random);
 std::unique_ptr<FlowCase> DrawExtractLogs(std::mt19937_64& random);
 std::unique_ptr<FlowCase> DrawInterrogate(std::mt19937_64& random);
+// A field update of the unit of `installation` with these options, not drawn (the sweep).
+std::unique_ptr<FlowCase> FieldUpdateOf(const std::string& installation, std::vector<std::string> options);
 
 // Shared by the cases.
 // A shipped scenario's text.

@@ -9,7 +9,7 @@ namespace kl::campaign {
 namespace {
 
 // The failure messages these flows are specified to stop with when a unit or the line fails
-// them. A message ending in a blank is a prefix.
+// them. A message ending in a blank or "(" is a prefix.
 constexpr std::array kSpecifiedFatal = {
     "Unable to change baudrate",
     "Unable to change baud rate",
@@ -43,11 +43,15 @@ constexpr std::array kSpecifiedFatal = {
     "Cannot find an ZA4/ZB4 Display",
     "Cannot find an ZS4 TRANSMITTER",
     "Cannot update this unit (blank mcu)",
+    // The fields the program erased and could not write back stay on the PC for the next run.
+    "Unable to restore the manufacturing fields (a copy is kept on this PC for the next run)",
+    "The unit refused the new manufacturing fields (",
 };
 
 bool Specified(const std::string& message) {
   for (std::string_view known : kSpecifiedFatal) {
-    if (known.ends_with(' ') ? message.starts_with(known) : message == known) return true;
+    const bool prefix = known.ends_with(' ') || known.ends_with('(');
+    if (prefix ? message.starts_with(known) : message == known) return true;
   }
   return false;
 }

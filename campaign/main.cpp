@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "seed_processes.h"
+#include "sweep.h"
 #include "tally.h"
 
 namespace {
@@ -19,8 +20,13 @@ using namespace kl::campaign;
 constexpr const char* kUsage =
     "usage: kestrelink-campaign --flow <field-update|multi-unit|manufacturing|extract-logs|interrogate>\n"
     "                           --seeds N [--first-seed S] [--jobs J] [--by-fault] [--console]\n"
+    "       kestrelink-campaign --sweep [--every K] [--jobs J] [--case N [--console]]\n"
     "  --by-fault  print the outcomes by fault before the last line\n"
-    "  --console   run in this process and print each run's console (for replaying a seed)\n";
+    "  --console   run in this process and print each run's console (for replaying a seed)\n"
+    "  --sweep     each MCU type's boot-loader update with a power cut, and with a programmer that\n"
+    "              stops, at each packet of the boot-loader block and each request of the restore\n"
+    "  --every K   the sweep takes every K-th boot-loader packet\n"
+    "  --case N    the sweep's case N alone\n";
 
 struct Options {
   Flow flow = Flow::FieldUpdate;
@@ -29,6 +35,9 @@ struct Options {
   int jobs = 1;
   bool byFault = false;
   bool console = false;
+  bool sweep = false;
+  uint64_t every = 1;
+  std::optional<uint64_t> sweepCase;
 };
 
 std::optional<uint64_t> Number(std::string_view text) {
@@ -52,6 +61,10 @@ std::optional<Options> Parse(const std::vector<std::string>& arguments) {
       options.console = true;
       continue;
     }
+    if (a == "--sweep") {
+      options.sweep = true;
+      continue;
+    }
     if (i + 1 >= arguments.size()) return std::nullopt;
     const std::string& value = arguments[++i];
     if (a == "--flow") {
@@ -70,11 +83,16 @@ std::optional<Options> Parse(const std::vector<std::string>& arguments) {
       options.firstSeed = *n;
     } else if (a == "--jobs" && *n >= 1 && *n <= 64) {
       options.jobs = static_cast<int>(*n);
+    } else if (a == "--every" && *n >= 1) {
+      options.every = *n;
+    } else if (a == "--case") {
+      options.sweepCase = *n;
     } else {
       return std::nullopt;
     }
   }
-  if (!flowGiven || !seedsGiven) return std::nullopt;
+  if (options.sweep) return flowGiven || seedsGiven ? std::nullopt : std::optional<Options>(options);
+  if (!flowGiven || !seedsGiven || options.every != 1 || options.sweepCase) return std::nullopt;
   return options;
 }
 
@@ -92,6 +110,7 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
+  if (options->sweep) return RunSweep(SweepOptions{options->every, options->jobs, options->sweepCase, options->console});
   Tally tally;
   const auto done = [&](const SeedResult& result) {
     tally.add(result);
@@ -106,7 +125,10 @@ int main(int argc, char** argv) {
       done(result);
     }
   } else {
-    RunSeedsInProcesses(SeedBatch{options->flow, options->firstSeed, options->seeds, options->jobs}, done);
+    const Flow flow = options->flow;
+    RunSeedsInProcesses(
+        SeedBatch{[flow](uint64_t seed) { return RunSeed(flow, seed); }, options->firstSeed, options->seeds, options->jobs},
+        done);
   }
   if (options->byFault) std::cout << tally.table();
   std::cout << tally.summary(FlowName(options->flow)) << std::endl;

@@ -79,6 +79,25 @@ class ManufacturingCase : public FlowCase {
     bootBlock_ = BootBlock(site.unit(productIndex_));
   }
 
+  // The product leaves with the station's fields once a run succeeded. Until then a failed run
+  // may have written them or not: both copies are its earlier fields (another serial's, or
+  // erased) or the station's, never anything else. The other units keep theirs.
+  Problem fieldsProblem(Site& site, bool succeeded) const override {
+    for (size_t i = 0; i < site.unitCount() && i < fieldsBefore_.size(); ++i) {
+      if (i != productIndex_) {
+        if (Problem p = FieldsProblem(site.unit(i), fieldsBefore_[i])) return p;
+        continue;
+      }
+      const Problem station = FieldsProblem(site.unit(i), sim::makeFields(serial_));
+      if (succeeded || !station) {
+        if (station) return station;
+        continue;
+      }
+      if (Problem p = FieldsProblem(site.unit(i), fieldsBefore_[i])) return *p + ", and not the station's either";
+    }
+    return std::nullopt;
+  }
+
   Verdict judge(Site& site, const RunEnd& end) override {
     const std::string file = parameterFile(site);
     if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) {
@@ -86,6 +105,10 @@ class ManufacturingCase : public FlowCase {
       for (const Problem& problem : {CarriedReleaseProblem(product), BootBlockProblem(product, bootBlock_),
                                      FieldsProblem(product, sim::makeFields(serial_))}) {
         if (problem) return Violated("success, but " + *problem);
+      }
+      if (product.state().application.serialNumber != serial_) {
+        return Violated("success, but the product reports serial number " +
+                        std::to_string(product.state().application.serialNumber));
       }
       for (size_t i = 0; i < site.unitCount(); ++i) {
         if (i == productIndex_) continue;
@@ -98,7 +121,16 @@ class ManufacturingCase : public FlowCase {
       if (StoredMessage(file) != "FAILURE: unable to update unit!") return Violated("failure not stored in the parameter file");
       return FailedCleanly("FAILURE: unable to update unit!");
     }
-    if (std::optional<Verdict> stop = JudgeStop(end, file)) return *stop;
+    if (std::optional<Verdict> stop = JudgeStop(end, file)) {
+      // The operator who will not have the serial number replaced stops the run before it
+      // writes anything.
+      if (stop->ending == Ending::CleanFailure && stop->detail == "declined") {
+        if (Problem p = UnchangedProblem(site.unit(productIndex_), flash_[productIndex_])) {
+          return Violated("declined, but " + *p);
+        }
+      }
+      return *stop;
+    }
     return Violated("ended with exit code " + std::to_string(end.exitCode.value_or(-1)) +
                     ", neither its success line nor a failure message");
   }

@@ -23,8 +23,8 @@ std::string Encode(const SeedResult& r) {
     if (c == '\t' || c == '\n' || c == '\r') c = ' ';
   }
   std::ostringstream line;
-  line << static_cast<int>(r.outcome) << '\t' << r.failedCleanly << '\t' << r.violation << '\t' << r.toolNeeded << '\t' << r.fieldsFromRecord << '\t'
-       << r.category << '\t' << detail << '\n';
+  line << static_cast<int>(r.outcome) << '\t' << r.failedCleanly << '\t' << r.violation << '\t' << r.toolNeeded
+       << '\t' << r.fieldsErased << '\t' << r.fieldsLost << '\t' << r.category << '\t' << detail << '\n';
   return line.str();
 }
 
@@ -42,7 +42,9 @@ bool Decode(const std::string& text, SeedResult& r) {
   std::getline(in, field, '\t');
   r.toolNeeded = field == "1";
   std::getline(in, field, '\t');
-  r.fieldsFromRecord = field == "1";
+  r.fieldsErased = field == "1";
+  std::getline(in, field, '\t');
+  r.fieldsLost = field == "1";
   std::getline(in, r.category, '\t');
   std::getline(in, r.detail);
   return static_cast<bool>(in) || !r.category.empty();
@@ -51,7 +53,7 @@ bool Decode(const std::string& text, SeedResult& r) {
 [[noreturn]] void RunChild(const SeedBatch& batch, uint64_t seed, int out) {
   // The default action of SIGALRM ends the process: the parent reads that as a hang.
   alarm(batch.realLimitSeconds);
-  const std::string line = Encode(RunSeed(batch.flow, seed));
+  const std::string line = Encode(batch.run(seed));
   const char* at = line.data();
   size_t left = line.size();
   while (left > 0) {

@@ -10,7 +10,7 @@
 namespace kl::campaign {
 
 struct SeedBatch {
-  Flow flow;
+  std::function<SeedResult(uint64_t)> run;  // one seed (or case number), in its own process
   uint64_t first = 1;
   uint64_t count = 0;
   int jobs = 1;

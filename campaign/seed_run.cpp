@@ -6,7 +6,6 @@
 #include "draws.h"
 #include "images/catalogue.h"
 #include "sim/storage/image_records.h"
-#include "sim/storage/manufacturing_fields.h"
 #include "sim/unit/flash_content.h"
 #include "unit_checks.h"
 
@@ -92,15 +91,11 @@ void PrepareFollowUp(Site& site, const FaultPlan& plan, bool portUnitAnywhere, b
 
 // A unit that lost power (or its programmer) while its boot loader was rewritten starts only
 // the chip's own boot protocol. The technician takes it to the production line, where the
-// maker's tool writes the carried boot loader through that protocol and the unit gets the
-// manufacturing fields of its production record back (`records`, by unit) if the block that
-// held them was being rewritten too; then it is switched on.
-struct Workshop {
-  bool bootLoaders = false;  // some unit needed the tool
-  bool fields = false;       // and its fields came from the production record
-};
-Workshop RestoreBlankChips(Site& site, const std::vector<std::optional<sim::FieldBytes>>& records) {
-  Workshop done;
+// maker's tool writes the carried boot loader through that protocol, and nothing else: the
+// manufacturing fields, if they went too, are the program's to put back from what it kept on
+// the PC. Then it is switched on. True when some unit needed the tool.
+bool RestoreBlankChips(Site& site) {
+  bool done = false;
   for (size_t i = 0; i < site.unitCount(); ++i) {
     sim::Unit& unit = site.unit(i);
     if (unit.mode() != sim::UnitMode::BlankChip) continue;
@@ -110,17 +105,10 @@ Workshop RestoreBlankChips(Site& site, const std::vector<std::optional<sim::Fiel
     const std::optional<sim::RecordImage> image =
         sim::parseRecordImage(std::span(bootLoader.start, bootLoader.length));
     if (!image || !sim::placeImage(unit.state(), *image)) continue;
-    sim::ManufacturingFields fields(unit.state().flash);
-    if (i < records.size() && records[i] && !fields.current()) {
-      for (const auto copy : {sim::ManufacturingFields::Copy::Main, sim::ManufacturingFields::Copy::Secondary}) {
-        fields.store(copy, *records[i]);
-      }
-      done.fields = true;
-    }
     unit.powerCycle();
-    done.bootLoaders = true;
+    done = true;
   }
-  if (done.bootLoaders) site.settle(kTechnicianPauseUs);
+  if (done) site.settle(kTechnicianPauseUs);
   return done;
 }
 
@@ -146,82 +134,105 @@ const char* OutcomeName(Outcome outcome) {
 SeedResult RunSeed(Flow flow, uint64_t seed, std::string* consoles) {
   std::mt19937_64 random(seed * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(flow));
   std::unique_ptr<FlowCase> flowCase = DrawCase(flow, random);
-  const FaultPlan plan = DrawFaults(random, flowCase->targets());
-  const bool operatorFault = plan.kind == FaultKind::Operator;
-  const Operator person = flowCase->person(operatorFault, random);
-  const bool cycleEverything = Chance(random, 0.5);
+  CaseFaults faults;
+  faults.plan = DrawFaults(random, flowCase->targets());
+  faults.person = flowCase->person(faults.plan.kind == FaultKind::Operator, random);
+  faults.cycleEverything = Chance(random, 0.5);
+  const CleanRun clean = faults.plan.needsCalibration() ? MeasureCleanRun(*flowCase, seed, random) : CleanRun{};
+  faults.apply = [&faults, clean](Site& site) { ApplyFaults(site, faults.plan, clean); };
+  return RunCase(*flowCase, faults, seed, consoles);
+}
 
+SeedResult RunCase(FlowCase& flowCase, const CaseFaults& faults, uint64_t seed, std::string* consoles) {
+  const FaultPlan& plan = faults.plan;
+  const bool operatorFault = plan.kind == FaultKind::Operator;
+  std::mt19937_64 random(seed);  // a follow-up's operator is never faulty: nothing is drawn
   SeedResult result;
   result.seed = seed;
   result.category = plan.category();
-  const CleanRun clean = plan.needsCalibration() ? MeasureCleanRun(*flowCase, seed, random) : CleanRun{};
+  const std::string faultText = " [" + plan.description + "]";
 
-  Site site(flowCase->installation(), seed);
-  flowCase->remember(site);
-  std::vector<std::optional<sim::FieldBytes>> productionRecords;
-  for (size_t i = 0; i < site.unitCount(); ++i) productionRecords.push_back(Fields(site.unit(i)));
-  ApplyFaults(site, plan, clean);
+  Site site(flowCase.installation(), seed);
+  flowCase.remember(site);
+  flowCase.rememberFields(site);
+  faults.apply(site);
   // A replay shows the Debug channel too; it changes nothing else of the run.
   const auto argumentsOf = [&](bool yes, bool followUp) {
-    std::vector<std::string> arguments = flowCase->arguments(site, yes, followUp);
+    std::vector<std::string> arguments = flowCase.arguments(site, yes, followUp);
     if (consoles) arguments.insert(arguments.begin(), "-d");
     return arguments;
   };
-  flowCase->beforeRun(site);
-  const RunEnd first = site.run(argumentsOf(!operatorFault, false), person, kRunLimitUs);
+  // Every seed ends here: its units' fields are checked whatever became of the runs.
+  std::string what;
+  const auto finish = [&](bool succeeded) {
+    if (const Problem lost = flowCase.fieldsProblem(site, succeeded)) {
+      result.fieldsLost = true;
+      result.violation = true;
+      what += (what.empty() ? "" : "; ") + std::string("fields lost: ") + *lost;
+    }
+    result.detail = what.empty() ? std::string() : what + faultText;
+    return result;
+  };
+
+  flowCase.beforeRun(site);
+  const RunEnd first = site.run(argumentsOf(!operatorFault, false), faults.person, kRunLimitUs);
   if (consoles) *consoles += "==== faulted run (" + plan.description + ")\n" + first.console;
-  const std::string faults = " [" + plan.description + "]";
   if (!first.exitCode) {
     result.outcome = Outcome::Hang;
     result.violation = true;
-    result.detail = "the faulted run passed its time limit" + faults;
-    return result;
+    what = "the faulted run passed its time limit";
+    return finish(false);
   }
-  const Verdict verdict = flowCase->judge(site, first);
+  const Verdict verdict = flowCase.judge(site, first);
   if (verdict.ending == Ending::Success) {
     result.outcome = Outcome::Ok;
-    return result;
+    return finish(true);
   }
   result.failedCleanly = verdict.ending == Ending::CleanFailure;
-  std::string what = result.failedCleanly ? "failed cleanly: " + verdict.detail : "faulted run: " + verdict.detail;
+  what = result.failedCleanly ? "failed cleanly: " + verdict.detail : "faulted run: " + verdict.detail;
 
-  PrepareFollowUp(site, plan, flowCase->portUnitAnywhere(), cycleEverything);
+  PrepareFollowUp(site, plan, flowCase.portUnitAnywhere(), faults.cycleEverything);
   const std::string modeBefore = sim::unitModeName(site.unit(0).mode());
-  flowCase->beforeRun(site);
-  const RunEnd second = site.run(argumentsOf(true, true), flowCase->person(false, random), kRunLimitUs);
+  flowCase.beforeRun(site);
+  const RunEnd second = site.run(argumentsOf(true, true), flowCase.person(false, random), kRunLimitUs);
   if (consoles) *consoles += "==== follow-up run (the port's unit was in its " + modeBefore + ")\n" + second.console;
   if (!second.exitCode) {
     result.outcome = Outcome::Hang;
     result.violation = true;
-    result.detail = what + "; the follow-up passed its time limit" + faults;
-    return result;
+    what += "; the follow-up passed its time limit";
+    return finish(false);
   }
-  Verdict after = flowCase->judge(site, second);
-  const Workshop workshop =
-      after.ending != Ending::Success && plan.stopsAUnit() ? RestoreBlankChips(site, productionRecords) : Workshop{};
-  if (workshop.bootLoaders) {
-    result.toolNeeded = true;
-    result.fieldsFromRecord = workshop.fields;
-    // The failed follow-up may have left other units as the faulted run did.
-    PrepareFollowUp(site, plan, flowCase->portUnitAnywhere(), cycleEverything);
-    flowCase->beforeRun(site);
-    const RunEnd third = site.run(argumentsOf(true, true), flowCase->person(false, random), kRunLimitUs);
-    if (consoles) *consoles += "==== after the maker's tool gave the blank chip its boot loader\n" + third.console;
-    if (!third.exitCode) {
-      result.outcome = Outcome::Hang;
-      result.violation = true;
-      result.detail = what + "; the run after the tool passed its time limit" + faults;
-      return result;
+  Verdict after = flowCase.judge(site, second);
+  std::string last = "the follow-up";
+  RunEnd lastEnd = second;
+  if (after.ending != Ending::Success && plan.stopsAUnit()) {
+    // What the tool finds: fields the program must now write back.
+    const bool fieldsGone = flowCase.fieldsProblem(site, false).has_value();
+    if (RestoreBlankChips(site)) {
+      result.toolNeeded = true;
+      result.fieldsErased = fieldsGone;
+      // The failed follow-up may have left other units as the faulted run did.
+      PrepareFollowUp(site, plan, flowCase.portUnitAnywhere(), faults.cycleEverything);
+      flowCase.beforeRun(site);
+      const RunEnd third = site.run(argumentsOf(true, true), flowCase.person(false, random), kRunLimitUs);
+      if (consoles) *consoles += "==== after the maker's tool gave the blank chip its boot loader\n" + third.console;
+      if (!third.exitCode) {
+        result.outcome = Outcome::Hang;
+        result.violation = true;
+        what += "; the run after the tool passed its time limit";
+        return finish(false);
+      }
+      after = flowCase.judge(site, third);
+      last = "the run after the tool";
+      lastEnd = third;
     }
-    after = flowCase->judge(site, third);
   }
   result.outcome = after.ending == Ending::Success ? Outcome::Recovered : Outcome::Bricked;
   result.violation = !result.failedCleanly || result.outcome == Outcome::Bricked;
   if (result.outcome == Outcome::Bricked) {
-    what += "; the follow-up " + (after.detail.empty() ? Describe(second) : after.detail + " (" + Describe(second) + ")");
+    what += "; " + last + " " + (after.detail.empty() ? Describe(lastEnd) : after.detail + " (" + Describe(lastEnd) + ")");
   }
-  result.detail = what + faults;
-  return result;
+  return finish(result.outcome == Outcome::Recovered);
 }
 
 }  // namespace kl::campaign

@@ -7,9 +7,12 @@ namespace kl::campaign {
 void Counts::add(const SeedResult& result) {
   ++runs;
   if (result.failedCleanly) ++failedCleanly;
-  if (result.toolNeeded && result.outcome == Outcome::Recovered) {
+  if (result.fieldsLost) ++fieldsLost;
+  if (result.toolNeeded) {
     ++toolNeeded;
-    if (result.fieldsFromRecord) ++fieldsFromRecord;
+    if (result.fieldsErased) ++toolFieldsErased;
+    if (result.fieldsErased && !result.fieldsLost) ++toolFieldsRestored;
+    if (result.fieldsLost) ++toolFieldsLost;
   }
   switch (result.outcome) {
     case Outcome::Ok: ++ok; break;
@@ -30,29 +33,28 @@ std::string Tally::summary(const std::string& flow) const {
   std::string toolLine;
   if (all_.toolNeeded > 0) {
     toolLine = "campaign: flow=" + flow + " boot-loader-lost=" + std::to_string(all_.toolNeeded) +
-               " fields-from-record=" + std::to_string(all_.fieldsFromRecord) +
-               " (the unit stopped while its boot loader was rewritten: recovered once the maker's tool had put "
-               "a boot loader into the blank chip, and the production record its fields if they were lost)\n";
+               " fields-erased=" + std::to_string(all_.toolFieldsErased) + " fields-restored=" +
+               std::to_string(all_.toolFieldsRestored) + " fields-lost=" + std::to_string(all_.toolFieldsLost) +
+               " (the unit stopped while its boot loader was rewritten: the maker's tool wrote a boot loader into "
+               "the blank chip, and only that; the program's next run must put back the fields it erased)\n";
   }
   return toolLine + "campaign: flow=" + flow + " runs=" + std::to_string(all_.runs) + " ok=" + std::to_string(all_.ok) +
          " failed-cleanly=" + std::to_string(all_.failedCleanly) + " recovered=" + std::to_string(all_.recovered) +
          " bricked=" + std::to_string(all_.bricked) + " hangs=" + std::to_string(all_.hangs) +
-         " crashes=" + std::to_string(all_.crashes);
+         " crashes=" + std::to_string(all_.crashes) + " fields-lost=" + std::to_string(all_.fieldsLost);
 }
 
 std::string Tally::table() const {
   std::string text;
-  char line[160];
-  std::snprintf(line, sizeof line, "%-20s %6s %6s %14s %9s %6s %7s %5s %7s\n", "fault", "runs", "ok",
-                "failed-cleanly", "recovered", "(tool)", "bricked", "hangs", "crashes");
+  char line[200];
+  std::snprintf(line, sizeof line, "%-20s %6s %6s %14s %9s %7s %5s %7s %7s %11s\n", "fault", "runs", "ok",
+                "failed-cleanly", "recovered", "bricked", "hangs", "crashes", "bl-lost", "fields-lost");
   text += line;
+  const auto n = [](uint64_t v) { return static_cast<unsigned long long>(v); };
   for (const auto& [fault, c] : byFault_) {
-    std::snprintf(line, sizeof line, "%-20s %6llu %6llu %14llu %9llu %6llu %7llu %5llu %7llu\n", fault.c_str(),
-                  static_cast<unsigned long long>(c.runs), static_cast<unsigned long long>(c.ok),
-                  static_cast<unsigned long long>(c.failedCleanly), static_cast<unsigned long long>(c.recovered),
-                  static_cast<unsigned long long>(c.toolNeeded),
-                  static_cast<unsigned long long>(c.bricked), static_cast<unsigned long long>(c.hangs),
-                  static_cast<unsigned long long>(c.crashes));
+    std::snprintf(line, sizeof line, "%-20s %6llu %6llu %14llu %9llu %7llu %5llu %7llu %7llu %11llu\n",
+                  fault.c_str(), n(c.runs), n(c.ok), n(c.failedCleanly), n(c.recovered), n(c.bricked), n(c.hangs),
+                  n(c.crashes), n(c.toolNeeded), n(c.fieldsLost));
     text += line;
   }
   return text;

@@ -6,8 +6,11 @@
 # Usage: scripts/campaign.sh [seeds per flow (default 10000)] [flow...]
 #   REPORT=path   where the report goes (default build/campaign-report.md)
 #   JOBS=n        seeds run at once (default: the number of processors)
-#   GATE=catastrophic   fail only on a bricked unit, a hang or a crash; other broken
-#                 invariants are listed in the report and on the console but do not fail
+#   GATE=catastrophic   fail only on a bricked unit, a hang, a crash or lost manufacturing
+#                 fields; other broken invariants are listed in the report and on the console
+#                 but do not fail
+#   SWEEP=k       also run the exhaustive sweep (kestrelink-campaign --sweep --every k) and
+#                 add it to the report; it fails on any broken invariant
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seeds=${1:-10000}
@@ -49,10 +52,28 @@ for flow in "${flows[@]}"; do
   # A seed that broke an invariant (its line is in the output) makes the campaign fail.
   if [ "${GATE:-all}" = catastrophic ]; then
     grep '^seed ' <<<"$output" || true
-    grep -q ' bricked=0 hangs=0 crashes=0$' <<<"$summary" || bad=1
+    grep -q ' bricked=0 hangs=0 crashes=0 fields-lost=0$' <<<"$summary" || bad=1
   else
     [ $code -eq 0 ] || bad=1
   fi
 done
+if [ -n "${SWEEP:-}" ]; then
+  echo "== campaign: sweep, every ${SWEEP}th boot-loader packet"
+  start=$(date +%s)
+  code=0
+  output=$("$campaign" --sweep --every "$SWEEP" --jobs "$jobs") || code=$?
+  elapsed=$(( $(date +%s) - start ))
+  echo "$(grep '^sweep: ' <<<"$output" | tail -1) (${elapsed}s)"
+  {
+    echo "## sweep (--every $SWEEP)"
+    echo
+    echo '```'
+    printf '%s\n' "$output"
+    echo '```'
+    echo "(${elapsed} s with $jobs jobs)"
+    echo
+  } >>"$report"
+  [ $code -eq 0 ] || bad=1
+fi
 echo "== campaign: report in $report"
 exit $bad

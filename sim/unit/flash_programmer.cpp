@@ -109,6 +109,7 @@ void FlashProgrammer::onFrame(const Frame& frame) {
   const auto& p = frame.payload;
   if (frame.proxyHeader || p.size() < 4 || p[0] != wire::kBootLoaderAddress) return;
   if (p.size() != requestLength(p)) return;
+  if (unit_.onProgrammerRequest) unit_.onProgrammerRequest(frame);
   const int silentAfter = unit_.settings().faults.programmerSilentAfter;
   if (silentAfter > 0 && requestsAnswered_ >= silentAfter) return;
   ++requestsAnswered_;

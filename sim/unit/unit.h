@@ -63,6 +63,11 @@ class Unit : public LineDevice {
 
   // Every change of power or firmware, for the trace ("application", "boot loader", ...).
   std::function<void(const Unit&, const std::string&)> onEvent;
+  // Every request a flash programmer takes, before it is answered (or not, by the faults):
+  // lets a campaign find where each packet of a clean run falls, and fault one of them.
+  std::function<void(const Frame&)> onProgrammerRequest;
+  // Bytes received since the start or since the last setFaults (the power-cut count).
+  int bytesReceived() const { return bytesReceived_; }
 
   // ---- used by the firmware models ----
   // Answers `request` with `payload`, framed the way the request was, after the processing
