@@ -76,20 +76,30 @@ class FieldUpdateCase : public FlowCase {
 
   Verdict judge(Site& site, const RunEnd& end) override {
     if (refused_) return judgeRefused(site, end);
-    if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) {
-      sim::Unit& unit = site.unit(0);
-      for (const Problem& problem :
-           {CarriedReleaseProblem(unit), BootBlockProblem(unit, bootBlock_), FieldsProblem(unit, fields_)}) {
-        if (problem) return Violated("success, but " + *problem);
-      }
-      return Succeeded();
-    }
+    if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) return judgeSuccess(site);
     if (std::optional<Verdict> stop = JudgeStop(end, "")) return *stop;
     return Violated("ended with exit code " + std::to_string(end.exitCode.value_or(-1)) +
                     ", neither its success line nor a failure message");
   }
 
  private:
+  Verdict judgeSuccess(Site& site) const {
+    sim::Unit& unit = site.unit(0);
+    for (const Problem& problem :
+         {CarriedReleaseProblem(unit), BootBlockProblem(unit, bootBlock_), FieldsProblem(unit, fields_)}) {
+      if (problem) return Violated("success, but " + *problem);
+    }
+    return Succeeded();
+  }
+
+  // The unit's table showed a build increment above 1.
+  static bool ShowsLaterBuild(const RunEnd& end) {
+    for (int build = 2; build <= 9; ++build) {
+      if (Shows(end, "   Build increment : " + std::to_string(build) + "\r\n")) return true;
+    }
+    return false;
+  }
+
   void finish() {
     // A unit left with the new software but not all of its files would take the multi-unit
     // path next time, which needs a boot loader that applies update files: the technician
@@ -100,9 +110,15 @@ class FieldUpdateCase : public FlowCase {
 
   // The end of a run on a unit the program must refuse: nothing written to it, and the run
   // says that a unit could not be updated. That is all any run can do for it.
-  Verdict judgeRefused(Site& site, const RunEnd& end) const {
+  Verdict judgeRefused(Site& site, const RunEnd& end) {
     if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) {
-      return Violated("success, but the unit's later build was not replaced (the program refuses it)");
+      // A unit caught in its boot loader (after a power cycle the run asked for) tells no build
+      // increment: the program cannot know the build it holds, and bringing it to the carried
+      // release whole is sound. One that told it must be refused.
+      if (ShowsLaterBuild(end)) return Violated("success, but the program was told the unit's later build");
+      refused_ = false;
+      if (Verdict v = judgeSuccess(site); v.ending != Ending::Success) return v;
+      return Succeeded();
     }
     if (end.exitCode == 0 && Shows(end, "Complete: some units could not be updated")) {
       if (Problem p = UnchangedProblem(site.unit(0), flash_)) return Violated("refused, but " + *p);
