@@ -21,8 +21,8 @@ struct Unit;
 // The resource file is built in a buffer of this size.
 inline constexpr size_t kResourceFileCapacity = 4194305;
 
-// A transfer to the unit failed: with `endsRun` the run ends with `message`; otherwise the
-// message is shown and false returned, so that only this unit's update ends.
+// A unit's update failed: with `endsRun` the run ends with `message`; otherwise the message is
+// shown and false returned, so that only this unit's update ends.
 bool TransferFailed(Session& s, bool endsRun, std::string_view message);
 
 struct CardFilesOutcome {

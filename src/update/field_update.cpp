@@ -64,7 +64,7 @@ void RestartIntoNewSoftware(Session& s, Unit& unit) {
   // The frames' CRC-16 lets a rare damaged packet through on a noisy line: what the unit now
   // runs must be the new software, by version and by checksum, before the run may call itself
   // a success. A unit that stops answering before it told its checksum has not shown that.
-  if (unit.mode != modeBalvantaSoftware) return;
+  if (unit.mode != modeBalvantaSoftware) FatalError(s, "Unable to reconnect to unit");
   const bool carriedVersion = unit.softwareVersion == kProgramVersion;
   if (carriedVersion && !ReadAdvancedInfo(s, unit)) FatalError(s, "Unable to reconnect to unit");
   if (!carriedVersion || unit.softwareRelease != kProgramRelease || CompareSoftwareChecksum(s, unit)) {

@@ -108,13 +108,15 @@ void KeepUnitFromDrivingPort(Session& s) {
 
 // Pre-production boards get their programmer from the external tool (manufacturing mode only);
 // test software always takes a new boot loader.
-void HandleTestBoard(Session& s, Unit& unit, bool useUpdateFiles, UpdatePlan& plan) {
+// False when the unit cannot be updated here and that ends only its own update (a unit on the
+// network).
+bool HandleTestBoard(Session& s, Unit& unit, const UpdateRequest& request, bool useUpdateFiles, UpdatePlan& plan) {
   const bool preProduction =
       (unit.bootFlags & bootflag::PreProduction) || ((unit.unitFlags & unitflag::CardTester) && useUpdateFiles);
   if (preProduction) {
     if (!s.options.manufacturingMode) {
       Reset(s, unit);
-      FatalError(s, "Cannot update this unit (pre-production board)");
+      return TransferFailed(s, request.failureEndsRun, "Cannot update this unit (pre-production board)");
     }
     Debug(s) << "-- loading flash programmer from Quorran" << crlf;
     LoadProgrammerFromBootTool(s, unit, s.bootToolProgrammer, kToolProgrammerCapacity);
@@ -122,6 +124,7 @@ void HandleTestBoard(Session& s, Unit& unit, bool useUpdateFiles, UpdatePlan& pl
   } else if ((unit.bootFlags & bootflag::JtagUnlocked) || (unit.unitFlags & kTestSoftwareBits)) {
     Because(s, plan.doBootLoader, "-- updating boot loader because test software is present");
   }
+  return true;
 }
 
 void DecideBootLoader(Session& s, const Unit& unit, const UpdateRequest& request, UpdatePlan& plan) {
@@ -326,7 +329,7 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
     }
   }
 
-  HandleTestBoard(s, unit, useUpdateFiles, plan);
+  if (!HandleTestBoard(s, unit, request, useUpdateFiles, plan)) return UpdateOutcome::Failed;
   if (!SelectFlashProgrammer(s, unit, useUpdateFiles)) FatalError(s, "Cannot update this unit (incompatible boot loader)");
   DecideBootLoader(s, unit, request, plan);
 
