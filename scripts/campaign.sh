@@ -32,6 +32,19 @@ mkdir -p "$(dirname "$report")"
 } >"$report"
 
 bad=0
+# A section of the report: its heading, the campaign's output and how long it took.
+add_to_report() {
+  {
+    echo "## $1"
+    echo
+    echo '```'
+    printf '%s\n' "$2"
+    echo '```'
+    echo "($3 s with $jobs jobs)"
+    echo
+  } >>"$report"
+}
+
 for flow in "${flows[@]}"; do
   echo "== campaign: $flow, $seeds seeds"
   start=$(date +%s)
@@ -40,15 +53,7 @@ for flow in "${flows[@]}"; do
   elapsed=$(( $(date +%s) - start ))
   summary=$(grep '^campaign: ' <<<"$output" | tail -1)
   echo "$summary (${elapsed}s)"
-  {
-    echo "## $flow"
-    echo
-    echo '```'
-    printf '%s\n' "$output"
-    echo '```'
-    echo "(${elapsed} s with $jobs jobs)"
-    echo
-  } >>"$report"
+  add_to_report "$flow" "$output" "$elapsed"
   # A seed that broke an invariant (its line is in the output) makes the campaign fail.
   if [ "${GATE:-all}" = catastrophic ]; then
     grep '^seed ' <<<"$output" || true
@@ -64,15 +69,7 @@ if [ -n "${SWEEP:-}" ]; then
   output=$("$campaign" --sweep --every "$SWEEP" --jobs "$jobs") || code=$?
   elapsed=$(( $(date +%s) - start ))
   echo "$(grep '^sweep: ' <<<"$output" | tail -1) (${elapsed}s)"
-  {
-    echo "## sweep (--every $SWEEP)"
-    echo
-    echo '```'
-    printf '%s\n' "$output"
-    echo '```'
-    echo "(${elapsed} s with $jobs jobs)"
-    echo
-  } >>"$report"
+  add_to_report "sweep (--every $SWEEP)" "$output" "$elapsed"
   [ $code -eq 0 ] || bad=1
 fi
 echo "== campaign: report in $report"
