@@ -7,7 +7,7 @@
 set -euo pipefail
 set_name=${1:-test}
 
-packages=(g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev lpc21isp)
+packages=(g++ cmake ninja-build ccache googletest libgtest-dev libgmock-dev libbenchmark-dev lpc21isp)
 windows=0
 case "$set_name" in
   demo) ;;
