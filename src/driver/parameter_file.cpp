@@ -36,11 +36,12 @@ std::unique_ptr<File> openExisting(Session& s, const std::string& path) {
   return file;
 }
 
-void appendAssignment(BufferedFileWriter& out, std::string_view key, std::string_view value) {
+void appendAssignment(BufferedFileWriter& out, std::string_view key, std::string_view value,
+                      std::string_view lineEnd) {
   out.write(key);
   out.write("=");
   out.write(value);
-  out.write(crlf);
+  out.write(lineEnd);
 }
 
 void reportLocked(Session& s, const std::string& path) {
@@ -104,17 +105,23 @@ void IniPutString(Session& s, const std::string& file, const std::string& key, c
   BufferedFileWriter out(*outFile);
 
   bool found = false;
+  // Lines written end as the file's own do: LF in a file that has only LF line ends.
+  std::string_view lineEnd = crlf;
   if (in) {
     ParameterLineReader reader(*in);
     std::string line;
     ParameterLineReader::Result result;
+    bool first = true;
     while ((result = reader.next(line)) == ParameterLineReader::Result::Line) {
+      if (first && reader.byteOrderMark()) out.write("\xEF\xBB\xBF");
+      first = false;
+      lineEnd = reader.lineEnd();
       if (ParameterLineKey(line) == key) {
-        appendAssignment(out, key, value);
+        appendAssignment(out, key, value, lineEnd);
         found = true;
       } else {
         out.write(line);
-        out.write(crlf);
+        out.write(lineEnd);
       }
     }
     if (result == ParameterLineReader::Result::Error) {
@@ -126,7 +133,7 @@ void IniPutString(Session& s, const std::string& file, const std::string& key, c
     }
     in->close();
   }
-  if (!found) appendAssignment(out, key, value);
+  if (!found) appendAssignment(out, key, value, lineEnd);
 
   if (!out.finish()) {
     // A short work file (a full disk) never replaces the old one.

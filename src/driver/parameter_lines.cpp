@@ -1,5 +1,7 @@
 #include "driver/parameter_lines.h"
 
+#include <algorithm>
+
 namespace kl {
 
 ParameterLineReader::ParameterLineReader(File& file, size_t bufferSize)
@@ -16,9 +18,24 @@ bool ParameterLineReader::refill() {
   return n > 0;
 }
 
+void ParameterLineReader::start() {
+  started_ = true;
+  if (!refill()) return;
+  const auto first = buffer_.begin();
+  const auto end = first + static_cast<long>(filled_);
+  // A file without any CR in its first block was written with LF line ends.
+  lfLines_ = std::find(first, end, '\r') == end;
+  static constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  if (filled_ >= kMark.size() && std::equal(kMark.begin(), kMark.end(), first)) {
+    position_ = kMark.size();
+    byteOrderMark_ = true;
+  }
+}
+
 ParameterLineReader::Result ParameterLineReader::next(std::string& line) {
   line.clear();
   if (failed_) return Result::Error;
+  if (!started_) start();
   for (;;) {
     if (position_ == filled_ && !refill()) {
       if (failed_) return Result::Error;
@@ -27,6 +44,7 @@ ParameterLineReader::Result ParameterLineReader::next(std::string& line) {
     const char c = buffer_[position_];
     if (c == '\n') {
       ++position_;
+      if (lfLines_) return Result::Line;
       continue;
     }
     if (c == '\r') {

@@ -43,6 +43,13 @@ TEST_F(ParameterWrite, LineEndsAreRewrittenAsCrLf) {
   EXPECT_EQ(readFile(ini), "A=1\r\nB=x\r\nC=3\r\n");
 }
 
+TEST_F(ParameterWrite, AFileWithLfLineEndsKeepsThemAndItsByteOrderMark) {
+  writeFile(ini, "\xEF\xBB\xBFOstrevan=1\nMessage=old\nProgram=1");
+  IniPutString(s, ini, "Message", "");
+  IniPutString(s, ini, "SerialNo", "7");
+  EXPECT_EQ(readFile(ini), "\xEF\xBB\xBFOstrevan=1\nMessage=\nProgram=1\nSerialNo=7\n");
+}
+
 TEST_F(ParameterWrite, ValuesRoundTrip) {
   IniPutBool(s, ini, "Ostrevan", true);
   IniPutString(s, ini, "Message", "a=b");

@@ -168,6 +168,17 @@ TEST_F(ProductionStation, AUnitWaitingInItsBootLoaderIsBuilt) {
   EXPECT_EQ(sim::ManufacturingFields(product().flash).current(), sim::makeFields(kSerial));
 }
 
+// A station script on Linux writes LF line ends: the file is read line by line all the same
+// (manufacturing mode seen, not a field update), and the message goes in as a line of its own.
+TEST_F(ProductionStation, AParameterFileWithLfLineEndsIsAStationsFile) {
+  loadScenario(Installation(Place::OnThePort, "card = 649\ncircuit = 2\n"), false);
+  const std::string file = parameterFile("Ostrevan=1\nProgram=1\nSerialNo=700001\nBasicProductCode=52\n");
+  EXPECT_EQ(run({"-y", file}), 2) << console();
+  EXPECT_TRUE(shows("Fatal Error: Missing EncryptedSerialNo\r\n")) << console();
+  EXPECT_EQ(readFile(file),
+            "Ostrevan=1\nProgram=1\nSerialNo=700001\nBasicProductCode=52\nMessage=Missing EncryptedSerialNo\n");
+}
+
 // Fields the unit refuses (a station's file with a wrong CRC) must not cost it the ones it had:
 // those stay in flash until new ones are taken, and the station reads the unit's verdict.
 TEST_F(ProductionStation, RefusedFieldsLeaveTheUnitItsEarlierOnes) {
