@@ -3,7 +3,7 @@
 # Usage: scripts/install-packages.sh [demo|test|ci]
 #   demo  the compiler, CMake, Ninja, GoogleTest, Google Benchmark and the LPC ISP tool
 #   test  demo's, plus the Windows configuration (MinGW-w64, Wine with the i386 architecture)
-#   ci    test's, plus clang with its sanitizer runtime (fuzzing) and dpkg-dev (packages)
+#   ci    test's, plus clang with its sanitizer runtime (fuzzing), dpkg-dev and lintian (packages)
 set -euo pipefail
 set_name=${1:-test}
 
@@ -12,7 +12,7 @@ windows=0
 case "$set_name" in
   demo) ;;
   test) packages+=(g++-mingw-w64-i686-posix wine wine32:i386); windows=1 ;;
-  ci) packages+=(g++-mingw-w64-i686-posix wine wine32:i386 clang libclang-rt-14-dev dpkg-dev); windows=1 ;;
+  ci) packages+=(g++-mingw-w64-i686-posix wine wine32:i386 clang libclang-rt-14-dev dpkg-dev lintian); windows=1 ;;
   *) echo "unknown package set: $set_name" >&2; exit 2 ;;
 esac
 
