@@ -121,7 +121,6 @@ void OpenSessionLog(Session& s) {
     // A full disk must not end a run that may be half way through programming a unit: say so
     // once and go on with the console alone; the end of the run says it again.
     s.sessionLogFailure = s.platform.process.errorText(s.platform.process.lastError());
-    s.out.console().beginLine();
     s.out(Channel::Console) << crlf << "Cannot write log file: " << path << crlf << s.sessionLogFailure << crlf;
   };
 

@@ -31,6 +31,8 @@ class Terminal {
   const std::string& slave() const { return slave_; }
   // The terminal's local mode flags (c_lflag: ICANON, ECHO, ...).
   unsigned long localModes() const;
+  // Keys the operator types on it.
+  void type(const std::string& keys);
 
  private:
   int master_ = -1;
