@@ -87,6 +87,10 @@ class EndToEnd : public ::testing::Test {
                                       const std::map<std::string, std::string>& environment,
                                       const std::string& terminal = {});
 
+  // What ends the program's output in a pipe: its last line's end on Linux; a Windows
+  // console's shell ends the line itself.
+  std::string lastLineEnd() const { return target.underWine() ? "" : "\r\n"; }
+
   // KESTRELINK_PORTMAP entries "N=path" for `ports`.
   static std::string portMap(const std::map<int, std::string>& ports);
 

@@ -170,7 +170,8 @@ TEST_F(InterrogationRun, DisplayShowsItselfAndEveryUnitOnItsNetwork) {
                                           "   Boot loader     : v3 r16\r\n",
                                           "   MCU Type        : LPC1768",
                                       }));
-  EXPECT_TRUE(result.console.ends_with("   MCU Type        : LPC1768")) << "the last unit's block ends the run";
+  EXPECT_TRUE(result.console.ends_with("   MCU Type        : LPC1768" + lastLineEnd()))
+      << "the last unit's block ends the run";
   // The display showed itself in one call: it is neither rebooted nor restarted.
   EXPECT_EQ(result.log.find("RPC: GotoBootLoader"), std::string::npos);
   EXPECT_EQ(result.log.find("RPC: Reset"), std::string::npos);
@@ -270,7 +271,7 @@ TEST_F(InterrogationRun, LogHoldsEveryCallWhileTheConsoleShowsWhatTheChannelsAll
   // Silent: only Always reaches the console; the log has everything.
   const RunResult silent = run({"-i", "-y", "-s"}, environment);
   ASSERT_EQ(silent.exitCode, 0) << silent.console;
-  EXPECT_TRUE(silent.console.ends_with("COM3 opened\r\n-- interrogating unit")) << silent.console;
+  EXPECT_TRUE(silent.console.ends_with("COM3 opened\r\n-- interrogating unit" + lastLineEnd())) << silent.console;
   EXPECT_EQ(silent.console.find("Unit Type"), std::string::npos) << silent.console;
   EXPECT_EQ(silent.console.find("RPC:"), std::string::npos);
   EXPECT_EQ(silent.console.find("<SEND"), std::string::npos);
