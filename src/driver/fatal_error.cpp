@@ -48,7 +48,8 @@ void FatalError(Session& s, std::string_view message) {
   ClosePort(s);
   CloseSessionLog(s);
   if (!s.options.parameterFile.empty()) {
-    const bool stored = s.outcomeSettled && s.outcomeLost ? false : StoreOutcome(s, message);
+    // A file already found unwritable is not tried again.
+    const bool stored = !s.outcomeLost && StoreOutcome(s, message);
     PauseForKey(s);
     EndProcess(s, stored ? 2 : 1);
   }

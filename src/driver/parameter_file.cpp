@@ -96,7 +96,8 @@ void appendAssignment(std::string& out, std::string_view key, std::string_view v
   out.append(key).append("=").append(value).append(lineEnd);
 }
 
-// Writes `contents` to a new file at `path`; false (and no file left) when it cannot.
+// Writes `contents` to the file at `path`, created or emptied; false when it cannot (`created`
+// tells whether the file could be made at all), and then a short file is removed again.
 bool WriteWhole(FileSystem& files, Process& process, const std::string& path, const std::string& contents,
                 bool& created) {
   std::unique_ptr<File> file = files.create(path);
