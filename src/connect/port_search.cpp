@@ -20,18 +20,50 @@ constexpr int64_t kHighestPortNumber = 65535;
 
 bool IsBusy(int code) { return code == oserr::AccessDenied || code == oserr::SharingViolation; }
 
+// "COM33", or "/dev/ttyUSB0 (COM33)" for the port the command line named by its device.
+std::string PortLabel(Session& s, int number) {
+  const std::string com = "COM" + decimalText(number);
+  if (!s.options.portIsDevice || number != s.options.port) return com;
+  return s.platform.serial.deviceOf(number) + " (" + com + ")";
+}
+
+// Where ports are devices: which one was looked for, and with `explain` how COM numbers name
+// devices. Nothing where COM numbers are the system's own names.
+void WriteAbsentDevice(Session& s, int number, bool explain) {
+  const std::vector<std::string> naming = s.platform.serial.portNaming();
+  if (naming.empty()) return;
+  ChannelWriter& always = s.out(Channel::Always);
+  const std::string device = s.platform.serial.deviceOf(number);
+  always << "   " << (device.empty() ? "COM" + decimalText(number) + " names no device" : "looked for " + device)
+         << crlf;
+  if (!explain) return;
+  for (const std::string& line : naming) always << "   " << line << crlf;
+}
+
+// What lets the user open the port, once a run: a scan may meet many such ports.
+void WriteAccessHelp(Session& s, int number) {
+  if (s.accessHelpShown) return;
+  const std::vector<std::string> help = s.platform.serial.accessHelp(number);
+  if (help.empty()) return;
+  s.accessHelpShown = true;
+  for (const std::string& line : help) s.out(Channel::Always) << "   " << line << crlf;
+}
+
 // "COM3 is being used by another application" and its siblings, for an open that failed.
 void WriteOpenFailure(Session& s, int code, bool reportAbsent) {
   ChannelWriter& always = s.out(Channel::Always);
   const uint16_t number = s.portSettings.portNumber;
   if (code == oserr::FileNotFound) {
-    if (reportAbsent) always << "COM" << number << " is not present on this computer" << crlf;
+    if (!reportAbsent) return;
+    always << "COM" << number << " is not present on this computer" << crlf;
+    WriteAbsentDevice(s, number, false);
   } else if (IsBusy(code)) {
     always << "COM" << number << " is being used by another application" << crlf;
   } else if (code == oserr::InvalidParameter) {
     always << "COM" << number << " does not support requested baud rate" << crlf;
   } else {
     always << "COM" << number << " ERROR: " << s.platform.process.errorText(code) << crlf;
+    if (code == oserr::PermissionDenied) WriteAccessHelp(s, number);
   }
 }
 
@@ -91,20 +123,22 @@ int AskForPort(Session& s) {
 // The port the operator named: a missing one is reported, any other failure ends the run.
 void OpenChosenPort(Session& s, Unit& unit) {
   SelectPort(s, s.options.port);
+  const std::string port = PortLabel(s, s.options.port);
   if (OpenPort(s)) {
-    s.out(Channel::Always) << "COM" << s.options.port << " opened" << crlf;
+    s.out(Channel::Always) << port << " opened" << crlf;
     FindUnit(s, unit);  // a unit that does not answer is reported by the connection
     return;
   }
   const int code = s.platform.process.lastError();
-  const std::string port = "COM" + decimalText(s.options.port);
   if (code == oserr::FileNotFound) {
     s.out(Channel::Always) << port << " is not present on this computer" << crlf;
+    WriteAbsentDevice(s, s.options.port, true);
     return;
   }
   if (IsBusy(code)) FatalError(s, port + " is being used by another application");
   if (code == oserr::InvalidParameter) FatalError(s, port + " does not support requested baud rate");
-  FatalError(s, port + " ERROR:" + s.platform.process.errorText(code));
+  if (code == oserr::PermissionDenied) WriteAccessHelp(s, s.options.port);
+  FatalError(s, port + " ERROR: " + s.platform.process.errorText(code));
 }
 
 }  // namespace

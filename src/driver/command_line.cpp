@@ -69,23 +69,40 @@ bool AllDigits(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-void ApplyPositional(const std::string& argument, RunOptions& options) {
+void ApplyPositional(const std::string& argument, RunOptions& options, const PortDevice& portDevice) {
   if (argument.size() >= 4 && Lower(argument[0]) == 'c' && Lower(argument[1]) == 'o' && Lower(argument[2]) == 'm') {
     options.port = parseClampedDecimal<uint16_t>(argument.substr(3));
+    options.portIsDevice = false;
   } else if (AllDigits(argument)) {
     options.port = parseClampedDecimal<uint16_t>(argument);
+    options.portIsDevice = false;
+  } else if (const int device = portDevice ? portDevice(argument) : 0; device > 0) {
+    // A device is never a parameter file: the program would write its Message into it.
+    options.port = static_cast<uint16_t>(device);
+    options.portIsDevice = true;
   } else {
     options.parameterFile = argument;
   }
 }
 
+bool AsksForUsage(const std::string& argument) { return argument == "--help" || argument == "-h" || argument == "-?"; }
+
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options, const FileExists& fileExists) {
+bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options, const FileExists& fileExists,
+                      const PortDevice& portDevice) {
   for (size_t index = 0; index < arguments.size(); ++index) {
     const std::string& argument = arguments[index];
+    if (AsksForUsage(argument)) {
+      options.showUsage = true;
+      continue;
+    }
+    if (argument == "--version") {
+      options.showVersion = true;
+      continue;
+    }
     if (!IsOptionGroup(argument, fileExists)) {
-      ApplyPositional(argument, options);
+      ApplyPositional(argument, options, portDevice);
       continue;
     }
     for (size_t at = 1; at < argument.size(); ++at) {
@@ -135,16 +152,27 @@ void WriteUsage(Session& s) {
       "-u<ID>       Unit ID",
       "-o           Overlapped writes to flash, uses sliding window programming",
       "             protocol if possible",
+      "-h, -?       Show this text (also --help); --version shows the version",
       "",
       "[filename]   Parameter file",
       "",
       "port         1, 2, 3, 4...",
+  };
+  static constexpr std::string_view kUsageEnd[] = {
       "",
       "default setting for auto-search are 19200 baud, even parity.",
   };
+  static constexpr std::string_view kIndent = "             ";
   ChannelWriter& console = s.out(Channel::Console);
   console << "Usage: " << kProgramName << " [options] [Filename] [[COM]<port>]" << crlf;
   for (std::string_view line : kUsage) console << line << crlf;
+  // Where ports are devices, a device names one too.
+  const std::vector<std::string> naming = s.platform.serial.portNaming();
+  if (!naming.empty()) {
+    console << kIndent << "or a serial device: /dev/ttyUSB0, ttyUSB0, /dev/pts/4" << crlf;
+    for (const std::string& line : naming) console << kIndent << line << crlf;
+  }
+  for (std::string_view line : kUsageEnd) console << line << crlf;
 }
 
 }  // namespace kl

@@ -8,6 +8,8 @@ namespace kl {
 
 namespace {
 constexpr int kEscape = 27;
+constexpr int kBackspace = 8;
+constexpr int kDelete = 127;
 }
 
 int ReadConsoleKey(Session& s) {
@@ -36,22 +38,26 @@ bool EscapePressed(Session& s) {
 }
 
 int32_t ReadConsoleNumber(Session& s, bool* inputEnded) {
-  std::string typed;
-  bool started = false;  // a sign or digit has come
+  std::string typed;  // a sign or digits, shown as they come
+  ChannelWriter& console = s.out(Channel::Console);
   for (;;) {
     const int key = ReadConsoleKey(s);
-    if (!started && (key == ' ' || key == '\t')) continue;
-    if (!started && key == '-') {
-      typed.push_back('-');
-      started = true;
+    if (typed.empty() && (key == ' ' || key == '\t')) continue;
+    if (key == kBackspace || key == kDelete) {
+      // Takes back the last key typed (Linux terminals send DEL for Backspace).
+      if (!typed.empty()) {
+        typed.pop_back();
+        console << "\b \b";
+      }
       continue;
     }
-    if (key < '0' || key > '9') {
+    const bool sign = typed.empty() && key == '-';
+    if (!sign && (key < '0' || key > '9')) {
       if (inputEnded) *inputEnded = key < 0;
       break;
     }
     typed.push_back(static_cast<char>(key));
-    started = true;
+    console << static_cast<char>(key);
   }
   const int64_t value = parseLeadingDecimal(typed);
   if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();

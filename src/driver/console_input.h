@@ -1,5 +1,5 @@
 // Keyboard interaction: the closing pause, yes/no questions, the Escape check and number
-// entry. Keys are read raw, one at a time, without echo.
+// entry. Keys are read raw, one at a time, without echo (number entry shows its digits).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,9 @@ void PauseForKey(Session& s);
 bool AskYesNo(Session& s, const std::string& question);
 // True when a key waits and it is Escape; a waiting key of another kind is consumed.
 bool EscapePressed(Session& s);
-// A decimal number typed key by key: leading blanks and tabs skipped, one "-" allowed, ends
-// at the first other key (such as Enter) or at the end of input, which sets `inputEnded`.
+// A decimal number typed key by key and shown as typed: leading blanks and tabs skipped, one
+// "-" allowed, Backspace (or DEL) takes back the last key; ends at the first other key (such
+// as Enter) or at the end of input, which sets `inputEnded`.
 int32_t ReadConsoleNumber(Session& s, bool* inputEnded = nullptr);
 
 // One key press after the console writer's pending line end; -1 when input has ended.

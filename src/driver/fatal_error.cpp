@@ -36,16 +36,22 @@ void EndProcess(Session& s, int code) {
   std::abort();  // an exit that returns is a broken backend
 }
 
+void EndRun(Session& s, int code, std::string_view outcome) {
+  if (s.options.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, outcome);
+  EndProcess(s, code);
+}
+
 void FatalError(Session& s, std::string_view message) {
   RunBeforeEndStep(s);
+  s.out.console().beginLine();  // not after the dots of a progress bar
   s.out(Channel::Always) << "Fatal Error: " << message << crlf;
   ClosePort(s);
   CloseSessionLog(s);
-  const std::string& parameterFile = s.options.parameterFile;
-  if (!parameterFile.empty()) {
-    IniPutString(s, parameterFile, "Message", std::string(message));
+  if (!s.options.parameterFile.empty()) {
+    // A file already found unwritable is not tried again.
+    const bool stored = !s.outcomeLost && StoreOutcome(s, message);
     PauseForKey(s);
-    EndProcess(s, 2);
+    EndProcess(s, stored ? 2 : 1);
   }
   PauseForKey(s);
   EndProcess(s, 1);

@@ -7,7 +7,7 @@ namespace kl {
 void ConsoleWriter::put(char c) {
   if (c == '\r') {
     if (pendingCr_ || afterInput_) {
-      emit(crlf);
+      emitLineEnd();
       pendingCr_ = true;
       pendingLf_ = false;
     } else {
@@ -17,7 +17,7 @@ void ConsoleWriter::put(char c) {
   }
   if (c == '\n') {
     if (pendingLf_) {
-      emit(crlf);
+      emitLineEnd();
       pendingLf_ = true;
       pendingCr_ = false;
     } else {
@@ -29,14 +29,31 @@ void ConsoleWriter::put(char c) {
     pendingCr_ = pendingLf_ = afterInput_ = false;
   } else if (pendingCr_ || pendingLf_) {
     pendingCr_ = pendingLf_ = false;
-    emit(crlf);
+    emitLineEnd();
   }
   buffer_.push_back(c);
+  lineHasText_ = true;
+}
+
+void ConsoleWriter::beginLine() {
+  if (!lineHasText_ || pendingCr_ || pendingLf_) return;
+  emitLineEnd();
+  afterInput_ = false;
+}
+
+void ConsoleWriter::endLine() {
+  if (!afterInput_ && (pendingCr_ || pendingLf_)) {
+    emitLineEnd();
+  } else {
+    beginLine();
+  }
+  pendingCr_ = pendingLf_ = afterInput_ = false;
+  flush();
 }
 
 void ConsoleWriter::beforeRead() {
   if (!afterInput_ && (pendingCr_ || pendingLf_)) {
-    emit(crlf);
+    emitLineEnd();
     pendingCr_ = pendingLf_ = false;
   }
   afterInput_ = true;

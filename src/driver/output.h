@@ -34,17 +34,26 @@ class ConsoleWriter : public Writer {
   void put(char c) override;
   // Called before every keyboard read.
   void beforeRead();
+  // Makes what comes next start a line of its own: ends the current line when text stands on
+  // it (progress dots, a prompt answered without echo).
+  void beginLine();
+  // Ends the current line now and hands everything over, before text on another stream.
+  void endLine();
   // Hands the collected characters to the console.
   void flush();
 
  private:
-  void emit(std::string_view text) { buffer_.append(text); }
+  void emitLineEnd() {
+    buffer_.append(crlf);
+    lineHasText_ = false;
+  }
 
   Console& console_;
   std::string buffer_;
   bool pendingCr_ = false;
   bool pendingLf_ = false;
   bool afterInput_ = false;
+  bool lineHasText_ = false;  // the last character handed over is no line end
 };
 
 // The session log file: stamped lines, written through a 32 KB buffer.

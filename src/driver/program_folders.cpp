@@ -13,17 +13,22 @@ std::string DirectoryOf(const std::string& path, char separator) {
   return path.substr(0, last);
 }
 
-// Creates `path` and every missing folder above it.
-void CreateDirectories(FileSystem& files, const std::string& path) {
-  const char separator = files.separator();
-  for (size_t at = path.find(separator, 1); at != std::string::npos; at = path.find(separator, at + 1)) {
-    const std::string part = path.substr(0, at);
-    if (!files.isDirectory(part)) files.createDirectory(part);
-  }
-  if (!files.isDirectory(path)) files.createDirectory(path);
-}
-
 }  // namespace
+
+std::string MakeFolders(Session& s, const std::string& path) {
+  FileSystem& files = s.platform.files;
+  const char separator = files.separator();
+  std::string failed;
+  for (size_t at = path.find(separator, 1);; at = path.find(separator, at + 1)) {
+    const std::string part = at == std::string::npos ? path : path.substr(0, at);
+    if (!files.isDirectory(part) && !files.createDirectory(part) && !files.isDirectory(part)) {
+      failed = part;
+      break;
+    }
+    if (at == std::string::npos) break;
+  }
+  return failed;
+}
 
 std::string ProgramFolder(Session& s, std::string_view name) {
   FileSystem& files = s.platform.files;
@@ -32,7 +37,7 @@ std::string ProgramFolder(Session& s, std::string_view name) {
   if (!files.isDirectory(directory)) files.createDirectory(directory);
   if (files.isWritableDirectory(directory)) return directory;
   directory = files.stateDirectory() + separator + std::string(name);
-  CreateDirectories(files, directory);
+  MakeFolders(s, directory);
   return directory;
 }
 

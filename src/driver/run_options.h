@@ -25,6 +25,9 @@ struct RunOptions {
   bool overlappedWrites = false;   // -o
   bool updateBootLoader = false;   // -l
   uint16_t port = 0;               // positional; 0 = not given
+  bool portIsDevice = false;       // positional: the port was named by its device
+  bool showUsage = false;          // --help, -h, -?
+  bool showVersion = false;        // --version
   std::string parameterFile;       // positional
   bool manufacturingMode = false;  // "Ostrevan" in the parameter file
 };

@@ -8,10 +8,10 @@ namespace kl {
 
 namespace {
 
-[[noreturn]] void EndAfterRuntimeFault(Session& s) {
+[[noreturn]] void EndAfterRuntimeFault(Session& s, const std::string& outcome) {
   // The key is waited for even with -y: the fault must be seen.
   ReadConsoleKey(s);
-  EndProcess(s, 1);
+  EndRun(s, 1, outcome);
 }
 
 std::string_view CheckText(RuntimeCheck check) {
@@ -31,13 +31,20 @@ std::string_view CheckText(RuntimeCheck check) {
 }  // namespace
 
 void ReportRuntimeCheck(Session& s, RuntimeCheck check, std::string_view unit, int line) {
-  s.out(Channel::Console) << crlf << CheckText(check) << unit << ":" << line << crlf;
-  EndAfterRuntimeFault(s);
+  const std::string text = std::string(CheckText(check)) + std::string(unit) + ":" + decimalText(line);
+  s.out(Channel::Console) << crlf << text << crlf;
+  EndAfterRuntimeFault(s, text);
 }
 
-void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line) {
-  s.out(Channel::Console) << crlf << message << ":" << unit << ":" << line << crlf;
-  EndAfterRuntimeFault(s);
+void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line,
+                        std::string_view cause) {
+  std::string text = std::string(message) + ":" + std::string(unit) + ":" + decimalText(line);
+  s.out(Channel::Console) << crlf << text << crlf;
+  if (!cause.empty()) {
+    s.out(Channel::Console) << cause << crlf;
+    text.append(" (").append(cause).append(")");
+  }
+  EndAfterRuntimeFault(s, text);
 }
 
 }  // namespace kl

@@ -13,7 +13,9 @@ enum class RuntimeCheck { AssertFailed, Stop, IndexOutOfBounds, BadPointer };
 // A line end, "Assert Failed:" (or "Stop:", "Array index out of bounds:", "Bad pointer:"),
 // the source unit, ":", the line number, CR LF.
 [[noreturn]] void ReportRuntimeCheck(Session& s, RuntimeCheck check, std::string_view unit, int line);
-// A line end, the message, ":", the source unit, ":", the line number, CR LF.
-[[noreturn]] void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line);
+// A line end, the message, ":", the source unit, ":", the line number, CR LF, and the cause
+// on a line of its own when there is one.
+[[noreturn]] void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line,
+                                     std::string_view cause = {});
 
 }  // namespace kl

@@ -64,6 +64,14 @@ struct Session {
 
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;
+  // The station's outcome (Message in the parameter file) was stored, or tried: a later end
+  // of the run leaves it. Lost: it could not be written.
+  bool outcomeSettled = false;
+  bool outcomeLost = false;
+  // What lets the user open a port was shown (once a run).
+  bool accessHelpShown = false;
+  // Why the session log stopped short (a full disk); empty while it is whole.
+  std::string sessionLogFailure;
   // What an early end of the run must put back first (see BeforeEndGuard); empty when nothing.
   std::function<void()> beforeEnd;
 };

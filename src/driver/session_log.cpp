@@ -98,20 +98,30 @@ void OpenSessionLog(Session& s) {
 
   std::unique_ptr<File> file = files.create(path);
   if (!file) {
-    const std::string reason = s.platform.process.errorText(s.platform.process.lastError());
+    Process& process = s.platform.process;
+    int error = process.lastError();
+    // A folder that could not be made is the cause, not the file missing in it.
+    std::string folder;
+    if (!files.isDirectory(directory)) {
+      folder = MakeFolders(s, directory);
+      if (!folder.empty()) error = process.lastError();
+    }
+    const std::string reason = process.errorText(error);
     s.out(Channel::Console) << crlf << "Cannot create file: " << path << crlf;
-    s.out.flushConsole();
+    if (!folder.empty()) s.out(Channel::Console) << "Cannot create folder: " << folder << crlf;
+    s.out.console().endLine();  // the reason goes to the other stream, on a line of its own
     s.platform.console.writeError("Fatal error: " + reason + "\r\n");
-    EndProcess(s, 1);
+    EndRun(s, 1, "Cannot create the session log " + path + " (" + reason + ")");
   }
 
   SessionLog& log = s.out.log();
   log.attach(std::move(file));
+  s.sessionLogFailure.clear();
   log.onWriteFailure = [&s, path] {
     // A full disk must not end a run that may be half way through programming a unit: say so
-    // once and go on with the console alone.
-    s.out(Channel::Console) << crlf << "Cannot write log file: " << path << ": "
-                            << s.platform.process.errorText(s.platform.process.lastError()) << crlf;
+    // once and go on with the console alone; the end of the run says it again.
+    s.sessionLogFailure = s.platform.process.errorText(s.platform.process.lastError());
+    s.out(Channel::Console) << crlf << "Cannot write log file: " << path << crlf << s.sessionLogFailure << crlf;
   };
 
   for (const std::string& argument : s.arguments) log.writeRaw(argument + " ");
@@ -125,6 +135,10 @@ void CloseSessionLog(Session& s) {
   if (!log.isOpen()) return;
   log.writeRaw(crlf);
   log.close();
+  if (s.sessionLogFailure.empty()) return;
+  s.out.console().beginLine();
+  s.out(Channel::Console) << "The session log is incomplete: " << s.sessionLogPath.str() << crlf
+                          << s.sessionLogFailure << crlf;
 }
 
 }  // namespace kl

@@ -17,6 +17,7 @@ namespace oserr {
 inline constexpr int None = 0;
 inline constexpr int FileNotFound = 2;      // device or file absent
 inline constexpr int AccessDenied = 5;      // busy port, read-only file
+inline constexpr int PermissionDenied = 1314; // a port this user may not open (not busy)
 inline constexpr int SharingViolation = 32; // port held by another program
 inline constexpr int InvalidParameter = 87; // unsupported speed
 inline constexpr int DiskFull = 112;
@@ -84,9 +85,18 @@ class File {
   virtual bool close() = 0;
 };
 
+// What a name is on the disk.
+enum class PathKind : uint8_t { Missing, File, Folder, Device, Other };
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
+  // Following links; a system that has no devices in its file tree reports only files and
+  // folders.
+  virtual PathKind kind(const std::string& path) {
+    if (!exists(path)) return PathKind::Missing;
+    return isDirectory(path) ? PathKind::Folder : PathKind::File;
+  }
   // Full path of the running program.
   virtual std::string programPath() = 0;
   virtual char separator() const = 0;
@@ -208,6 +218,21 @@ class SerialPorts {
   // Opens COM port `number` exclusively. On failure returns null and sets the last error:
   // 2 absent, 5/32 busy, 87 unsupported speed.
   virtual std::unique_ptr<SerialDevice> open(int number, const SerialSettings& settings) = 0;
+
+  // Where serial ports are devices of the file tree (POSIX), a command-line argument may name
+  // one: a path, or a name under the system's device folder when no file of that name is in
+  // the working folder. Makes it COM port number that this run opens as that path and returns
+  // the number; 0 when the argument names no serial device (it is then no port). Elsewhere
+  // always 0.
+  virtual int bindDevice(const std::string& /*argument*/) { return 0; }
+  // The device COM `number` opens, for messages; empty where COM numbers are the system's own
+  // names, or when the number names none.
+  virtual std::string deviceOf(int /*number*/) { return {}; }
+  // Lines for a message on how COM numbers name devices; none where they are the system's own
+  // names.
+  virtual std::vector<std::string> portNaming() { return {}; }
+  // Lines for a message on what lets this user open COM `number` after PermissionDenied.
+  virtual std::vector<std::string> accessHelp(int /*number*/) { return {}; }
 };
 
 // Everything the program may use of the machine.

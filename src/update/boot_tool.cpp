@@ -111,7 +111,7 @@ void RunBootTool(Session& s, const std::string& tool, const std::string& argumen
   PauseForKey(s);
   // The station reads the tool's own code; one that shrinks to 0 must not pass for success.
   const int exitCode = code & 0xFFFF;
-  EndProcess(s, exitCode != 0 ? exitCode : 1);
+  EndRun(s, exitCode != 0 ? exitCode : 1, "Quorran returned an error: " + decimalText(code));
 }
 
 void ProgramBlankChip(Session& s, Unit&) {

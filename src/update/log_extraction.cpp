@@ -4,6 +4,7 @@
 #include <array>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "driver/fatal_error.h"
@@ -31,16 +32,59 @@ constexpr uint8_t kNoMoreData = 0xFF;
 // Larger than any log a unit keeps: a unit that never ends a file must not hold the run.
 constexpr uint32_t kMaxLogSize = 1024 * 1024;
 
-// A local log file in the extraction folder, created new or emptied.
-std::unique_ptr<File> CreateLocalFile(Session& s, const std::string& name) {
+// A log copied to the PC. One an earlier run copied keeps its name: the new copy takes the
+// first free "NAME (2).txt", "NAME (3).txt", ...
+struct LocalLog {
+  std::unique_ptr<File> file;
+  std::string path;
+  std::vector<std::string> earlier;  // copies of the same log already there
+};
+
+LocalLog CreateLocalFile(Session& s, const std::string& name) {
   FileSystem& files = s.platform.files;
   const std::string folder = ProgramFolder(s, "BalvantaLogFiles");
   if (!files.isWritableDirectory(folder)) FatalError(s, "Unable to create: " + folder);
-  const std::string path = folder + files.separator() + name;
-  s.out(Channel::Always) << "Saving to \"" << path << "\"" << crlf;
-  std::unique_ptr<File> file = files.create(path);
-  if (!file) FatalError(s, "Unable to create: " + path);
-  return file;
+  const size_t dot = name.rfind('.');
+  const std::string stem = folder + files.separator() + name.substr(0, dot);
+  const std::string extension = dot == std::string::npos ? std::string() : name.substr(dot);
+  LocalLog log;
+  log.path = stem + extension;
+  for (int copy = 2; files.exists(log.path); ++copy) {
+    log.earlier.push_back(log.path);
+    log.path = stem + " (" + decimalText(copy) + ")" + extension;
+  }
+  s.out(Channel::Always) << "Saving to \"" << log.path << "\"" << crlf;
+  log.file = files.create(log.path);
+  if (!log.file) FatalError(s, "Unable to create: " + log.path);
+  return log;
+}
+
+std::optional<std::string> ReadWhole(FileSystem& files, const std::string& path) {
+  std::unique_ptr<File> file = files.openRead(path);
+  if (!file) return std::nullopt;
+  std::string text;
+  std::array<char, 65536> block{};
+  long n;
+  while ((n = file->read(block.data(), block.size())) > 0) text.append(block.data(), static_cast<size_t>(n));
+  file->close();
+  if (n < 0) return std::nullopt;
+  return text;
+}
+
+// A new copy equal to an earlier one is not kept twice.
+void FinishLocalFile(Session& s, LocalLog& log) {
+  log.file->close();
+  log.file.reset();
+  if (log.earlier.empty()) return;
+  FileSystem& files = s.platform.files;
+  const std::optional<std::string> copied = ReadWhole(files, log.path);
+  if (!copied) return;
+  for (const std::string& earlier : log.earlier) {
+    if (ReadWhole(files, earlier) != copied) continue;
+    if (!files.remove(log.path)) return;
+    s.out(Channel::Always) << "-- the same as \"" << earlier << "\", which is kept" << crlf;
+    return;
+  }
 }
 
 // One of the two single-file logs: configuration or crash.
@@ -56,9 +100,9 @@ void CopySingleLog(Session& s, const Unit& unit, uint16_t fileNumber, std::strin
   }
   always << "Uploading file: " << hex(fileNumber, 4) << crlf;
   const TransferMeter meter = StartTransferMeter(s, TransferDirection::Received);
-  std::unique_ptr<File> local = CreateLocalFile(s, std::string(prefix) + UnitLabel(unit) + ".txt");
-  UploadRemoteFile(s, unit.address, fileNumber, *local);
-  local->close();
+  LocalLog local = CreateLocalFile(s, std::string(prefix) + UnitLabel(unit) + ".txt");
+  UploadRemoteFile(s, unit.address, fileNumber, *local.file);
+  FinishLocalFile(s, local);
   CloseFile(s, remote, result);
   WriteTransferSummary(s, meter);
 }
@@ -76,7 +120,7 @@ void CopyDebugLogs(Session& s, Unit& unit) {
   always << "Uploading files: ";
   for (const uint16_t number : fileNumbers) always << " " << hex(number, 4);
   always << crlf;
-  std::unique_ptr<File> local = CreateLocalFile(s, "DebugLog_" + UnitLabel(unit) + ".txt");
+  LocalLog local = CreateLocalFile(s, "DebugLog_" + UnitLabel(unit) + ".txt");
   const auto count = static_cast<uint32_t>(fileNumbers.size());
   for (uint32_t j = 0; j < count; ++j) {
     const uint16_t number = fileNumbers[j];
@@ -88,14 +132,14 @@ void CopyDebugLogs(Session& s, Unit& unit) {
       s.out(Channel::Debug) << "-- file not found" << crlf;
     } else {
       const TransferMeter meter = StartTransferMeter(s, TransferDirection::Received);
-      UploadRemoteFile(s, unit.address, number, *local);
+      UploadRemoteFile(s, unit.address, number, *local.file);
       CloseFile(s, remote, result);
       WriteTransferSummary(s, meter);
     }
-    local->write("\r\n", 2);
+    local.file->write("\r\n", 2);
   }
-  local->close();
   EndProgress(s);
+  FinishLocalFile(s, local);
 }
 
 }  // namespace

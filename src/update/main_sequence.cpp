@@ -51,6 +51,7 @@ int RunFlow(Session& s) {
     }
     PrintUnitInfo(s, s.unit, false);
     s.out(Channel::Always) << "-- nothing to do" << crlf;
+    StoreOutcome(s, "");  // done as asked: no earlier run's message stays
     return 0;
   }
   if (s.options.interrogate) {
@@ -81,8 +82,12 @@ int FinishRun(Session& s, int exitCode) {
   ClosePort(s);
   CloseSessionLog(s);
   PauseForKey(s);
+  // A station that finds no Message must not take the run for a success it could not record.
+  if (exitCode == 0 && s.outcomeLost) return 1;
   return exitCode;
 }
+
+constexpr std::string_view kStoppedOutcome = "Stopped before the end of the run";
 
 }  // namespace
 
@@ -91,6 +96,9 @@ void RunStopHook(Session& s) {
   s.stopHookArmed = false;
   s.out(Channel::Always) << crlf << "-- stopped" << crlf;
   ClosePort(s);
+  // A stop key or signal, or an end that gave no reason: the station must not read an earlier
+  // run's outcome.
+  if (s.options.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, kStoppedOutcome);
   CloseSessionLog(s);
 }
 
@@ -104,7 +112,15 @@ int RunKestrelink(Session& s, const std::vector<std::string>& arguments) {
   const FileExists isFile = [&s](const std::string& path) {
     return s.platform.files.exists(path) && !s.platform.files.isDirectory(path);
   };
-  if (!ParseCommandLine(options, s.options, isFile)) {
+  const PortDevice portDevice = [&s](const std::string& argument) { return s.platform.serial.bindDevice(argument); };
+  const bool parsed = ParseCommandLine(options, s.options, isFile, portDevice);
+  // Asked for by name: what was asked, and a plain end, whatever else the command line holds.
+  if (s.options.showUsage) {
+    WriteUsage(s);
+    return 0;
+  }
+  if (s.options.showVersion) return 0;
+  if (!parsed) {
     WriteUsage(s);
     FatalError(s, "Incorrect arguments");
   }

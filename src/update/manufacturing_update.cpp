@@ -94,15 +94,7 @@ UnitTypeCheck CheckSerialNumber(Session& s, Unit& unit, int32_t serialNumber) {
 }
 
 // The station reads the outcome from the parameter file: a failure's reason, or none.
-void StoreOutcome(Session& s, bool success) {
-  const std::string& file = s.options.parameterFile;
-  if (file.empty()) return;
-  if (!success) {
-    IniPutString(s, file, "Message", kFailure);
-  } else if (!IniGetString(s, file, "Message").empty()) {
-    IniPutString(s, file, "Message", "");
-  }
-}
+void StoreStationOutcome(Session& s, bool success) { StoreOutcome(s, success ? "" : kFailure); }
 
 // Update files take effect at the unit's restart, where it may refuse the fields (their CRC
 // wrong, say): only the restarted unit can tell it holds the station's. Its check of the
@@ -206,7 +198,7 @@ bool ManufacturingUpdateUnit(Session& s, Unit& unit) {
   } else {
     s.out(Channel::Always) << '\a' << kFailure << crlf;
   }
-  StoreOutcome(s, success);
+  StoreStationOutcome(s, success);
   return success;
 }
 

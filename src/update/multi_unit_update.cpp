@@ -87,7 +87,7 @@ bool MultiUnitUpdate(Session& s, Unit& unit, const std::vector<uint8_t>& listed)
   if (!AskYesNo(s, "Do you wish to update the software in these Balvanta units?")) {
     speed.disarm();
     SetUnitBaudRateOrStop(s, unit, savedBaud);
-    EndProcess(s, 1);
+    EndRun(s, 1, "The units were not updated: answered no");
   }
   ExplainUpdateFiles(s);
   const bool restartNow = AskYesNo(s,

@@ -63,7 +63,9 @@ void ConfirmSerialReplacement(Session& s, int32_t current) {
                           << ", are you sure it should be replaced? (y/n)";
   const int key = ReadConsoleKey(s);
   s.out(Channel::Console) << crlf;
-  if (key != 'Y' && key != 'y') EndProcess(s, 1);
+  if (key == 'Y' || key == 'y') return;
+  const std::string kept = "Serial number " + decimalText(current) + " not replaced: ";
+  EndRun(s, 1, kept + (key < 0 ? "no answer (the input ended)" : "answered no"));
 }
 
 void DecideFields(Session& s, const Unit& unit, const UpdateRequest& request, UpdatePlan& plan) {

@@ -1,6 +1,8 @@
 // Finding the port and the unit on the simulated machine.
 #include "connect/discovery.h"
 #include "connect_fixture.h"
+#include "driver/fatal_error.h"
+#include "support/in_order.h"
 #include "driver/settings.h"
 #include "transport/link_control.h"
 
@@ -291,6 +293,61 @@ TEST_F(DiscoveryTest, ChosenPortThatIsBusyOrTooSlowEndsTheRun) {
   s().options.port = 3;
   EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }));
   EXPECT_TRUE(shows("Fatal Error: COM3 is being used by another application"));
+}
+
+// A port that is not there names the device looked for and how COM numbers name devices,
+// where they do; one the user may not open says so and what lets them, once a run.
+TEST_F(DiscoveryTest, PortThatCannotBeOpenedSaysWhyAndWhatHelps) {
+  const std::string denied = "ERROR: A required privilege is not held by the client.\r\n";
+  const std::string help = "   /dev/ttyUSB7 is open to the members of group dialout:\r\n   add the user to it\r\n";
+  struct Row {
+    const char* name;
+    bool devices;      // the system's ports are devices of its file tree
+    bool denied;       // COM3 and COM4 refuse this user
+    const char* list;  // BALVANTAPORTLIST; without one COM3 is chosen, else typed at the prompt
+    std::vector<std::string> shown;
+  };
+  const Row rows[] = {
+      {"absent, with devices", true, false, "",
+       {"COM3 is not present on this computer\r\n   looked for /dev/ttyUSB7\r\n   COM1-32 are ...\r\n"
+        "   KESTRELINK_PORTMAP ...\r\nFatal Error: Unable to connect"}},
+      {"absent, COM names", false, false, "", {"COM3 is not present on this computer\r\nFatal Error: Unable to connect"}},
+      {"absent in the port list", true, false, "4",
+       {"COM4 is not present on this computer\r\n   COM4 names no device\r\n-- cannot find",
+        "COM3 is not present on this computer\r\n   looked for /dev/ttyUSB7\r\n"}},
+      {"not for this user", true, true, "", {help + "Fatal Error: COM3 " + denied}},
+      {"not for this user, in the port list", true, true, "4,4",
+       {"COM4 " + denied + help + "COM4 " + denied, "COM3 " + denied, "Fatal Error: COM3 " + denied}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    sim.console.clearOutput();
+    sim.console.dropKeys();
+    session = std::make_unique<Session>(sim.platform);
+    sim.serial.deviceNumbers = {{"/dev/ttyUSB7", 3}};
+    sim.serial.naming.clear();
+    if (row.devices) sim.serial.naming = {"COM1-32 are ...", "KESTRELINK_PORTMAP ..."};
+    sim.serial.access = {"/dev/ttyUSB7 is open to the members of group dialout:", "add the user to it"};
+    for (int number : {3, 4}) {
+      if (!row.denied) continue;
+      placePeer(number, 19200);
+      line(number).busyOpens = 1000;
+      line(number).busyCode = oserr::PermissionDenied;
+    }
+    sim.environment.variables["BALVANTAPORTLIST"] = row.list;
+    if (std::string_view(row.list).empty()) {
+      s().options.port = 3;
+    } else {
+      sim.console.pressKeys("3\r");
+    }
+    EXPECT_TRUE(endsRun([&] {
+      FindPortAndUnit(s(), unit());
+      FatalError(s(), "Unable to connect");
+    }));
+    const std::string out = console();
+    EXPECT_TRUE(InOrder(out + "\r\n", row.shown)) << out;
+    EXPECT_EQ(out.find(help), out.rfind(help)) << "the help once a run";
+  }
 }
 
 TEST_F(DiscoveryTest, ChosenPortThatCannotRunTheSpeedEndsTheRun) {

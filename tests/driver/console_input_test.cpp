@@ -5,6 +5,7 @@
 #include "driver/fatal_error.h"
 #include "driver/runtime_errors.h"
 #include "driver/session_log.h"
+#include "transport/transfer_report.h"
 #include "driver_fixture.h"
 
 namespace kl::test {
@@ -61,9 +62,35 @@ TEST_F(ConsoleInput, ReadConsoleNumberReadsLikeTheCommandLine) {
   EXPECT_EQ(ReadConsoleNumber(session), 0);   // "-" then Enter
   EXPECT_EQ(ReadConsoleNumber(session), 4);   // ends with the input
   EXPECT_EQ(ReadConsoleNumber(session), 0);
-  EXPECT_EQ(console(), "");                   // keys are not echoed
+  EXPECT_EQ(console(), "12-7-4");             // what was taken shows as typed; blanks do not
   sim.console.pressKeys("99999999999\r");
   EXPECT_EQ(ReadConsoleNumber(session), INT32_MAX);
+}
+
+// Backspace (8) and DEL (127, what Linux terminals send for it) take back the last key shown;
+// with nothing typed they do nothing, and never end the entry.
+TEST_F(ConsoleInput, ReadConsoleNumberTakesBackAKeyOnBackspace) {
+  struct Row {
+    const char* keys;
+    int32_t number;
+    const char* shown;
+  };
+  const Row rows[] = {
+      {"33\b\r", 3, "33\b \b"},
+      {"33\x7f\r", 3, "33\b \b"},
+      {"334\x7f\x7f" "5\r", 35, "334\b \b\b \b5"},
+      {"\x7f\b7\r", 7, "7"},
+      {"-\x7f 8\r", 8, "-\b \b8"},
+      {"4\x7f\x7f\x7f", 0, "4\b \b"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.keys);
+    sim.console.clearOutput();
+    sim.console.pressKeys(row.keys);
+    EXPECT_EQ(ReadConsoleNumber(session), row.number);
+    EXPECT_EQ(console(), row.shown);
+    sim.console.dropKeys();
+  }
 }
 
 TEST_F(ConsoleInput, FatalErrorBeforeTheLogReachesOnlyTheConsole) {
@@ -71,6 +98,20 @@ TEST_F(ConsoleInput, FatalErrorBeforeTheLogReachesOnlyTheConsole) {
   EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Aborted"); }), 1);
   EXPECT_EQ(console(), "Fatal Error: Aborted\r\nPress Enter key to continue\r\n");
   EXPECT_TRUE(logNames().empty());
+}
+
+// Progress dots and the marks of a repeated packet stand on a line that has not ended.
+TEST_F(ConsoleInput, FatalErrorAfterProgressStartsOnALineOfItsOwn) {
+  session.options.yesToPrompts = true;
+  ShowProgress(session, 4, 60);
+  session.out(Channel::Console) << "!";
+  EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Unable to write new software"); }), 1);
+  EXPECT_EQ(console(), "....!\r\nFatal Error: Unable to write new software");
+  sim.console.clearOutput();
+  // A line that has ended gets no blank line before the error.
+  session.out(Channel::Console) << "Downloading programmer" << crlf;
+  EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Aborted"); }), 1);
+  EXPECT_EQ(console(), "\r\nDownloading programmer\r\nFatal Error: Aborted");
 }
 
 TEST_F(ConsoleInput, FatalErrorWritesTheLogAndClosesIt) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "driver/command_line.h"
 #include "driver/fatal_error.h"
 #include "driver/session_log.h"
 #include "driver_fixture.h"
@@ -32,6 +33,72 @@ TEST_F(MainSequence, WrongCommandLineShowsUsageOnTheConsoleOnlyAndExitsWithOne) 
   // The clean-up was not armed yet, and no log was opened.
   EXPECT_EQ(out.find("-- stopped"), std::string::npos);
   EXPECT_TRUE(logNames().empty());
+}
+
+// What a Linux user types first: the usage text or the version, and a plain end (no pause, no
+// log, no Message). Any other wrong argument stays wrong.
+TEST_F(MainSequence, HelpAndVersionAreAnsweredAndEndWithZero) {
+  struct Row {
+    std::vector<std::string> arguments;
+    int exitCode;
+    bool usage;
+  };
+  const Row rows[] = {
+      {{"--help"}, 0, true},          {{"-h"}, 0, true},           {{"-?"}, 0, true},
+      {{"-i", "station.ini", "-h"}, 0, true}, {{"--version"}, 0, false}, {{"-H"}, 1, true},
+      {{"/?"}, 1, true},              {{"-help"}, 1, true},
+  };
+  writeFile(dir.file("station.ini"), "Ostrevan=1\r\n");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments.back());
+    sim.console.clearOutput();
+    sim.console.pressKeys("\r");
+    std::vector<std::string> arguments = row.arguments;
+    for (std::string& argument : arguments)
+      if (argument == "station.ini") argument = dir.file(argument);
+    Session fresh{sim.platform};
+    int returned = -1;
+    const int code = exitCodeOf([&] {
+      arguments.insert(arguments.begin(), "kestrelink");
+      returned = RunKestrelink(fresh, arguments);
+      sim.process.exit(returned);
+    });
+    EXPECT_EQ(code, row.exitCode);
+    fresh.out.flushConsole();
+    const std::string& out = sim.console.output();
+    EXPECT_EQ(out.rfind("Kestrelink 6.10r57", 0), 0u) << out;
+    EXPECT_EQ(out.find(kUsageStart) != std::string::npos, row.usage) << out;
+    EXPECT_EQ(out.find("Press Enter") == std::string::npos, row.exitCode == 0) << out;
+    if (row.exitCode == 0) {
+      EXPECT_EQ(out.find("Fatal Error"), std::string::npos) << out;
+    }
+    if (!row.usage) {
+      EXPECT_EQ(out, "Kestrelink 6.10r57");
+    }
+    sim.console.dropKeys();
+  }
+  EXPECT_TRUE(logNames().empty());
+  EXPECT_EQ(readFile(dir.file("station.ini")), "Ostrevan=1\r\n");
+}
+
+// A device named on the command line is the port, opened as named: never a parameter file,
+// which would take a Message and be replaced by a regular file.
+TEST_F(MainSequence, AnArgumentNamingADeviceIsThePort) {
+  const std::string device = dir.file("ttyUSB0");
+  sim.serial.deviceNumbers[device] = 33;
+  EXPECT_EQ(run({"-y", "-i", device}), 1);
+  EXPECT_TRUE(session.options.parameterFile.empty());
+  EXPECT_EQ(session.options.port, 33);
+  EXPECT_FALSE(std::filesystem::exists(device));
+  EXPECT_NE(console().find(device + " (COM33) is not present on this computer\r\n"), std::string::npos) << console();
+  EXPECT_NE(logText().find(device + " (COM33) is not present on this computer\r\n"), std::string::npos);
+  // A later port argument wins, and is named as before.
+  RunOptions options;
+  const PortDevice bind = [&](const std::string& argument) { return sim.serial.bindDevice(argument); };
+  ASSERT_TRUE(ParseCommandLine({device, "COM7"}, options, {}, bind));
+  EXPECT_EQ(options.port, 7);
+  EXPECT_FALSE(options.portIsDevice);
+  EXPECT_TRUE(options.parameterFile.empty());
 }
 
 TEST_F(MainSequence, WrongCommandLineAfterAParameterFileExitsWithTwoAndStoresTheMessage) {
@@ -108,6 +175,35 @@ TEST_F(MainSequence, StopHookRunsOnceAndClosesTheLog) {
   const std::string& out = console();
   EXPECT_EQ(out.find("-- stopped"), out.rfind("-- stopped"));
   EXPECT_FALSE(session.stopHookArmed);
+}
+
+// A stop key or signal in a station's run leaves an outcome the station can read, never an
+// earlier run's; an outcome already stored stays, and other runs keep their files as they are.
+TEST_F(MainSequence, AStopLeavesTheStationItsOutcome) {
+  struct Row {
+    const char* name;
+    bool manufacturing;
+    bool settled;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"a station's run", true, false, "Message=Stopped before the end of the run\r\n"},
+      {"after its outcome was stored", true, true, "Message=an earlier failure\r\n"},
+      {"a technician's run with a file", false, false, "Message=an earlier failure\r\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string ini = dir.file("station.ini");
+    writeFile(ini, "Ostrevan=1\r\nMessage=an earlier failure\r\n");
+    Session station{sim.platform};
+    station.options.parameterFile = ini;
+    station.options.manufacturingMode = row.manufacturing;
+    station.outcomeSettled = row.settled;
+    sim.process.setExitRoutine([&station] { RunStopHook(station); });
+    station.stopHookArmed = true;
+    EXPECT_EQ(exitCodeOf([&] { sim.process.exit(1); }), 1);
+    EXPECT_EQ(readFile(ini), std::string("Ostrevan=1\r\n") + row.message);
+  }
 }
 
 TEST_F(MainSequence, StopHookWritesStoppedIntoAnOpenLog) {

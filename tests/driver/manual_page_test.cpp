@@ -22,10 +22,15 @@ TEST_F(ManualPage, DocumentsEveryOptionOfTheUsageText) {
     // "-p<n>        Start with parity ..." names the option -p.
     if (!std::regex_search(line, option, std::regex("^-([a-z]+)"))) continue;
     ++options;
-    EXPECT_TRUE(std::regex_search(manual, std::regex("\n\\.BI? \\\\-" + option[1].str() + "[ \n]")))
+    EXPECT_TRUE(std::regex_search(manual, std::regex("\n\\.B[IR]? \\\\-" + option[1].str() + "[ \n]")))
         << "the manual page lacks -" << option[1];
   }
   EXPECT_GT(options, 0) << "no option found in the usage text";
+  // The words a Linux user looks for: the help and version options, the ports' device names.
+  for (const char* word : {"\\-\\-help", "\\-\\-version", "\\-?", "/dev/ttyUSB0", "ttyUSB0", "/dev/ttyS0",
+                           "/dev/ttyACM0", "dialout", "KESTRELINK_PORTMAP"}) {
+    EXPECT_NE(manual.find(word), std::string::npos) << "the manual page lacks " << word;
+  }
 }
 
 }  // namespace

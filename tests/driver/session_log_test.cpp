@@ -159,13 +159,19 @@ TEST_F(SessionLogTest, FullDiskIsReportedOnceAndTheRunGoesOn) {
   open();
   session.out.log().attach(std::make_unique<FullDiskFile>(sim.process));
   for (int i = 0; i < 3; ++i) session.out(Channel::Info) << std::string(40000, 'x') << crlf;
+  const std::string path = logDirectory() + "/2026-12-07 10-00-00.log";
+  // The cause on a line of its own, where the failure happened (after text that had not ended
+  // its line) and again at the end of the run.
+  const std::string report = "x\r\nCannot write log file: " + path + "\r\nThere is not enough space on the disk.\r\n";
+  const std::string atTheEnd = "The session log is incomplete: " + path + "\r\nThere is not enough space on the disk.\r\n";
+  session.out(Channel::Info) << "before the end";
   CloseSessionLog(session);
   session.out(Channel::Always) << "still here";
   const std::string& out = console();
-  const std::string report = "Cannot write log file: " + logDirectory() + "/2026-12-07 10-00-00.log: ";
-  ASSERT_NE(out.find(report), std::string::npos) << out.substr(0, 200);
+  ASSERT_NE(out.find(report), std::string::npos) << out.substr(out.size() > 40000 ? 39900 : 0, 300);
   EXPECT_EQ(out.find(report), out.rfind(report));
-  EXPECT_NE(out.find("still here"), std::string::npos);
+  EXPECT_NE(out.find("before the end\r\n" + atTheEnd + "still here"), std::string::npos)
+      << out.substr(out.size() - 200);
   EXPECT_FALSE(session.out.log().healthy());
 }
 
@@ -235,7 +241,11 @@ class RefusingFiles : public FileSystem {
   RefusingFiles(FileSystem& inner, std::string refused) : inner_(inner), refused_(std::move(refused)) {}
   std::string programPath() override { return inner_.programPath(); }
   char separator() const override { return inner_.separator(); }
-  bool createDirectory(const std::string& p) override { return inner_.createDirectory(p); }
+  bool createDirectory(const std::string& p) override {
+    if (p != refusedFolder) return inner_.createDirectory(p);
+    process->setLastError(oserr::AccessDenied);  // a folder this user may not write in
+    return false;
+  }
   bool isDirectory(const std::string& p) override { return inner_.isDirectory(p); }
   bool exists(const std::string& p) override { return inner_.exists(p); }
   bool isWritableDirectory(const std::string& p) override { return inner_.isWritableDirectory(p); }
@@ -256,6 +266,8 @@ class RefusingFiles : public FileSystem {
   std::string stateDirectory() override { return inner_.stateDirectory(); }
 
   int refusals = 0;
+  std::string refusedFolder;  // a folder that cannot be made
+  Process* process = nullptr;
 
  private:
   FileSystem& inner_;
@@ -285,6 +297,30 @@ TEST_F(SessionLogTest, UndeletableOldLogIsPassedOverWithoutLooping) {
   const std::string line = "Deleting old log file: " + logDirectory() + "/2025-02-02 00-00-00.log";
   EXPECT_EQ(out.find(line), out.rfind(line));
   EXPECT_EQ(out.find("2024-01-01"), std::string::npos);
+}
+
+// A log folder that cannot be made: its cause, not the file's "not found", on a line of its
+// own on the other stream; a station's file takes the failure as the run's outcome.
+TEST_F(SessionLogTest, FolderThatCannotBeMadeIsTheCauseOnALineOfItsOwn) {
+  writeFile(dir.file("bin/LogFiles"), "");  // beside the program: no folder to be had
+  RefusingFiles files(sim.files, "no file is refused");
+  files.refusedFolder = dir.file("state");
+  files.process = &sim.process;
+  Platform platform{sim.clock, sim.console, files, sim.environment, sim.registry, sim.processes, sim.process,
+                    sim.serial};
+  Session s{platform};
+  const std::string ini = dir.file("station.ini");
+  writeFile(ini, "Ostrevan=1\r\nMessage=an earlier failure\r\n");
+  s.options.parameterFile = ini;
+  s.options.manufacturingMode = true;
+  s.arguments = {"kestrelink"};
+  EXPECT_EQ(exitCodeOf([&] { OpenSessionLog(s); }), 1);
+  const std::string path = dir.file("state/LogFiles/2026-12-07 10-00-00.log");
+  EXPECT_NE(sim.console.transcript().find("\r\nCannot create file: " + path + "\r\nCannot create folder: " +
+                                          dir.file("state") + "\r\nFatal error: Access is denied.\r\n"),
+            std::string::npos)
+      << sim.console.transcript();
+  EXPECT_EQ(readFile(ini), "Ostrevan=1\r\nMessage=Cannot create the session log " + path + " (Access is denied.)\r\n");
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ unsigned long Terminal::localModes() const {
   return modes.c_lflag;
 }
 
+void Terminal::type(const std::string& keys) { (void)!::write(master_, keys.data(), keys.size()); }
+
 Simulator::Simulator(const std::string& scenarioPath, const std::string& logFile) {
   process_ = std::make_unique<ChildProgram>(binaryBeside("kestrelink-sim"),
                                             std::vector<std::string>{"--log", logFile, scenarioPath},

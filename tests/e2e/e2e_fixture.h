@@ -31,6 +31,8 @@ class Terminal {
   const std::string& slave() const { return slave_; }
   // The terminal's local mode flags (c_lflag: ICANON, ECHO, ...).
   unsigned long localModes() const;
+  // Keys the operator types on it.
+  void type(const std::string& keys);
 
  private:
   int master_ = -1;
@@ -84,6 +86,10 @@ class EndToEnd : public ::testing::Test {
   std::unique_ptr<ChildProgram> start(const std::vector<std::string>& arguments,
                                       const std::map<std::string, std::string>& environment,
                                       const std::string& terminal = {});
+
+  // What ends the program's output in a pipe: its last line's end on Linux; a Windows
+  // console's shell ends the line itself.
+  std::string lastLineEnd() const { return target.underWine() ? "" : "\r\n"; }
 
   // KESTRELINK_PORTMAP entries "N=path" for `ports`.
   static std::string portMap(const std::map<int, std::string>& ports);

@@ -51,6 +51,60 @@ TEST_F(InterrogationRun, ScanFindsTheUnitShowsItAndRemembersThePort) {
   EXPECT_TRUE(result.log.ends_with("\r\n"));
 }
 
+// What a Linux user types first: the device itself (a pseudo-terminal here, /dev/ttyUSB0 on a
+// station), by its path or by its name under /dev. It is opened as named, and called by that
+// name and the COM number the port map gives it, or else one of its own.
+TEST_F(InterrogationRun, APortNamedByItsDeviceIsOpenedAsNamed) {
+  if (target.underWine()) GTEST_SKIP() << "device paths name ports on Linux";
+  const std::string port = startSimulator("zs4.scn").port();
+  ASSERT_FALSE(port.empty());
+  ASSERT_TRUE(port.starts_with("/dev/"));
+  struct Row {
+    const char* name;
+    std::string argument;
+    std::string portMap;
+    std::string opened;
+  };
+  const Row rows[] = {
+      {"its path", port, "", port + " (COM100) opened\r\n"},
+      {"its name under /dev", port.substr(5), "", port + " (COM100) opened\r\n"},
+      {"its path, mapped", port, portMap({{7, port}}), port + " (COM7) opened\r\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const RunResult result = run({"-i", "-y", row.argument}, {{"KESTRELINK_PORTMAP", row.portMap}});
+    EXPECT_EQ(result.exitCode, 0) << result.console;
+    EXPECT_TRUE(InOrder(result.console, Joined({row.opened, "-- interrogating unit\r\n"}, kTransmitterBlock)))
+        << result.console;
+    EXPECT_NE(result.log.find(": " + row.opened), std::string::npos) << result.log;
+    EXPECT_FALSE(std::filesystem::exists(dir.file(row.argument))) << "no parameter file was made";
+  }
+}
+
+// The operator types the port at the prompt on a terminal: the digits show as typed, and
+// Backspace (DEL from a Linux terminal) takes one back.
+TEST_F(InterrogationRun, ThePortTypedAtThePromptShowsAndBackspaceTakesADigitBack) {
+  if (target.underWine()) GTEST_SKIP() << "a controlling terminal is POSIX's";
+  const std::string port = startSimulator("zs4.scn").port();
+  ASSERT_FALSE(port.empty());
+  Terminal terminal;
+  ASSERT_FALSE(terminal.slave().empty());
+  // No port the search tries names a device: the unit is only where the operator says.
+  std::string map;
+  for (int number = 1; number <= 99; ++number) map += std::to_string(number) + "=;";
+  map += "333=" + port;
+  auto child = start({"-i", "-y"}, {{"KESTRELINK_PORTMAP", map}}, terminal.slave());
+  const std::string prompt = "Please enter COM port number (1,2,3...): ";
+  ASSERT_TRUE(child->waitForOutput(prompt, 60000)) << child->output();
+  terminal.type("334");
+  ASSERT_TRUE(child->waitForOutput(prompt + "334", 10000)) << child->output();
+  terminal.type("\x7f" "3\r");
+  EXPECT_EQ(child->wait(60000), 0) << child->output();
+  EXPECT_TRUE(InOrder(child->output(), Joined({prompt + "334\b \b3\r\n", "COM333 opened\r\n", "-- interrogating unit\r\n"},
+                                              kTransmitterBlock)))
+      << child->output();
+}
+
 TEST_F(InterrogationRun, NextRunFindsTheUnitAtTheRememberedPortWithoutScanning) {
   const std::string port = startSimulator("zs4.scn").port();
   ASSERT_FALSE(port.empty());
@@ -116,7 +170,8 @@ TEST_F(InterrogationRun, DisplayShowsItselfAndEveryUnitOnItsNetwork) {
                                           "   Boot loader     : v3 r16\r\n",
                                           "   MCU Type        : LPC1768",
                                       }));
-  EXPECT_TRUE(result.console.ends_with("   MCU Type        : LPC1768")) << "the last unit's block ends the run";
+  EXPECT_TRUE(result.console.ends_with("   MCU Type        : LPC1768" + lastLineEnd()))
+      << "the last unit's block ends the run";
   // The display showed itself in one call: it is neither rebooted nor restarted.
   EXPECT_EQ(result.log.find("RPC: GotoBootLoader"), std::string::npos);
   EXPECT_EQ(result.log.find("RPC: Reset"), std::string::npos);
@@ -216,7 +271,7 @@ TEST_F(InterrogationRun, LogHoldsEveryCallWhileTheConsoleShowsWhatTheChannelsAll
   // Silent: only Always reaches the console; the log has everything.
   const RunResult silent = run({"-i", "-y", "-s"}, environment);
   ASSERT_EQ(silent.exitCode, 0) << silent.console;
-  EXPECT_TRUE(silent.console.ends_with("COM3 opened\r\n-- interrogating unit")) << silent.console;
+  EXPECT_TRUE(silent.console.ends_with("COM3 opened\r\n-- interrogating unit" + lastLineEnd())) << silent.console;
   EXPECT_EQ(silent.console.find("Unit Type"), std::string::npos) << silent.console;
   EXPECT_EQ(silent.console.find("RPC:"), std::string::npos);
   EXPECT_EQ(silent.console.find("<SEND"), std::string::npos);

@@ -100,6 +100,43 @@ TEST(PosixConsoleOutput, TextWaitsForFlush) {
   EXPECT_EQ(output.readAll(), "held! back");
 }
 
+// The run's last line is ended in a pipe as on a terminal: a script that reads lines would lose
+// "-- stopped"; output that already ends its line gets no blank line.
+TEST(PosixConsoleOutput, TheLastLineIsEndedInAPipeToo) {
+  struct Row {
+    const char* written;
+    const char* read;
+  };
+  for (const Row& row : {Row{"-- stopped", "-- stopped\r\n"}, Row{"continue\r\n", "continue\r\n"}, Row{"", ""}}) {
+    SCOPED_TRACE(row.written);
+    test::TestPipe input;
+    test::TestPipe output;
+    {
+      PosixConsole console(nullptr, input.readEnd(), output.writeEnd(), output.writeEnd());
+      console.write(row.written);
+      console.endLastLine();
+    }
+    output.closeWriteEnd();
+    EXPECT_EQ(output.readAll(), row.read);
+  }
+}
+
+// What a name is decides whether the parameter file may be written there.
+TEST(PosixFiles, KindsOfNames) {
+  test::TempDir dir;
+  PosixProcess process(false);
+  PosixFileSystem files(process, dir.file("kestrelink"), dir.path());
+  { std::ofstream(dir.file("station.ini")) << "Ostrevan=1\r\n"; }
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  ::symlink("/dev/null", dir.file("to-null").c_str());
+  EXPECT_EQ(files.kind(dir.file("station.ini")), PathKind::File);
+  EXPECT_EQ(files.kind(dir.path()), PathKind::Folder);
+  EXPECT_EQ(files.kind("/dev/null"), PathKind::Device);
+  EXPECT_EQ(files.kind(dir.file("to-null")), PathKind::Device) << "a link is what it names";
+  EXPECT_EQ(files.kind(dir.file("fifo")), PathKind::Other);
+  EXPECT_EQ(files.kind(dir.file("absent")), PathKind::Missing);
+}
+
 // Files in shared folders (/tmp): a link planted where the program creates its lock, work or
 // exchange file must never make it write elsewhere; a private file is the owner's alone.
 TEST(PosixFiles, PlantedLinksAreNeverFollowedAndPrivateFilesAreTheOwners) {
@@ -175,6 +212,7 @@ TEST(PosixProcessErrors, CodesHaveTheSystemsText) {
   PosixProcess process(false);
   EXPECT_EQ(process.errorText(oserr::FileNotFound), "No such file or directory");
   EXPECT_EQ(process.errorText(oserr::DiskFull), "No space left on device");
+  EXPECT_EQ(process.errorText(oserr::PermissionDenied), "Permission denied");
   process.setLastError(oserr::AccessDenied);
   EXPECT_EQ(process.lastError(), oserr::AccessDenied);
 }

@@ -154,12 +154,68 @@ TEST_F(ParameterWrite, WorkFileThatCannotBeCreatedIsARuntimeError) {
   EXPECT_EQ(readFile(ini), "Program=1\r\n");
 }
 
+// The cause stands on a line of its own after the path: "is a folder", not an access error.
 TEST_F(ParameterWrite, DirectoryInPlaceOfTheFileIsARuntimeError) {
   ASSERT_TRUE(sim.files.createDirectory(ini));
   EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
-  EXPECT_NE(console().find("Cannot open file " + ini), std::string::npos) << console();
+  EXPECT_NE(console().find("\r\nCannot write file " + ini + ":parameter_file:"), std::string::npos) << console();
+  EXPECT_NE(console().find("\r\n" + ini + " is a folder\r\n"), std::string::npos) << console();
   EXPECT_TRUE(std::filesystem::is_directory(ini));
   EXPECT_FALSE(std::filesystem::exists(work));
+  sim.console.clearOutput();
+  EXPECT_EQ(exitCodeOf([&] { IniGetBool(s, ini, "Ostrevan"); }), 1);
+  EXPECT_NE(console().find("\r\nCannot open file " + ini + ":parameter_file:"), std::string::npos) << console();
+  EXPECT_NE(console().find("\r\n" + ini + " is a folder\r\n"), std::string::npos) << console();
+}
+
+// A device or a pipe named as the parameter file is never replaced by a regular file (as root,
+// a renamed work file would take the place of /dev/ttyUSB0), nor written into; the station's
+// outcome says so on the console instead of ending the run.
+TEST_F(ParameterWrite, OnlyARegularFileIsEverReplaced) {
+  struct Row {
+    PathKind kind;
+    const char* cause;
+  };
+  for (const Row& row : {Row{PathKind::Device, " is a device, not a file"}, Row{PathKind::Other, " is not a regular file"}}) {
+    SCOPED_TRACE(row.cause);
+    writeFile(ini, "Ostrevan=1\r\n");
+    files.kinds[ini] = row.kind;
+    files.calls.clear();
+    sim.console.clearOutput();
+    EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+    EXPECT_NE(console().find("\r\nCannot write file " + ini + ":parameter_file:"), std::string::npos) << console();
+    EXPECT_NE(console().find("\r\n" + ini + row.cause + "\r\n"), std::string::npos) << console();
+    EXPECT_EQ(readFile(ini), "Ostrevan=1\r\n");
+    EXPECT_TRUE(files.calls.empty());
+    EXPECT_FALSE(std::filesystem::exists(work));
+
+    sim.console.clearOutput();
+    s.options.parameterFile = ini;
+    s.outcomeLost = false;
+    EXPECT_FALSE(StoreOutcome(s, "Stopped"));
+    EXPECT_TRUE(s.outcomeLost);
+    EXPECT_EQ(console(), "The outcome could not be stored in " + ini + "\r\nCannot write file " + ini + "\r\n" + ini +
+                             row.cause);
+    EXPECT_EQ(readFile(ini), "Ostrevan=1\r\n");
+  }
+}
+
+// A folder where only the file itself may be written (a station's shared folder) cannot take
+// the work file: the file is rewritten in place. Where the file cannot be written either, the
+// old contents stay and the cause is named.
+TEST_F(ParameterWrite, UnwritableFolderRewritesTheFileInPlace) {
+  writeFile(ini, "Ostrevan=1\nMessage=an earlier failure\n");
+  files.unwritableFolders.insert(dir.path());
+  IniPutString(s, ini, "Message", "Stopped");
+  EXPECT_EQ(readFile(ini), "Ostrevan=1\nMessage=Stopped\n");
+  EXPECT_FALSE(std::filesystem::exists(work));
+  EXPECT_TRUE(files.calls.empty()) << "nothing renamed or deleted";
+
+  files.uncreatable.insert(ini);
+  EXPECT_EQ(exitCodeOf([&] { IniPutString(s, ini, "Message", "x"); }), 1);
+  EXPECT_NE(console().find("\r\nCannot write file " + ini + ":parameter_file:"), std::string::npos) << console();
+  EXPECT_NE(console().find("\r\nAccess is denied.\r\n"), std::string::npos) << console();
+  EXPECT_EQ(readFile(ini), "Ostrevan=1\nMessage=Stopped\n");
 }
 
 TEST_F(ParameterWrite, FullDiskLeavesTheOldFileInPlace) {

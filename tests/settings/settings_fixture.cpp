@@ -53,6 +53,12 @@ class FailingWriter : public File {
 }  // namespace
 
 std::unique_ptr<File> FaultyFiles::create(const std::string& path) {
+  const size_t cut = path.rfind('/');
+  if (uncreatable.count(path) || (cut != std::string::npos && unwritableFolders.count(path.substr(0, cut)) &&
+                                  !std::filesystem::exists(path))) {
+    process_.setLastError(oserr::AccessDenied);
+    return nullptr;
+  }
   std::unique_ptr<File> file = real_.create(path);
   if (!file || writeFailsAfter < 0) return file;
   return std::make_unique<FailingWriter>(std::move(file), process_, writeFailsAfter);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,10 @@ class FaultyFiles : public FileSystem {
   long readFailsAfter = -1;        // reads of opened files fail once this many bytes were read
   long writeFailsAfter = -1;       // writes of created files fail once this many bytes were written
 
+  std::map<std::string, PathKind> kinds;     // what these names are, whatever is on the disk
+  std::set<std::string> uncreatable;         // creating these files fails: access denied
+  std::set<std::string> unwritableFolders;   // folders where no file can be created
+
   std::vector<std::string> calls;  // "rename a -> b", "remove a", "makeWritable a"
   // Called before a rename takes place (a test looks at the files at that moment).
   std::function<void(const std::string&, const std::string&)> beforeRename;
@@ -33,7 +39,13 @@ class FaultyFiles : public FileSystem {
   bool createDirectory(const std::string& path) override { return real_.createDirectory(path); }
   bool isDirectory(const std::string& path) override { return real_.isDirectory(path); }
   bool exists(const std::string& path) override { return real_.exists(path); }
-  bool isWritableDirectory(const std::string& path) override { return real_.isWritableDirectory(path); }
+  bool isWritableDirectory(const std::string& path) override {
+    return !unwritableFolders.count(path) && real_.isWritableDirectory(path);
+  }
+  PathKind kind(const std::string& path) override {
+    const auto found = kinds.find(path);
+    return found != kinds.end() ? found->second : real_.kind(path);
+  }
   std::unique_ptr<File> openRead(const std::string& path) override;
   std::unique_ptr<File> create(const std::string& path) override;
   std::unique_ptr<File> createExclusive(const std::string& path) override { return real_.createExclusive(path); }

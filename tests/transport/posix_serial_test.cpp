@@ -1,4 +1,11 @@
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <set>
 
 #include <memory>
 #include <thread>
@@ -33,6 +40,62 @@ TEST(PortMap, DefaultTableAndOverrides) {
   EXPECT_EQ(tied.path, "/dev/pts/5");
   EXPECT_TRUE(tied.ctsTiedHigh);
   EXPECT_FALSE(MapComPort(4, "3=/dev/pts/5,cts-high;4=/dev/pts/6").ctsTiedHigh);
+}
+
+// A device named on the command line takes the COM number the port map or the default table
+// gives it (the same node under another name counts), or else the first free one from 100.
+TEST(PortMap, ADeviceNamedByItsPathTakesItsNumber) {
+  PtyPair pty;
+  TempDir dir;
+  const std::string link = dir.file("by-id-port0");
+  ASSERT_EQ(::symlink(pty.slavePath().c_str(), link.c_str()), 0);
+  writeFile(dir.file("regular"), "");
+  struct Row {
+    const char* name;
+    std::string path;
+    std::string map;
+    std::set<int> taken;
+    int number;
+  };
+  const Row rows[] = {
+      {"a pseudo-terminal", pty.slavePath(), "", {}, 100},
+      {"mapped", pty.slavePath(), "7=" + pty.slavePath(), {}, 7},
+      {"mapped under another name", link, "12=" + pty.slavePath(), {}, 12},
+      {"named through a link", pty.slavePath(), "12=" + link, {}, 12},
+      {"unplugged, in the default table", "/dev/ttyUSB5", "", {}, 38},
+      {"unplugged, its number mapped away", "/dev/ttyUSB5", "38=", {100}, 101},
+      {"a regular file", dir.file("regular"), "", {}, 0},
+      {"nothing outside /dev", dir.file("absent"), "", {}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(ComNumberForDevice(row.path, row.map, row.taken), row.number);
+  }
+}
+
+// A port this user may not open is no busy port and no missing one; the help names the group
+// that may open it, or its owner when no group may.
+TEST(PortMap, APortThisUserMayNotOpenIsExplained) {
+  EXPECT_EQ(SerialOpenError(EACCES), oserr::PermissionDenied);
+  EXPECT_EQ(SerialOpenError(EPERM), oserr::PermissionDenied);
+  EXPECT_EQ(SerialOpenError(EBUSY), oserr::AccessDenied);
+  EXPECT_EQ(SerialOpenError(ENOENT), oserr::FileNotFound);
+  TempDir dir;
+  const std::string node = dir.file("node");
+  writeFile(node, "");
+  const group* own = ::getgrgid(::getegid());
+  ASSERT_NE(own, nullptr);
+  const std::string name = own->gr_name;
+  ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+  EXPECT_EQ(DeviceAccessHelp(node), (std::vector<std::string>{node + " is open to the members of group " + name + ":",
+                                                              "add the user to it (sudo usermod -aG " + name +
+                                                                  " $USER) and log in again"}));
+  ASSERT_EQ(::chmod(node.c_str(), 0600), 0);
+  const passwd* owner = ::getpwuid(::geteuid());
+  ASSERT_NE(owner, nullptr);
+  ASSERT_EQ(DeviceAccessHelp(node).size(), 1u);
+  EXPECT_EQ(DeviceAccessHelp(node)[0].rfind(node + " is open only to its owner " + owner->pw_name, 0), 0u);
+  EXPECT_TRUE(DeviceAccessHelp(dir.file("absent")).empty());
 }
 
 constexpr int kPort = 5;

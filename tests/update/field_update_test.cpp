@@ -173,16 +173,16 @@ TEST_F(FieldUpdate, RefusalsWriteNothing) {
 }
 
 TEST_F(FieldUpdate, AUnitOfNoKnownFamilyIsNamedByTheOperator) {
-  const std::string prompt = "Please enter balvanta unit type (1=Display, 2=Transmitter, 3=DisplayM01): \r\n";
+  const std::string prompt = "Please enter balvanta unit type (1=Display, 2=Transmitter, 3=DisplayM01): ";
   s().options.yesToPrompts = false;
   sim.console.pressKeys("4\r2\r");
   AskUnitType(s(), s().unit);
   EXPECT_EQ(s().unit.unitFamily, family::Transmitter);
-  EXPECT_TRUE(shows(prompt + prompt)) << console();
+  EXPECT_TRUE(shows(prompt + "4\r\n" + prompt + "2\r\n")) << console();
   // An operator who gives no answer at all ends the run instead of being asked for ever.
   s().unit.unitFamily = 0;
   EXPECT_EQ(exitCodeOf([&] { AskUnitType(s(), s().unit); }), 1);
-  EXPECT_TRUE(shows(prompt + "Fatal Error: No balvanta unit type entered\r\n")) << console();
+  EXPECT_TRUE(shows(prompt + "\r\nFatal Error: No balvanta unit type entered\r\n")) << console();
 }
 
 TEST_F(FieldUpdate, OnAVirtualPortTheUpdateGoesAsUpdateFilesThatTheUnitAppliesAtItsRestart) {

@@ -105,6 +105,48 @@ TEST_F(LogExtraction, EveryUnitsLogsLandInTheirFilesAndNothingChanges) {
   EXPECT_EQ(portUnit().state().drives.find(1, 0x010F), nullptr);
 }
 
+// A second extraction never overwrites the logs an earlier one copied: a log that changed
+// since is kept beside them under a numbered name, one that did not is not kept twice.
+TEST_F(LogExtraction, AnEarlierCopyIsKept) {
+  struct Row {
+    const char* name;
+    const char* configuration;  // the display's configuration log at the second run
+    bool numbered;
+  };
+  for (const Row& row : {Row{"changed since", "Config B\n", true}, Row{"unchanged", nullptr, false}}) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(std::filesystem::path(sim.files.programPath()).parent_path() / "BalvantaLogFiles");
+    connectTo(kNetwork, 4);
+    ExtractLogsFromAllUnits(s(), s().unit);
+    const auto first = extracted();
+    const std::string name = Label("ConfigurationLog_04 ", first);
+    ASSERT_NE(name, "");
+    if (row.configuration) {
+      const std::string text = row.configuration;
+      portUnit().state().drives.find(1, 0x0131)->bytes.assign(text.begin(), text.end());
+    }
+    clearConsole();
+    ExtractLogsFromAllUnits(s(), s().unit);
+    const auto second = extracted();
+    EXPECT_EQ(second.at(name), first.at(name));
+    const std::string copy = name.substr(0, name.size() - 4) + " (2).txt";
+    // As the program names it: "/" between its parts on Windows too.
+    const std::string program = sim.files.programPath();
+    const std::string folder = program.substr(0, program.rfind('/')) + "/BalvantaLogFiles";
+    EXPECT_NE(console().find("Saving to \"" + folder + "/" + copy + "\""), std::string::npos) << console();
+    if (row.numbered) {
+      ASSERT_EQ(second.count(copy), 1u);
+      EXPECT_EQ(second.at(copy), "Config B\n");
+      EXPECT_EQ(second.size(), first.size() + 1);
+    } else {
+      EXPECT_EQ(second.count(copy), 0u);
+      EXPECT_EQ(second.size(), first.size());
+      EXPECT_NE(console().find("-- the same as \"" + folder + "/" + name + "\", which is kept\r\n"), std::string::npos)
+          << console();
+    }
+  }
+}
+
 // A copy that ends early says so, at the end of the file and on the console: a read the unit
 // did not answer, or a file that goes on past any log's size (as from a unit that never ends
 // it). The next log is still tried.

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "driver/parameter_file.h"
 #include "platform/posix/posix_environment.h"
 #include "sim/storage/manufacturing_fields.h"
 #include "sim/unit/flash_content.h"
@@ -139,19 +140,25 @@ TEST_F(ManufacturingUpdate, ToolAndOperatorFailuresEndTheRunBeforeAnyProgrammerI
     int32_t serial;
     int expectedExit;
     std::string shown;
+    std::string message;  // what the station reads afterwards (its start); never an earlier run's
   };
+  const std::string invalid = "The flash programmer from Quorran is not a valid image";
+  const std::string question = "The unit already has serial number 480055, are you sure it should be replaced? (y/n)";
   const Row rows[] = {
       {"no tool at the default place", "", "0", programmer, kSerial, 2,
-       "Fatal Error: Cannot find Quorran in " + dir.file("nowhere") + "/bin\r\n"},
+       "Fatal Error: Cannot find Quorran in " + dir.file("nowhere") + "/bin\r\n",
+       "Cannot find Quorran in " + dir.file("nowhere") + "/bin"},
       {"a tool that cannot be started", "QuorranEXE=" + dir.file("absent") + "\r\n", "0", programmer, kSerial, 2,
-       "Fatal Error: FAILURE - cannot run Quorran: " + dir.file("absent") + "\r\n"},
-      {"a failing tool", tool, "3", programmer, kSerial, 3, "Quorran returned an error: 3\r\n"},
-      {"an empty exchange file", tool, "0", dir.file("empty.bin"), kSerial, 2,
-       "Fatal Error: The flash programmer from Quorran is not a valid image"},
-      {"a corrupt exchange file", tool, "0", truncated, kSerial, 2,
-       "Fatal Error: The flash programmer from Quorran is not a valid image"},
-      {"another serial number, declined", tool, "0", programmer, kSerial + 1, 1,
-       "The unit already has serial number 480055, are you sure it should be replaced? (y/n)"},
+       "Fatal Error: FAILURE - cannot run Quorran: " + dir.file("absent") + "\r\n",
+       "FAILURE - cannot run Quorran: " + dir.file("absent")},
+      {"a failing tool", tool, "3", programmer, kSerial, 3, "Quorran returned an error: 3\r\n",
+       "Quorran returned an error: 3"},
+      {"an empty exchange file", tool, "0", dir.file("empty.bin"), kSerial, 2, "Fatal Error: " + invalid, invalid},
+      {"a corrupt exchange file", tool, "0", truncated, kSerial, 2, "Fatal Error: " + invalid, invalid},
+      {"another serial number, declined", tool + "\x01n", "0", programmer, kSerial + 1, 1, question,
+       "Serial number 480055 not replaced: answered no"},
+      {"another serial number, no answer", tool, "0", programmer, kSerial + 1, 1, question,
+       "Serial number 480055 not replaced: no answer (the input ended)"},
   };
   sim.environment.variables["BALVANTAPATH"] = dir.file("nowhere");
   for (const Row& row : rows) {
@@ -160,8 +167,15 @@ TEST_F(ManufacturingUpdate, ToolAndOperatorFailuresEndTheRunBeforeAnyProgrammerI
     ::setenv("STANDIN_PROGRAMMER", row.programmerFile.c_str(), 1);
     load("zs3-lpc1768.scn", kPreProduction);
     const Bytes before = flashContents();
-    EXPECT_EQ(update(stationFile(row.station), row.serial, "n"), row.expectedExit);
+    // The keys the operator presses follow a \x01 in the row's station lines.
+    const size_t keys = row.station.find('\x01');
+    const std::string lines = row.station.substr(0, keys) + "Message=an earlier run's message\r\n";
+    const std::string station = stationFile(lines);
+    EXPECT_EQ(update(station, row.serial, keys == std::string::npos ? "" : row.station.substr(keys + 1)),
+              row.expectedExit);
     EXPECT_TRUE(shows(row.shown)) << console();
+    const std::string message = IniGetString(s(), station, "Message").str();
+    EXPECT_TRUE(message.starts_with(row.message)) << message;
     EXPECT_FALSE(shows("Downloading programmer"));
     EXPECT_EQ(flashContents(), before);
     EXPECT_FALSE(exchangeFilesLeft());

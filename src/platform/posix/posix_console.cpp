@@ -11,7 +11,6 @@ namespace kl {
 PosixConsole::PosixConsole(RunLock* runLock, int inputFd, int outputFd, int errorFd)
     : runLock_(runLock), inputFd_(inputFd), outputFd_(outputFd), errorFd_(errorFd) {
   terminalKeys_ = ::isatty(inputFd_);
-  outputIsTerminal_ = ::isatty(outputFd_);
   // Only a terminal we own in the foreground is switched: a background job changing the
   // terminal would be stopped by the system.
   if (::isatty(inputFd_) && ::tcgetpgrp(inputFd_) == ::getpgrp()) {
@@ -67,13 +66,15 @@ void PosixConsole::write(std::string_view text) { pending_.append(text); }
 void PosixConsole::flush() {
   if (pending_.empty()) return;
   writeAll(outputFd_, pending_);
-  pending_.clear();
   outputWritten_ = true;
+  lineEnded_ = pending_.back() == '\n';
+  pending_.clear();
 }
 
 void PosixConsole::endLastLine() {
   flush();
-  if (outputIsTerminal_ && outputWritten_) writeAll(outputFd_, "\r\n");
+  // A pipe too: a script reading lines would lose an unended last one ("-- stopped").
+  if (outputWritten_ && !lineEnded_) writeAll(outputFd_, "\r\n");
   outputWritten_ = false;
 }
 

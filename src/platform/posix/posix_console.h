@@ -1,5 +1,5 @@
-// The console on POSIX. Output to standard output is collected and written on flush(); on a
-// terminal the run's output ends with a line end (endLastLine). Keys: a terminal on standard input is put in raw mode (no line input, no echo) and restored
+// The console on POSIX. Output to standard output is collected and written on flush(); the
+// run's output ends with a line end, on a terminal and in a pipe alike (endLastLine). Keys: a terminal on standard input is put in raw mode (no line input, no echo) and restored
 // at every exit; from a pipe each byte is a key; at the end of input a read returns -1 at once.
 #pragma once
 
@@ -27,8 +27,9 @@ class PosixConsole : public Console {
   // Puts the terminal back as it was found; safe to call again.
   void restore();
   // At the end of the run: the program holds back the line end of its last line (a Windows
-  // console's shell starts its prompt on a new line anyway). A POSIX shell does not, so on a
-  // terminal the held-back line end is written here; a pipe gets the bytes as they were.
+  // console's shell starts its prompt on a new line anyway). A POSIX shell does not, nor does
+  // a script that reads lines, so the held-back line end is written here unless the output
+  // already ends with one.
   void endLastLine();
   // While another program has the terminal: its normal mode, then raw keys again. Pending
   // output is written first, so that it comes before the other program's.
@@ -58,8 +59,8 @@ class PosixConsole : public Console {
   bool raw_ = false;
   int peeked_ = -1;                         // a key taken by keyAvailable, not yet read
   bool inputEnded_ = false;
-  bool outputIsTerminal_ = false;
   bool outputWritten_ = false;
+  bool lineEnded_ = false;  // the last byte written ends a line
   bool terminalKeys_ = false;
 };
 

@@ -11,5 +11,7 @@ namespace kl {
 std::unique_ptr<Registry> MakePosixRegistry(Process& process, Environment& environment);
 // COM numbers mapped to devices (KESTRELINK_PORTMAP, then the default table).
 std::unique_ptr<SerialPorts> MakePosixSerialPorts(Process& process, Environment& environment);
+// The code a failed open of a serial device reports for errno `error`.
+int SerialOpenError(int error);
 
 }  // namespace kl

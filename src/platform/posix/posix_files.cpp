@@ -116,6 +116,15 @@ bool PosixFileSystem::createDirectory(const std::string& path) {
   return fail();
 }
 
+PathKind PosixFileSystem::kind(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return PathKind::Missing;
+  if (S_ISREG(st.st_mode)) return PathKind::File;
+  if (S_ISDIR(st.st_mode)) return PathKind::Folder;
+  if (S_ISCHR(st.st_mode)) return PathKind::Device;
+  return PathKind::Other;
+}
+
 bool PosixFileSystem::isDirectory(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

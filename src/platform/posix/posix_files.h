@@ -15,6 +15,7 @@ class PosixFileSystem : public FileSystem {
 
   std::string programPath() override { return programPath_; }
   char separator() const override { return '/'; }
+  PathKind kind(const std::string& path) override;
   bool createDirectory(const std::string& path) override;
   bool isDirectory(const std::string& path) override;
   bool exists(const std::string& path) override;

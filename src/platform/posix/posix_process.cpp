@@ -121,6 +121,8 @@ std::string PosixProcess::errorText(int code) {
       return std::strerror(EACCES);
     case oserr::SharingViolation:
       return std::strerror(EBUSY);
+    case oserr::PermissionDenied:
+      return std::strerror(EACCES);
     case oserr::InvalidParameter:
       return std::strerror(EINVAL);
     case oserr::DiskFull:

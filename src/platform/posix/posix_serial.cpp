@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <deque>
 #include <map>
+#include <set>
 
 #include "platform/posix/posix_factories.h"
 #include "platform/run_lock.h"
@@ -293,7 +295,9 @@ class PosixSerialDevice : public SerialDevice {
   serial_icounter_struct counters_{};
 };
 
-int OpenError(int error) {
+}  // namespace
+
+int SerialOpenError(int error) {
   switch (error) {
     case ENOENT:
     case ENXIO:
@@ -306,23 +310,26 @@ int OpenError(int error) {
     case EACCES:
     case EPERM:
       // Not "busy": a port this user may not open stays closed, retrying cannot help.
-      return oserr::Generic;
+      return oserr::PermissionDenied;
     default:
       return osErrorFromErrno(error);
   }
 }
+
+namespace {
 
 class PosixSerialPorts : public SerialPorts {
  public:
   PosixSerialPorts(Process& process, Environment& environment) : process_(process), environment_(environment) {}
 
   std::unique_ptr<SerialDevice> open(int number, const SerialSettings& settings) override {
-    const MappedPort mapped = MapComPort(number, environment_.get("KESTRELINK_PORTMAP"));
+    const auto bound = bound_.find(number);
+    const MappedPort mapped = bound != bound_.end() ? bound->second : MapComPort(number, portMap());
     const std::string& path = mapped.path;
     if (path.empty()) return fail(oserr::FileNotFound);
     if (settings.baud == 0) return fail(oserr::InvalidParameter);
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return fail(OpenError(errno));
+    if (fd < 0) return fail(SerialOpenError(errno));
     if (!isatty(fd)) {
       ::close(fd);
       return fail(oserr::FileNotFound);
@@ -349,7 +356,41 @@ class PosixSerialPorts : public SerialPorts {
     return device;
   }
 
+  int bindDevice(const std::string& argument) override {
+    if (argument.empty()) return 0;
+    std::string path = argument;
+    struct stat st {};
+    // "ttyUSB0": the device of that name that is there, unless the working folder has a file so
+    // named.
+    if (argument.front() != '/' && ::stat(argument.c_str(), &st) != 0 && errno == ENOENT) {
+      path = "/dev/" + argument;
+      if (::stat(path.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return 0;
+    }
+    std::set<int> taken;
+    for (const auto& [number, port] : bound_) {
+      if (port.path == path) return number;
+      taken.insert(number);
+    }
+    const int number = ComNumberForDevice(path, portMap(), taken);
+    if (number == 0) return 0;
+    MappedPort port = MapComPort(number, portMap());
+    port.path = path;  // opened as the user named it
+    bound_[number] = port;
+    return number;
+  }
+
+  std::string deviceOf(int number) override {
+    const auto bound = bound_.find(number);
+    return bound != bound_.end() ? bound->second.path : MapComPort(number, portMap()).path;
+  }
+
+  std::vector<std::string> portNaming() override { return PortNamingLines(); }
+
+  std::vector<std::string> accessHelp(int number) override { return DeviceAccessHelp(deviceOf(number)); }
+
  private:
+  std::string portMap() { return environment_.get("KESTRELINK_PORTMAP"); }
+
   std::unique_ptr<SerialDevice> fail(int code) {
     process_.setLastError(code);
     return nullptr;
@@ -357,6 +398,7 @@ class PosixSerialPorts : public SerialPorts {
 
   Process& process_;
   Environment& environment_;
+  std::map<int, MappedPort> bound_;  // devices named on the command line
 };
 
 }  // namespace

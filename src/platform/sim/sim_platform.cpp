@@ -46,6 +46,7 @@ LocalTime SimClock::localTime() {
 
 void SimConsole::write(std::string_view text) {
   output_.append(text);
+  transcript_.append(text);
   if (onOutput) onOutput(text);
 }
 
@@ -110,6 +111,8 @@ std::string SimProcess::errorText(int code) {
       return "The process cannot access the file because it is being used by another process.";
     case oserr::InvalidParameter:
       return "The parameter is incorrect.";
+    case oserr::PermissionDenied:
+      return "A required privilege is not held by the client.";
     case oserr::DiskFull:
       return "There is not enough space on the disk.";
     default:

@@ -58,7 +58,10 @@ class SimConsole : public Console {
  public:
   explicit SimConsole(World& world) : world_(world) {}
   void write(std::string_view text) override;
-  void writeError(std::string_view text) override { error_.append(text); }
+  void writeError(std::string_view text) override {
+    error_.append(text);
+    transcript_.append(text);
+  }
   void flush() override {}
   bool keyAvailable() override;
   int readKey() override;
@@ -72,12 +75,15 @@ class SimConsole : public Console {
 
   const std::string& output() const { return output_; }
   const std::string& errorOutput() const { return error_; }
-  void clearOutput() { output_.clear(); error_.clear(); }
+  // Both streams as one terminal shows them.
+  const std::string& transcript() const { return transcript_; }
+  void clearOutput() { output_.clear(); error_.clear(); transcript_.clear(); }
 
  private:
   World& world_;
   std::string output_;
   std::string error_;
+  std::string transcript_;
   std::deque<std::pair<uint64_t, int>> keys_;
 };
 
@@ -136,6 +142,23 @@ class SimSerialPorts : public SerialPorts {
   // setting the last error).
   void attach(int number, Factory factory) { ports_[number] = std::move(factory); }
   void detach(int number) { ports_.erase(number); }
+
+  // Devices a test gives names, as a system whose ports are devices of its file tree has them.
+  int bindDevice(const std::string& argument) override {
+    const auto found = deviceNumbers.find(argument);
+    return found == deviceNumbers.end() ? 0 : found->second;
+  }
+  std::string deviceOf(int number) override {
+    for (const auto& [name, bound] : deviceNumbers)
+      if (bound == number) return name;
+    return {};
+  }
+  std::vector<std::string> portNaming() override { return naming; }
+  std::vector<std::string> accessHelp(int) override { return access; }
+
+  std::map<std::string, int> deviceNumbers;
+  std::vector<std::string> naming;
+  std::vector<std::string> access;
 
  private:
   Process& process_;
