@@ -74,9 +74,13 @@ TEST_F(DriverBinary, HelpAndVersionEndWithZero) {
     child->closeInput();
     EXPECT_EQ(child->wait(kTimeoutMs), 0);
     const std::string& out = child->output();
-    const bool usage = std::string_view(option) != "--version";
-    EXPECT_EQ(out.rfind("Kestrelink 6.10r57\r\n" + std::string(usage ? "Usage: Kestrelink [options]" : ""), 0), 0u)
-        << out;
+    const std::string banner = "Kestrelink 6.10r57";
+    if (std::string_view(option) == "--version") {
+      // The console keeps the cursor after the last line; only Linux ends it at exit.
+      EXPECT_TRUE(out == banner || out == banner + "\r\n") << out;
+    } else {
+      EXPECT_EQ(out.rfind(banner + "\r\nUsage: Kestrelink [options]", 0), 0u) << out;
+    }
     EXPECT_EQ(out.find("Fatal Error"), std::string::npos) << out;
     EXPECT_EQ(out.find("Press Enter"), std::string::npos) << out;
   }
