@@ -59,8 +59,8 @@ struct Figures {
 
 void Print(const char* what, unsigned address, uint32_t baud, const Figures& f) {
   const double fraction = f.seconds > 0 ? static_cast<double>(f.bytes) / f.seconds / (baud / 11.0) : 0.0;
-  std::printf("%s=%u baud=%u payload_bytes=%llu s=%.3f fraction_of_line_rate=%.3f resends=%d\n", what, address,
-              baud, static_cast<unsigned long long>(f.bytes), f.seconds, fraction, f.resends);
+  std::printf("%s=%u baud=%u payload_bytes=%llu s=%.3f fraction_of_line_rate=%.3f resends=%d\n", what, address, baud,
+              static_cast<unsigned long long>(f.bytes), f.seconds, fraction, f.resends);
 }
 
 int Run(Session& s, CountingConsole& console, const std::vector<std::string>& arguments) {
@@ -119,8 +119,8 @@ int main(int argc, char** argv) {
   auto machine = std::make_unique<PosixPlatform>(argv[0]);
   Platform& base = machine->platform();
   CountingConsole console(base.console);
-  Platform platform{base.clock,     console,        base.files,   base.environment,
-                    base.registry,  base.processes, base.process, base.serial};
+  Platform platform{base.clock,    console,        base.files,   base.environment,
+                    base.registry, base.processes, base.process, base.serial};
   auto session = std::make_unique<Session>(platform);
   const int code = Run(*session, console, std::vector<std::string>(argv + 1, argv + argc));
   machine->process().exit(code);

@@ -168,7 +168,8 @@ TEST_F(FileAccessTest, WindowedReadsAndWrites) {
     request(fileCall(7, 0x1029, 1, 0x0500));
     Bytes burst, acks;
     for (uint32_t i = 0; i < 8; ++i) {
-      burst = cat(burst, lengthFramed(windowed({7, 0x47, '2'}, 1, 0x0500, i * 16, 16, Bytes(16, static_cast<uint8_t>(i)))));
+      burst =
+          cat(burst, lengthFramed(windowed({7, 0x47, '2'}, 1, 0x0500, i * 16, 16, Bytes(16, static_cast<uint8_t>(i)))));
       acks = cat(acks, lengthFramed(ack(7, '3', 1, 0x0500, i * 16, 0)));
     }
     EXPECT_EQ(sendRaw(burst, 200), acks) << network;
