@@ -621,6 +621,8 @@ class Parser {
       set.faults.fileReadFailure = counts(value);
     } else if (key == "fault-lose-file-reply") {
       set.faults.loseFileReply = counts(value);
+    } else if (key == "fault-lose-replies") {
+      set.faults.loseReplies = counts(value);
     } else {
       fail("unknown setting '" + key + "'");
     }

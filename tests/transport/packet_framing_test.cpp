@@ -1,6 +1,7 @@
 #include "transport/packet_link.h"
 
 #include "link_fixture.h"
+#include "transport/link_control.h"
 
 namespace kl::test {
 namespace {
@@ -140,6 +141,19 @@ TEST_F(Framing, StrayByteIsSlidOutAndTheIdenticalRetryIsSuppressed) {
 TEST_F(Framing, RecvPacketSlidesToTheReplyBehindAStrayByte) {
   answerWith(6, WithCrc(kReplyBody));
   line.injectStray({0xF0});
+  sendRequest(kRequest);
+  ASSERT_TRUE(RecvPacket(s(), 4));
+  EXPECT_EQ(readReply(4), kReplyBody);
+  EXPECT_TRUE(CheckPacketEnd(s()));
+}
+
+// Line noise before a reply is slid over byte by byte for up to 100 ms: two dozen stray bytes
+// at 9600 baud take some 20 ms of it.
+TEST_F(Framing, RecvPacketSlidesToTheReplyBehindTwoDozenStrayBytes) {
+  ASSERT_TRUE(ChangePacketBaudRate(s(), 9600, 0, 100, false));
+  line.farPort().setFormat(sim::LineFormat{9600, sim::Parity::None});
+  answerWith(6, WithCrc(kReplyBody));
+  line.injectStray(std::vector<uint8_t>(24, 0x55));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
   EXPECT_EQ(readReply(4), kReplyBody);
