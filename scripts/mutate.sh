@@ -18,6 +18,8 @@
 #   tests:   test programs, each "test_NAME" or "test_NAME:GTEST_FILTER"
 # MUTATE_DIR names the scratch folder (default /tmp/kestrelink-mutate-$USER), JOBS the build jobs.
 set -uo pipefail
+# (In braces: bash reads the whole script before it runs, so an edit meanwhile changes nothing.)
+{
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${MUTATE_DIR:-/tmp/kestrelink-mutate-${USER:-$(id -un)}}
 jobs=${JOBS:-2}
@@ -73,19 +75,25 @@ for i in "${!ids[@]}"; do
 done
 # Sets n to the line entry $1 mutates in file $2; false (with the reason) when there is none.
 locate() {
-  local i=$1 f=$2 from=1 matches
+  local i=$1 f=$2 from=1 matches=0 m
   if [ ! -f "$f" ]; then echo "ERROR   ${ids[$i]}: no file ${files[$i]}"; return 1; fi
   if [ -n "${afters[$i]}" ]; then
-    if [ "$(grep -cF -- "${afters[$i]}" "$f")" -ne 1 ]; then
+    m=$(grep -nF -- "${afters[$i]}" "$f" | cut -d: -f1)
+    if [ "$(printf '%s\n' $m | grep -c .)" -ne 1 ]; then
       echo "ERROR   ${ids[$i]}: \"${afters[$i]}\" is not on exactly one line of ${files[$i]}"; return 1
     fi
-    from=$(( $(grep -nF -- "${afters[$i]}" "$f" | cut -d: -f1) + 1 ))
+    from=$((m + 1))
   fi
-  matches=$(tail -n +$from "$f" | grep -cF -- "${finds[$i]}")
+  n=""
+  for m in $(grep -nF -- "${finds[$i]}" "$f" | cut -d: -f1); do
+    [ "$m" -ge "$from" ] || continue
+    matches=$((matches + 1))
+    [ -n "$n" ] || n=$m
+  done
   if [ "$matches" -eq 0 ] || { [ -z "${afters[$i]}" ] && [ "$matches" -ne 1 ]; }; then
     echo "ERROR   ${ids[$i]}: \"${finds[$i]}\" is on $matches lines of ${files[$i]}, not one"; return 1
   fi
-  n=$(( from - 1 + $(tail -n +$from "$f" | grep -nF -m1 -- "${finds[$i]}" | cut -d: -f1) ))
+  return 0
 }
 if [ "$list_only" = 1 ]; then
   bad=0
@@ -190,3 +198,4 @@ echo "mutations: total=$total caught=$caught missed=$missed score=$score%"
 [ $errors -eq 0 ] || exit 2
 [ "$score" -ge "$min_score" ] || exit 1
 exit 0
+}

@@ -316,6 +316,14 @@ TEST_F(Control, DebugLogsOfADisplay) {
   unit().mode = modeBalvantaBootLoader;
   EXPECT_FALSE(GetDebugLogs(s(), unit(), ids));
   EXPECT_TRUE(takeSentByPc().empty());
+  // Four attempts, the last of them counting.
+  for (const auto& [lost, answered] : {std::pair{"1 2 3", true}, std::pair{"1 2 3 4", false}}) {
+    SCOPED_TRACE(lost);
+    loadScenario(test::readFile(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/za3-lpc2478.scn") +
+                 "fault-lose-replies = " + lost + "\n");
+    application();
+    EXPECT_EQ(GetDebugLogs(s(), unit(), ids), answered);
+  }
 }
 
 // Replies read in two steps find their echo past a stray byte, and take their count from

@@ -118,6 +118,13 @@ TEST_F(Framing, ReplyLengthHeaderAndProxyHeaderAreSkipped) {
   const std::string text = console();
   EXPECT_NE(text.find("[LENGTH HEADER F1 0B] [PROXY HEADER 05 47 3F 02 04]"), std::string::npos) << text;
   EXPECT_NE(text.find("[RECV (4) 01 46 00 2A]"), std::string::npos);
+  // A header of a request, not of a reply (the PC's own frame coming back), relays nothing.
+  const std::vector<uint8_t> echoed = WithCrc(Concat({0x05, 0x47, 0x3E, 0x02, 0x04}, kReplyBody));
+  answerWith(13, Concat({0xF1, static_cast<uint8_t>(echoed.size())}, echoed));
+  sendRequest(kRequest);
+  ASSERT_TRUE(RecvPacket(s(), 4));
+  readReply(4);
+  EXPECT_FALSE(CheckPacketEnd(s()));
 }
 
 TEST_F(Framing, StrayByteIsSlidOutAndTheIdenticalRetryIsSuppressed) {
