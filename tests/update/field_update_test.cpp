@@ -120,8 +120,13 @@ TEST_F(FieldUpdate, OptionsAndSpecialUnits) {
       {"an old ZA3 display", "za3-lpc2478.scn", "version = 5.50\nrelease = 0\n", {"-y", "-d"},
        {"This ZA3 display unit needs to be updated immediately. It will be restarted",
         "IMPORTANT: do not turn off the power during the update.",
-        "-- updating boot loader (UpdateBootLoader parameter is true)"},
+        "-- updating boot loader (UpdateBootLoader parameter is true)", "Erasing files from old software version..."},
        za3BootLoader},
+      {"a ZA3 display at 6.00", "za3-lpc2478.scn", "version = 6.00\nrelease = 0\nbuild-increment = 0\n", {"-y", "-d"},
+       {"-- balvanta software will be updated to 6.10r57"}, 0, true, {"Erasing files from old software version"}},
+      // On a port of its own a ZA4 takes its resource file onto its resource drive at once.
+      {"a ZA4 with an outdated resource file", "za4.scn", "vcom = no\nbuild-increment = 0\nfile 0xB1:0 = resource 0x0100=file-653-0100.bin\n",
+       {"-y", "-d"}, {"-- balvanta software will be updated to 6.10r57"}, 0, true, {"Updating Balvanta file 01:0104"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
