@@ -1,4 +1,5 @@
-// A far end driven by a test script: it records what arrives and sends what it is told.
+// Far ends driven by a test script: one that records what arrives and sends what it is told,
+// and one that lets a simulated unit answer but edits each of its replies on the way.
 #pragma once
 
 #include <functional>
@@ -25,6 +26,33 @@ class ScriptedPeer : public LineDevice {
 
  private:
   LinePort* port_ = nullptr;
+};
+
+// Sits between the line and a device (a simulated unit) as each one's far end. Every reply the
+// device sends goes through `edit` with its payload (length and proxy headers and CRC taken
+// off, and put back with a new CRC afterwards); `edit` returning false loses the reply.
+class ReplyEditor : public LineDevice, public LinePort {
+ public:
+  using Edit = std::function<bool(std::vector<uint8_t>& payload)>;
+  explicit ReplyEditor(LineDevice& device) : device_(device) {}
+  Edit edit;
+
+  void attach(LinePort& port) override {
+    line_ = &port;
+    device_.attach(*this);
+  }
+  void receive(uint8_t byte, bool damaged) override { device_.receive(byte, damaged); }
+
+  Scheduler& scheduler() override { return line_->scheduler(); }
+  void send(const uint8_t* bytes, size_t count) override;
+  bool sending() const override { return line_->sending(); }
+  void setFormat(const LineFormat& format) override { line_->setFormat(format); }
+  LineFormat format() const override { return line_->format(); }
+  void setCts(bool high) override { line_->setCts(high); }
+
+ private:
+  LineDevice& device_;
+  LinePort* line_ = nullptr;
 };
 
 }  // namespace kl::sim

@@ -634,6 +634,7 @@ class Parser {
          [](const UnitInput& in) { in.set.faults.fileWriteDamaged = in.p.counts(in.value); }},
         {"fault-file-read-failure", [](const UnitInput& in) { in.set.faults.fileReadFailure = in.p.counts(in.value); }},
         {"fault-lose-file-reply", [](const UnitInput& in) { in.set.faults.loseFileReply = in.p.counts(in.value); }},
+        {"fault-lose-replies", [](const UnitInput& in) { in.set.faults.loseReplies = in.p.counts(in.value); }},
     };
     for (const UnitKey& k : kKeys) {
       if (k.key != key) continue;

@@ -135,6 +135,7 @@ class Unit : public LineDevice {
   bool hung_ = false;
   bool heldInBootLoader_ = false;
   int framesAnswered_ = 0;
+  int repliesSent_ = 0;  // since the scenario began, whatever restarts came between
   int bytesReceived_ = 0;
   int bootLoaderBytes_ = 0;   // received since the boot loader last started
   int programmerBytes_ = 0;   // received since the programmer was started

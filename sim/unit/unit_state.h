@@ -99,6 +99,7 @@ struct UnitFaults {
   std::vector<int> fileWriteDamaged;  // the Nth windowed file write stores its first byte altered
   std::vector<int> fileReadFailure;   // the Nth file read reports a flash read failure (count 255)
   std::vector<int> loseFileReply;     // the Nth windowed file reply (read data or write ack) is lost
+  std::vector<int> loseReplies;       // the Nth reply of any kind never leaves
 };
 
 struct UnitSettings {

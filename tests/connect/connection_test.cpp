@@ -47,10 +47,17 @@ TEST_F(ConnectionTest, RunningUnitIsIdentifiedAndLeftAtTheLongTimeout) {
 }
 
 TEST_F(ConnectionTest, OlderSoftwareKeepsTheOldFileProtocol) {
-  place("[unit zs3]\ncard = 648\ncircuit = 5\nversion = 6.03\nmodbus-address = 11\nbaud = 19200\n", kCom);
-  findOn(kCom);
-  ASSERT_TRUE(ConnectToUnit(s(), unit()));
-  EXPECT_FALSE(s().newFileProtocol);
+  int com = kCom;
+  for (const auto& [version, newProtocol] : {std::pair{"6.03", false}, std::pair{"6.04", true}}) {
+    SCOPED_TRACE(version);
+    place(std::string("[unit zs3]\ncard = 648\ncircuit = 5\nmodbus-address = 11\nbaud = 19200\nversion = ") + version +
+              "\n",
+          com);
+    findOn(com++);
+    ASSERT_TRUE(ConnectToUnit(s(), unit()));
+    EXPECT_EQ(s().newFileProtocol, newProtocol);
+    ClosePort(s());
+  }
 }
 
 TEST_F(ConnectionTest, HungUnitIsReachedInItsBootLoaderAfterThePowerCycle) {
@@ -178,6 +185,16 @@ TEST_F(RemoteReconnectTest, RemoteUnitAtItsAddressIsReadAgain) {
   EXPECT_EQ(remote.unitFamily, family::Transmitter);
   EXPECT_EQ(remote.address, 2);
   EXPECT_EQ(s().currentUnitId, 4);
+}
+
+// A restarted unit is looked for at its own address for ten seconds before it is searched for
+// by its kind.
+TEST_F(RemoteReconnectTest, RemoteUnitBackAtItsAddressWithinTenSecondsIsNotSearchedFor) {
+  transmitter().powerOff();
+  sim.world.after(3000000, [this] { transmitter().powerOn(); });
+  ASSERT_TRUE(ConnectToRemote());
+  EXPECT_EQ(remote.address, 2);
+  EXPECT_FALSE(shows("-- found matching unit"));
 }
 
 TEST_F(RemoteReconnectTest, RemoteUnitUnderANewAddressIsFoundByItsKind) {

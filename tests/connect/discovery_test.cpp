@@ -121,6 +121,40 @@ TEST_F(DiscoveryTest, GivenUnitIdSurvivesAPortWithoutTheUnit) {
   EXPECT_TRUE(shows("-- found unit ID = 02\r\n"));
 }
 
+// The probes of a given unit ID (four pings) and of a given speed (two) outlast replies the unit
+// loses up to their last attempt; one lost reply more leaves the unit to the search at $F0.
+TEST_F(DiscoveryTest, GivenIdAndSpeedProbesLastUntilTheirLastAttempt) {
+  struct Case {
+    bool idGiven;
+    const char* lost;
+    const char* shown;
+    const char* absent;
+  };
+  const Case cases[] = {
+      {true, "1 2 3", "RPC: Ping address $0B\r\nCOMPLETE\r\n", "Searching for unit ID..."},
+      {true, "1 2 3 4", "Searching for unit ID...", "-- found unit ID"},
+      {false, "1", "at specified baud rate\r\n[NO DATA]\r\nCOMPLETE\r\n", "Searching for unit ID..."},
+      {false, "1 2", "Searching for unit ID...", "at specified baud rate\r\n[NO DATA]\r\nCOMPLETE"},
+  };
+  int com = 3;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lost);
+    s().out.flushConsole();
+    sim.console.clearOutput();
+    place(kApplication19200 + "fault-lose-replies = " + c.lost + "\n", com);
+    s().options.port = static_cast<uint16_t>(com++);
+    s().options.unitId = 11;
+    s().options.unitIdGiven = c.idGiven;
+    s().options.initialBaud = 19200;
+    s().options.initialBaudGiven = !c.idGiven;
+    FindPortAndUnit(s(), unit());
+    EXPECT_TRUE(shows(c.shown));
+    EXPECT_FALSE(shows(c.absent));
+    EXPECT_EQ(unit().address, 11);
+    ClosePort(s());
+  }
+}
+
 TEST_F(DiscoveryTest, UnitWithoutModbusAddressStaysAtF0) {
   place(ApplicationAt(19200, 0), 3);
   s().options.port = 3;

@@ -27,6 +27,11 @@ class RebootingUnit {
   int reboots = 0;
   int speedRequests = 0;
   bool inBootLoader = false;
+  // The boot loader keeps quiet this long after a restart.
+  uint64_t bootLoaderQuietUs = 0;
+  // A flash programmer runs where the boot loader would; it misses its first question.
+  bool programmerLeft = false;
+  int programmerProbes = 0;
 
  private:
   void receive(uint8_t byte) {
@@ -67,8 +72,11 @@ class RebootingUnit {
     const uint16_t command = static_cast<uint16_t>(f[2] << 8 | f[3]);
     std::vector<uint8_t> out(f.begin(), f.begin() + 4);
     if (inBootLoader) {
-      if (f[0] != 1) return;
-      if (command == wire::cmd::ReadBootLoaderVersion) {
+      if (f[0] != 1 || peer_.port()->scheduler().nowUs() < bootSinceUs_ + bootLoaderQuietUs) return;
+      if (programmerLeft) {
+        if (command != wire::cmd::GetProgrammerVersion || ++programmerProbes == 1) return;
+        out.insert(out.end(), {3, 0x11});
+      } else if (command == wire::cmd::ReadBootLoaderVersion) {
         out.push_back(0x54);
       } else if (command == wire::cmd::ReadBootLoaderRelease) {
         for (uint8_t b : {0, 5, 4, 24, 0, 0, 0, 0, 2}) out.push_back(b);
@@ -98,6 +106,7 @@ class RebootingUnit {
         reply(out, [this] {
           if (++reboots < bootOnReboot_) return;
           inBootLoader = true;
+          bootSinceUs_ = peer_.port()->scheduler().nowUs();
           setBaud(bootBaud_);
         });
         return;
@@ -109,6 +118,7 @@ class RebootingUnit {
   sim::ScriptedPeer& peer_;
   uint32_t bootBaud_;
   int bootOnReboot_;
+  uint64_t bootSinceUs_ = 0;
   std::vector<uint8_t> pending_;
 };
 
@@ -160,6 +170,29 @@ INSTANTIATE_TEST_SUITE_P(
                       RebootCase{2, 115200, "ChangePacketBaudRate: direct call to comm port"},
                       RebootCase{3, 9600, "ChangePacketBaudRate: re-opening comm port"},
                       RebootCase{4, 115200, "ChangePacketBaudRate: re-opening comm port"}));
+
+// The boot loader is given a second to answer after the restart: one that takes most of it is
+// heard without a search of the port.
+TEST_F(InitialiseTest, ABootLoaderSlowToAnswerIsHeardWithinItsSecond) {
+  start(19200, 9600, 1);
+  fake->bootLoaderQuietUs = 900000;
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(fake->reboots, 1);
+  EXPECT_EQ(s().unit.mode, modeBalvantaBootLoader);
+  EXPECT_FALSE(shows("Checking for LPC chip firmware"));
+}
+
+// A programmer an earlier run left running is asked twice before the unit is taken for its
+// boot loader: one that misses the first question is still found, and kept.
+TEST_F(InitialiseTest, AProgrammerLeftRunningIsAskedTwice) {
+  start(9600, 9600, 1);
+  fake->inBootLoader = fake->programmerLeft = true;
+  s().unit.mode = modeBalvantaBootLoader;
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit, true));
+  EXPECT_EQ(s().unit.mode, modeFlashProgrammer);
+  EXPECT_EQ(fake->programmerProbes, 2);
+  EXPECT_EQ(fake->reboots, 0);
+}
 
 TEST_F(InitialiseTest, BootLoaderFoundAtAnotherSpeedEndsTheReboots) {
   // The boot loader waits at 115200 while the first row looks for it at 9600: the search
@@ -241,6 +274,12 @@ TEST_F(InitialiseTest, OlderApplicationIsRebootedWithoutASpeedChange) {
   ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
   EXPECT_EQ(fake->speedRequests, 0);
   EXPECT_EQ(console().find("Changing Balvanta baud rate"), std::string::npos);
+}
+
+TEST_F(InitialiseTest, ApplicationFromSixNoughtOnIsTakenToTheTablesSpeed) {
+  start(19200, 115200, 2, 600);
+  ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));
+  EXPECT_EQ(fake->speedRequests, 1);
 }
 
 TEST_F(InitialiseTest, UnansweredRebootGoesStraightToThePowerCycle) {

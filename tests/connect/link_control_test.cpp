@@ -87,12 +87,60 @@ TEST_F(LinkSpeedTest, ProxyChangeAsksTheProxyWithoutRelayHeaderAndKeepsThePcSpee
 
 TEST_F(LinkSpeedTest, ProxySpeedChangeWithWrongEchoFailsAfterEightAttempts) {
   openAt(kCom, 19200);
-  peer.onByte = [&](sim::ScriptedPeer& p, uint8_t) {
-    if (p.received.size() % 11 == 0) p.send(WithCrc({0x21, 0x45, 0x10, 0x3D, 0x02, 0x00, 0x00, 0x96, 0x00, 0x00}));
+  // The speed echoed wrong, then the port.
+  for (const uint8_t port : {2, 3}) {
+    SCOPED_TRACE(port);
+    peer.received.clear();
+    const uint8_t speed = port == 2 ? 0x96 : 0xE1;
+    peer.onByte = [port, speed](sim::ScriptedPeer& p, uint8_t) {
+      if (p.received.size() % 11 == 0) p.send(WithCrc({0x21, 0x45, 0x10, 0x3D, port, 0x00, 0x00, speed, 0x00, 0x00}));
+    };
+    EXPECT_FALSE(SetProxyBaudRate(s(), 0x21, 2, 57600));
+    EXPECT_EQ(peer.received.size(), 8u * 11u);
+    EXPECT_TRUE(shows("FAILED\r\n"));
+  }
+}
+
+// Opening, closing and searching through the proxy succeed only on an answer of success, and
+// opening is tried twice.
+TEST_F(LinkSpeedTest, ProxyCallsTakeOnlyAnAnswerOfSuccess) {
+  openAt(kCom, 19200);
+  using Bytes = std::vector<uint8_t>;
+  const Bytes open = {0x21, 0x45, 0x10, 0x3E}, close = {0x21, 0x45, 0x10, 0x3F}, search = {0x21, 0x45, 0x10, 0x3C};
+  const auto with = [](Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
   };
-  EXPECT_FALSE(SetProxyBaudRate(s(), 0x21, 2, 57600));
-  EXPECT_EQ(peer.received.size(), 8u * 11u);
-  EXPECT_TRUE(shows("FAILED\r\n"));
+  const auto opening = [&] { return OpenKestrelinkProxy(s(), 0x21); };
+  ProxySearchResult found;
+  const auto searching = [&] { return SearchKestrelinkProxy(s(), 0x21, found); };
+  struct Case {
+    const char* name;
+    std::vector<Bytes> replies;  // to each request in turn; empty: none
+    std::function<bool()> call;
+    bool done;
+  };
+  const Case cases[] = {
+      {"open refused", {with(open, {1})}, opening, false},
+      {"open answered the second time", {{}, with(open, {0})}, opening, true},
+      {"open unanswered twice", {{}, {}, with(open, {0})}, opening, false},
+      {"close refused", {with(close, {1})}, [&] { return CloseKestrelinkProxy(s(), 0x21); }, false},
+      {"search finds nothing", {with(search, {1, 2, 0, 0, 0xE1, 0, 5, 0})}, searching, false},
+      {"search finds the product", {with(search, {0, 2, 0, 0, 0xE1, 0, 5, 0})}, searching, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer.received.clear();
+    peer.onByte = [&c](sim::ScriptedPeer& p, uint8_t) {
+      const size_t request = p.received.size() / 6;
+      if (p.received.size() % 6 == 0 && request <= c.replies.size() && !c.replies[request - 1].empty()) {
+        p.send(WithCrc(c.replies[request - 1]));
+      }
+    };
+    EXPECT_EQ(c.call(), c.done);
+  }
+  peer.onByte = nullptr;
+  EXPECT_EQ(found.unitId, 5);
 }
 
 TEST_F(LinkSpeedTest, RestoreThatCannotReopenEndsTheRun) {
@@ -157,6 +205,10 @@ TEST_F(ProgrammerSpeedTest, OldBootLoaderTakesTheOldCommandAndExtendedTableIndex
   ASSERT_TRUE(SetProgrammerBaudRate(s(), unit, 128000, true));
   EXPECT_EQ(requestsSeen, 1);
   EXPECT_EQ(s().portSettings.baudRate, 128000u);
+  unit.bootLoaderRelease = 11;  // the new command from release 11 on
+  answerSpeedRequest(wire::cmd::SetProgrammerBaudRate, 6);
+  ASSERT_TRUE(SetProgrammerBaudRate(s(), unit, 230400, false));
+  EXPECT_EQ(requestsSeen, 2);
 }
 
 TEST_F(ProgrammerSpeedTest, RateMissingFromTheUnitTableFallsBackTo115200) {
@@ -205,11 +257,11 @@ TEST_F(ProgrammerSpeedTest, SilentProgrammerFailsAfterSixteenAttempts) {
 // The application's speed change against a simulated unit.
 class UnitSpeedTest : public ConnectTest {
  protected:
-  sim::Unit& placeUnit(const std::string& extra, uint32_t baud) {
+  sim::Unit& placeUnit(const std::string& extra, uint32_t baud, int com = kCom) {
     sim::Unit& u = place("[unit zs3]\ncard = 648\ncircuit = 5\nmodbus-address = 11\nbaud = " + std::to_string(baud) +
                              "\n" + extra,
-                         kCom);
-    openAt(kCom, baud);
+                         com);
+    openAt(com, baud);
     SaveConnectionBaudRate(s());
     unit.mode = modeBalvantaSoftware;
     unit.address = 11;
@@ -267,6 +319,28 @@ TEST_F(UnitSpeedTest, SurvivesALostReplyByAlternatingSpeeds) {
   EXPECT_EQ(CountOf(line(kCom).deliveredToDevice(), {0x0B, 0x45, 0x10, 0x30}), 2);
   EXPECT_EQ(simUnit.applicationFormat().baud, 9600u);
   EXPECT_TRUE(Ping(s(), 11));
+}
+
+// Eight speed requests (alternating speeds: a unit that switched hears only every other one)
+// and four pings at the new speed, each lasting until its last attempt.
+TEST_F(UnitSpeedTest, RequestsAndPingsLastUntilTheirLastAttempt) {
+  struct Case {
+    const char* lost;  // replies of the unit
+    bool changed;
+    bool fellBack;
+  };
+  int com = kCom;
+  for (const Case& c : {Case{"1 2 3 4", true, false}, Case{"1 2 3 4 5", false, false}, Case{"2 3 4", true, false},
+                        Case{"2 3 4 5", false, true}}) {
+    SCOPED_TRACE(c.lost);
+    s().out.flushConsole();
+    sim.console.clearOutput();
+    placeUnit(std::string("fault-lose-replies = ") + c.lost + "\n", 38400, ++com);
+    unit.softwareVersion = 610;
+    EXPECT_EQ(SetUnitBaudRate(s(), unit, 9600), c.changed);
+    EXPECT_EQ(shows("-- could not connect at 9600 - falling back to 115200"), c.fellBack);
+    ClosePort(s());
+  }
 }
 
 TEST_F(UnitSpeedTest, UnreachableNewSpeedFallsBackTo115200) {

@@ -18,6 +18,7 @@
 #include "transfer/file_update.h"
 #include "transfer/remote_file_access.h"
 #include "transport/packet_link.h"
+#include "wire/commands.h"
 #include "wire/crc16.h"
 
 namespace kl {
@@ -127,6 +128,89 @@ TEST_F(RemoteFiles, ClosingAfterAnEmptyFileTakesTheRepliesStillInFlight) {
   EXPECT_EQ(counts, (std::vector<uint32_t>{0}));
   advanceMs(200);
   EXPECT_EQ(FillReceiveBuffer(s()), 0);
+}
+
+// A file reply wrong in one field answers nothing: a result or a block for another file or
+// offset, a refusal, an acknowledgement for another file or unit or for the block before. The
+// request is tried again up to its last attempt; lost replies cost attempts up to the last.
+// The first `spoiled` replies of the kind (0: all) are spoiled or, when `spoil` says so, lost.
+TEST_F(RemoteFiles, RepliesForAnotherFileOrBlockAnswerNothing) {
+  using Kind = std::function<bool(const Bytes&)>;
+  using Spoil = std::function<bool(Bytes&)>;  // false: the reply is lost
+  const auto call = [](uint16_t command) -> Kind {
+    return [command](const Bytes& p) { return p.size() > 7 && p[1] == 0x45 && (p[2] << 8 | p[3]) == command; };
+  };
+  // Windowed messages: read data ('1') and write acknowledgements ('3'), in either form; after
+  // the sub-code come the drive, the file and the offset.
+  const auto at = [](const Bytes& p, size_t field) { return field + (p[1] == 0x48 ? 1 : 0); };
+  const auto windowed = [at](uint8_t subCode, int block = -1) -> Kind {
+    return [=](const Bytes& p) {
+      return p.size() > 11 && (p[1] == 0x47 || p[1] == 0x48) && p[at(p, 2)] == subCode &&
+             (block < 0 || (p[at(p, 8)] == block / 2 && p[at(p, 9)] == block % 2 * 128));
+    };
+  };
+  const auto flip = [](size_t field) -> Spoil { return [field](Bytes& p) { return (p[field] ^= 0x01), true; }; };
+  const auto set = [](size_t field, uint8_t value) -> Spoil { return [=](Bytes& p) { return (p[field] = value), true; }; };
+  const auto windowedFlip = [at](size_t field) -> Spoil { return [=](Bytes& p) { return (p[at(p, field)] ^= 1), true; }; };
+  const Spoil lose = [](Bytes&) { return false; };
+  const Spoil blockBefore = [at](Bytes& p) { return (p[at(p, 9)] = 0), true; };
+  const RemoteFile f{0xF0, kDrive, kFile};
+  const auto write = [&](size_t size) {
+    return [&, size] {
+      const Bytes data = Pattern(size);
+      return UpdateFile(s(), s().unit, kDrive, kFile, data.data(), static_cast<uint32_t>(size), true) &&
+             inUnit()->bytes == data;
+    };
+  };
+  const auto read = [&] {
+    uint8_t result = 0;
+    Bytes data;
+    if (!OpenFile(s(), f, true, result)) return false;
+    for (uint32_t count = 1; count != 0;) {
+      uint8_t block[128];
+      count = 128;
+      if (!ReadFileRemote(s(), f, static_cast<uint32_t>(data.size()), count, block)) return false;
+      data.insert(data.end(), block, block + count);
+    }
+    return CloseFile(s(), f, result) && data == inUnit()->bytes;
+  };
+  const auto readBlock = [&] {
+    uint32_t count = 128;
+    uint8_t block[128];
+    return ReadFileBlock(s(), f, 0, count, block);
+  };
+  namespace cmd = wire::cmd;
+  struct Case {
+    const char* name;
+    std::function<bool()> transfer;
+    Kind kind;
+    Spoil spoil;
+    int spoiled;
+    bool done;
+  };
+  const Case cases[] = {
+      {"creation answered for another file, seven times", write(300), call(cmd::CreateFile), flip(6), 7, true},
+      {"creation answered for another file, eight times", write(300), call(cmd::CreateFile), flip(6), 8, false},
+      {"creation refused", write(300), call(cmd::CreateFile), set(7, 1), 0, false},
+      {"no attributes after the write", write(300), call(cmd::GetFileAttributes), set(7, 1), 0, false},
+      {"a block read answered for another offset", readBlock, call(cmd::ReadFileBlock), flip(10), 0, false},
+      {"reads answered for another file", read, windowed('1'), windowedFlip(5), 0, false},
+      {"reads answered with another sub-code", read, windowed('1'), windowedFlip(2), 0, false},
+      {"the first block's reply lost 19 times", read, windowed('1', 0), lose, 19, true},
+      {"the first block's reply lost 20 times", read, windowed('1', 0), lose, 20, false},
+      {"writes acknowledged for another file", write(300), windowed('3'), windowedFlip(5), 0, false},
+      {"writes acknowledged by another unit", write(300), windowed('3'), set(0, 0xF1), 0, false},
+      {"the last block's acknowledgement lost 38 times", write(100), windowed('3'), lose, 38, true},
+      {"the last block's acknowledgement lost 39 times", write(100), windowed('3'), lose, 39, false},
+      {"the last block acknowledged as the one before", write(200), windowed('3', 1), blockBefore, 60, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    load("6.10", "file 1:0x0131 = random 300\n");
+    int seen = 0;
+    editReplies([&c, &seen](Bytes& p) { return !c.kind(p) || (c.spoiled != 0 && seen++ >= c.spoiled) || c.spoil(p); });
+    EXPECT_EQ(c.transfer(), c.done);
+  }
 }
 
 TEST_F(RemoteFiles, IsFileDifferentByAttributesAndStoredCrc) {

@@ -260,19 +260,31 @@ TEST_F(Identify, ControlCharactersOfTheInformationTextShowAsColons) {
   EXPECT_EQ(unit().newMask, 0xBEEF);
 }
 
-TEST_F(Identify, ExtendedInfoIsNotAskedOfOldSoftwareOrABootLoader) {
-  loadScenarioFile("zs5100-h8s2145.scn");
-  asApplication();
-  unit().softwareVersion = 219;
-  EXPECT_FALSE(ReadExtendedInfo(s(), unit()));
-  unit().softwareVersion = 610;
-  unit().mode = modeBalvantaBootLoader;
-  EXPECT_FALSE(ReadExtendedInfo(s(), unit()));
-  unit().mode = modeBalvantaSoftware;
-  unit().softwareVersion = 599;
-  EXPECT_FALSE(ReadAdvancedInfo(s(), unit()));
-  EXPECT_TRUE(line.sentByPc().empty());
-  EXPECT_TRUE(consoleLines().empty());
+// Extended information from software 2.20 on, advanced information from 6.00 on, and neither
+// of a boot loader: the far end here never answers, only whether a request goes out counts.
+TEST_F(Identify, ExtendedAndAdvancedInfoAreAskedFromTheirVersionsOn) {
+  useScriptedPeer();
+  struct Case {
+    UnitMode mode;
+    int16_t version;
+    bool extendedAsked, advancedAsked;
+  };
+  for (const Case& c : {Case{modeBalvantaSoftware, 219, false, false}, Case{modeBalvantaSoftware, 220, true, false},
+                        Case{modeBalvantaSoftware, 599, true, false}, Case{modeBalvantaSoftware, 600, true, true},
+                        Case{modeBalvantaBootLoader, 610, false, false}}) {
+    SCOPED_TRACE(c.version);
+    clearConsole();
+    asApplication();
+    unit().mode = c.mode;
+    unit().softwareVersion = c.version;
+    EXPECT_FALSE(ReadExtendedInfo(s(), unit()));
+    EXPECT_EQ(!takeSentByPc().empty(), c.extendedAsked);
+    EXPECT_FALSE(ReadAdvancedInfo(s(), unit()));
+    EXPECT_EQ(!takeSentByPc().empty(), c.advancedAsked);
+    if (!c.extendedAsked && !c.advancedAsked) {
+      EXPECT_TRUE(consoleLines().empty());
+    }
+  }
 }
 
 TEST_F(Identify, ALongerExtendedLayoutHasItsSurplusPassedOver) {

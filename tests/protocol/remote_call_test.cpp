@@ -95,6 +95,14 @@ TEST_F(RemoteCallScripted, WrongFunctionOrCommandEchoesFail) {
   EXPECT_TRUE(CallOnce(s(), request, 5, readOne));
 }
 
+// A ping answered in another unit's name is no answer: the unit at 6 must not pass for 5.
+TEST_F(RemoteCallScripted, APingAnsweredFromAnotherAddressIsNoAnswer) {
+  answer(4, {0x06, 0x42});
+  EXPECT_FALSE(Ping(s(), 5));
+  answer(4, {0x05, 0x42});
+  EXPECT_TRUE(Ping(s(), 5));
+}
+
 TEST_F(RemoteCallScripted, AShortReplyIsReadAsZerosAndFails) {
   answer(6, {0x05, 0x45, 0x10});
   uint8_t result = 0xEE;

@@ -291,6 +291,20 @@ TEST_F(Control, ListRemoteUnitsTakesAHundredButNotMore) {
   EXPECT_EQ(consoleLines().back(), "FAILED");
 }
 
+// A reply read in two steps whose head never comes costs one reply time-out an attempt, no less
+// and no more: the rest is not waited for.
+TEST_F(Control, AnUnansweredTwoStepCallWaitsOneTimeOutAnAttempt) {
+  useScriptedPeer();
+  s().currentUnitId = 0xF0;
+  s().portSettings.replyTimeout = 100;
+  const uint64_t start = nowMs();
+  std::vector<uint8_t> ids;
+  EXPECT_FALSE(ListRemoteUnits(s(), ids));
+  EXPECT_EQ(requestsReceived(6), 8u);
+  EXPECT_GE(nowMs() - start, 8u * 100u);
+  EXPECT_LT(nowMs() - start, 8u * 150u);
+}
+
 TEST_F(Control, DebugLogsOfADisplay) {
   loadScenarioFile("za3-lpc2478.scn");
   application();
@@ -302,6 +316,14 @@ TEST_F(Control, DebugLogsOfADisplay) {
   unit().mode = modeBalvantaBootLoader;
   EXPECT_FALSE(GetDebugLogs(s(), unit(), ids));
   EXPECT_TRUE(takeSentByPc().empty());
+  // Four attempts, the last of them counting.
+  for (const auto& [lost, answered] : {std::pair{"1 2 3", true}, std::pair{"1 2 3 4", false}}) {
+    SCOPED_TRACE(lost);
+    loadScenario(test::readFile(std::string(KESTRELINK_SOURCE_DIR) + "/sim/scenarios/za3-lpc2478.scn") +
+                 "fault-lose-replies = " + lost + "\n");
+    application();
+    EXPECT_EQ(GetDebugLogs(s(), unit(), ids), answered);
+  }
 }
 
 // Replies read in two steps find their echo past a stray byte, and take their count from
@@ -399,13 +421,23 @@ TEST_F(Control, WaitForUnitGivesUpAfterTenSeconds) {
 
 TEST_F(Control, WaitForUnitOnlyForNewApplications) {
   useScriptedPeer();
-  application(0xF0, 599);
-  WaitForUnit(s(), unit());
-  unit().mode = modeBalvantaBootLoader;
-  unit().softwareVersion = 610;
-  WaitForUnit(s(), unit());
-  EXPECT_TRUE(console().empty());
-  EXPECT_TRUE(peer.received.empty());
+  answerRequests(6, Bytes{0xF0, 0x45, 0x10, 0x33, 0x01});  // ready at once
+  struct Case {
+    UnitMode mode;
+    int16_t version;
+    bool waits;
+  };
+  for (const Case& c : {Case{modeBalvantaSoftware, 599, false}, Case{modeBalvantaBootLoader, 610, false},
+                        Case{modeBalvantaSoftware, 600, true}}) {
+    SCOPED_TRACE(c.version);
+    clearConsole();
+    peer.received.clear();
+    application(0xF0, c.version);
+    unit().mode = c.mode;
+    WaitForUnit(s(), unit());
+    EXPECT_EQ(console().starts_with("Waiting for unit..."), c.waits);
+    EXPECT_EQ(requestsReceived(6), c.waits ? 1u : 0u);
+  }
 }
 
 TEST_F(Control, UpdateFileSupportByTheFirstRuleThatApplies) {

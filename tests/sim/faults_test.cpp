@@ -16,6 +16,14 @@ TEST_F(FaultTest, LostRepliesAreNeverSent) {
   EXPECT_TRUE(request({0xF0, 0x41}).empty());
 }
 
+TEST_F(FaultTest, CountedRepliesAreLostWhateverTheyAnswer) {
+  with("fault-lose-replies = 2 3\n");
+  EXPECT_FALSE(request({0xF0, 0x41}).empty());
+  EXPECT_TRUE(request({0x0E, 0x41}).empty());
+  EXPECT_TRUE(request({0x0E, 0x45, 0x10, 0x1B}).empty());
+  EXPECT_FALSE(request({0xF0, 0x41}).empty());
+}
+
 TEST_F(FaultTest, StrayByteComesBeforeAnIntactReply) {
   with("fault-stray-byte-percent = 100\n");
   const Bytes reply = request({0xF0, 0x41});

@@ -37,7 +37,9 @@ void InstallationTest::attachInstallation(bool openPort) {
   // reply): they run out before those units are gone.
   if (installation) sim.world.drain(sim.world.nowUs() + kRetireUs);
   installation = std::make_unique<sim::Installation>(scenario, sim.world);
-  line.connect(portUnit());
+  auto next = std::make_unique<sim::ReplyEditor>(portUnit());
+  line.connect(*next);
+  editor = std::move(next);
   // The scenario's line faults, both ways.
   for (sim::LineFaults* faults : {&line.towardsPc, &line.towardsDevice}) {
     faults->bitFlipRate = scenario.line.bitFlipPerMillion / 1e6;

@@ -46,6 +46,9 @@ class InstallationTest : public ::testing::Test {
   void loadScenario(std::string_view text, bool openPort = true);
   // A scripted far end instead of units; the port is opened at `baud`.
   void useScriptedPeer(uint32_t baud = 115200);
+  // Each reply of the unit on the port passes `edit` on its way to the PC: its payload, to be
+  // changed in place (the CRC is made again); false loses the reply. Empty: replies pass as sent.
+  void editReplies(sim::ReplyEditor::Edit edit) { editor->edit = std::move(edit); }
 
   // The scripted far end answers every request of `requestBytes` bytes (CRC included) with
   // `replyPayload` and its CRC; `replies` changes the answer by the request's number (0 up); an empty one is no answer.
@@ -82,6 +85,7 @@ class InstallationTest : public ::testing::Test {
   sim::SimLine line;
   sim::Scenario scenario;
   std::unique_ptr<sim::Installation> installation;
+  std::unique_ptr<sim::ReplyEditor> editor;
   sim::ScriptedPeer peer;
   std::unique_ptr<Session> session;
 

@@ -5,6 +5,8 @@
 // software image of the bundle), then the faults a technician meets.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -23,6 +25,7 @@
 #include "transfer/programmer_download.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
+#include "wire/commands.h"
 
 namespace kl::test {
 namespace {
@@ -115,8 +118,8 @@ class FlashProgramming : public InstallationTest {
   }
 
   // The update sequence's steps for the boot loader and the software; false at the first
-  // failing transfer.
-  bool program() {
+  // failing transfer. The boot loader is written as `bootLoader`.
+  bool program(FlashTarget bootLoader = FlashTarget::Software) {
     connect();
     if (HasFatalFailure()) return false;
     EXPECT_TRUE(InitialiseForUpdate(s(), unit()));
@@ -125,8 +128,9 @@ class FlashProgramming : public InstallationTest {
     EXPECT_TRUE(SelectBootLoader(s(), unit()));
     SelectSoftware(s(), unit());
     if (!ReadBackupFields(s(), unit())) return false;
-    for (const ImageRef& image : {unit().bootLoaderImage, unit().softwareImage}) {
-      if (!WriteMcuFlash(s(), unit(), image, WriteBackupFields) || !ResetProgrammer(s(), unit())) return false;
+    for (const auto& [image, target] : {std::pair{unit().bootLoaderImage, bootLoader},
+                                         std::pair{unit().softwareImage, FlashTarget::Software}}) {
+      if (!WriteMcuFlash(s(), unit(), image, WriteBackupFields, target) || !ResetProgrammer(s(), unit())) return false;
     }
     EXPECT_TRUE(Reset(s(), unit()));
     advanceMs(3000);
@@ -202,6 +206,89 @@ INSTANTIATE_TEST_SUITE_P(AllModes, EveryImage,
                              if (!isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
+
+// A reply of the programmer wrong in one field answers no request: the request is tried again,
+// up to its last attempt, and the reply is never taken. The first `spoiled` replies to
+// `command` (0: all of them) are spoiled; other replies pass.
+TEST_F(FlashProgramming, RepliesWrongInOneFieldAnswerNoRequest) {
+  using Spoil = std::function<void(Bytes&)>;
+  // After the four-byte echo: an address (4 to 7; a block's offset 4 and 5), then a length or
+  // a status, then a result.
+  const auto flip = [](size_t at) -> Spoil { return [at](Bytes& p) { p[at] ^= 0x01; }; };
+  const auto set = [](size_t at, uint8_t value) -> Spoil { return [at, value](Bytes& p) { p[at] = value; }; };
+  const Spoil nextPacket = [](Bytes& p) {
+    const uint32_t address = (uint32_t{p[4]} << 24 | p[5] << 16 | p[6] << 8 | p[7]) + 128;
+    for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<uint8_t>(address >> (24 - 8 * i));
+  };
+  struct Case {
+    const char* name;
+    Mode mode;
+    uint16_t command;
+    Spoil spoil;
+    int spoiled;
+    bool completes;
+    bool verify = false;
+    FlashTarget target = FlashTarget::Software;
+  };
+  using namespace wire::cmd;
+  const Case cases[] = {
+      {"flash write: address one off, seven times", Mode::Plain, FlashWritePlain, flip(7), 7, true},
+      {"flash write: address one off, eight times", Mode::Plain, FlashWritePlain, flip(7), 8, false},
+      // A boot loader's packet is tried twelve times as often.
+      {"boot-loader write: address one off, 95 times", Mode::Plain, FlashWritePlain, flip(7), 95, true, false,
+       FlashTarget::BootLoader},
+      {"boot-loader write: address one off, 96 times", Mode::Plain, FlashWritePlain, flip(7), 96, false, false,
+       FlashTarget::BootLoader},
+      {"flash write: length one off", Mode::Plain, FlashWritePlain, flip(8), 0, false},
+      {"flash write: another unit's echo", Mode::Plain, FlashWritePlain, set(0, 2), 0, false},
+      {"commit: address one off, seven times", Mode::Buffered, FlashWriteBufferedCommit, flip(7), 7, true},
+      {"commit: address one off, eight times", Mode::Buffered, FlashWriteBufferedCommit, flip(7), 8, false},
+      {"commit: the flash failed", Mode::Buffered, FlashWriteBufferedCommit, set(10, 3), 1, false},
+      {"block: not taken", Mode::Buffered, WriteRamBlock, set(6, 1), 0, false},
+      {"RAM write: address one off, seven times", Mode::Plain, WriteRam, flip(7), 7, true},
+      {"RAM write: address one off, eight times", Mode::Plain, WriteRam, flip(7), 8, false},
+      {"RAM write: length one off", Mode::Plain, WriteRam, flip(8), 0, false},
+      {"RAM commit: address one off", Mode::Buffered, CommitRamBlock, flip(7), 0, false},
+      // Every acknowledgement names the packet after its own: the oldest is never released.
+      {"overlapped RAM write: acknowledged as the next one", Mode::Windowed, WriteRam, nextPacket, 0, false},
+      {"read-back: address one off, seven times", Mode::Plain, Examine, flip(7), 7, true, true},
+      {"read-back: address one off, eight times", Mode::Plain, Examine, flip(7), 8, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    load("zc3.scn", c.mode);
+    const Bytes fieldsBefore = fields();
+    s().options.verify = c.verify;
+    int seen = 0;
+    editReplies([&c, &seen](Bytes& p) {
+      const bool answers = p.size() >= 7 && p[1] == 0x45 && (p[2] << 8 | p[3]) == c.command;
+      if (answers && (c.spoiled == 0 || seen++ < c.spoiled)) c.spoil(p);
+      return true;
+    });
+    EXPECT_EQ(exitCodeOf([&] { EXPECT_EQ(program(c.target), c.completes) << lastLines(); }), std::nullopt)
+        << lastLines();
+    if (c.completes) expectProgrammed(fieldsBefore);
+  }
+}
+
+// The programmer's download follows what the boot loader's release knows: the extended speed
+// table before release 15, eight overlapped RAM writes in flight from release 18 on.
+TEST_F(FlashProgramming, TheDownloadFollowsTheBootLoadersRelease) {
+  for (const auto& [release, window] : {std::pair{14, 1}, std::pair{15, 1}, std::pair{17, 1}, std::pair{18, 8}}) {
+    SCOPED_TRACE(release);
+    load("zc3.scn", Mode::Windowed, "boot-release = " + std::to_string(release) + "\n");
+    EXPECT_EQ(exitCodeOf([&] {
+                connect();
+                ASSERT_TRUE(InitialiseForUpdate(s(), unit()));
+                SelectFlashProgrammer(s(), unit(), false);
+                EXPECT_TRUE(DownloadProgrammer(s(), unit(), unit().programmerImage, "programmer"));
+              }),
+              std::nullopt)
+        << lastLines();
+    EXPECT_NE(console().find("-- window size = " + std::to_string(window) + "\r\n"), std::string::npos);
+    EXPECT_EQ(s().portSettings.baudRate, 921600u);
+  }
+}
 
 // Giving up inside a boot loader leaves a unit that cannot start. Where most acknowledgements
 // are lost (windowed writes are acknowledged cumulatively, so they stand more loss), the boot

@@ -1,6 +1,7 @@
 #include "transport/packet_link.h"
 
 #include "link_fixture.h"
+#include "transport/link_control.h"
 
 namespace kl::test {
 namespace {
@@ -117,6 +118,13 @@ TEST_F(Framing, ReplyLengthHeaderAndProxyHeaderAreSkipped) {
   const std::string text = console();
   EXPECT_NE(text.find("[LENGTH HEADER F1 0B] [PROXY HEADER 05 47 3F 02 04]"), std::string::npos) << text;
   EXPECT_NE(text.find("[RECV (4) 01 46 00 2A]"), std::string::npos);
+  // A header of a request, not of a reply (the PC's own frame coming back), relays nothing.
+  const std::vector<uint8_t> echoed = WithCrc(Concat({0x05, 0x47, 0x3E, 0x02, 0x04}, kReplyBody));
+  answerWith(13, Concat({0xF1, static_cast<uint8_t>(echoed.size())}, echoed));
+  sendRequest(kRequest);
+  ASSERT_TRUE(RecvPacket(s(), 4));
+  readReply(4);
+  EXPECT_FALSE(CheckPacketEnd(s()));
 }
 
 TEST_F(Framing, StrayByteIsSlidOutAndTheIdenticalRetryIsSuppressed) {
@@ -140,6 +148,19 @@ TEST_F(Framing, StrayByteIsSlidOutAndTheIdenticalRetryIsSuppressed) {
 TEST_F(Framing, RecvPacketSlidesToTheReplyBehindAStrayByte) {
   answerWith(6, WithCrc(kReplyBody));
   line.injectStray({0xF0});
+  sendRequest(kRequest);
+  ASSERT_TRUE(RecvPacket(s(), 4));
+  EXPECT_EQ(readReply(4), kReplyBody);
+  EXPECT_TRUE(CheckPacketEnd(s()));
+}
+
+// Line noise before a reply is slid over byte by byte for up to 100 ms: two dozen stray bytes
+// at 9600 baud take some 20 ms of it.
+TEST_F(Framing, RecvPacketSlidesToTheReplyBehindTwoDozenStrayBytes) {
+  ASSERT_TRUE(ChangePacketBaudRate(s(), 9600, 0, 100, false));
+  line.farPort().setFormat(sim::LineFormat{9600, sim::Parity::None});
+  answerWith(6, WithCrc(kReplyBody));
+  line.injectStray(std::vector<uint8_t>(24, 0x55));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
   EXPECT_EQ(readReply(4), kReplyBody);

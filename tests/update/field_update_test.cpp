@@ -92,6 +92,7 @@ TEST_F(FieldUpdate, OptionsAndSpecialUnits) {
     std::vector<std::string> lines;
     size_t bootLoaderEntry;  // 0: the boot loader stays
     bool writes = true;
+    std::vector<std::string> absent = {};  // lines that must not be shown
   };
   const size_t zc3BootLoader = catalogue::EntryOf(*catalogue::FindBootLoader(mcu::LPC1768, family::RemoteIo));
   const size_t za3BootLoader = catalogue::EntryOf(*catalogue::FindBootLoader(mcu::LPC2478, family::Display));
@@ -106,19 +107,33 @@ TEST_F(FieldUpdate, OptionsAndSpecialUnits) {
        zc3BootLoader},
       {"-v", "zc3.scn", kOutdated, {"-y", "-v"}, {"Verifying programmer..."}, 0},
       {"-o", "zc3.scn", kOutdated, {"-y", "-o", "-r921600"}, {"-- using overlapped (duplex) comms"}, 0},
+      {"-l with a current boot loader", "zc3.scn", std::string(kOutdated) + "boot-release = 24\n", {"-y", "-d", "-l"},
+       {"-- balvanta software will be updated to 6.10r57"}, 0, true, {"-- balvanta boot loader will be updated"}},
       {"a unit at the carried release", "zs4-current.scn", "", {"-y", "-d"},
        {"-- balvanta software is already the correct version", "-- Balvanta file 01:01E0 is up to date"}, 0, false},
+      // A boot loader from release 4 on reports the software's checksum, which is the carried one.
+      {"a unit at the carried release, boot loader release 4", "zs4-current.scn", "boot-release = 4\n", {"-y", "-d"},
+       {"-- balvanta software is already the correct version"}, 0, false,
+       {"-- updating balvanta software because the checksum is not available (old boot loader)"}},
+      {"a ZA3 display with boot loader release 18", "za3-lpc2478.scn", std::string(kOutdated) + "boot-release = 18\n",
+       {"-y", "-d"}, {"-- balvanta software will be updated to 6.10r57"}, 0, true, {"needs to be updated immediately"}},
       {"an old ZA3 display", "za3-lpc2478.scn", "version = 5.50\nrelease = 0\n", {"-y", "-d"},
        {"This ZA3 display unit needs to be updated immediately. It will be restarted",
         "IMPORTANT: do not turn off the power during the update.",
-        "-- updating boot loader (UpdateBootLoader parameter is true)"},
+        "-- updating boot loader (UpdateBootLoader parameter is true)", "Erasing files from old software version..."},
        za3BootLoader},
+      {"a ZA3 display at 6.00", "za3-lpc2478.scn", "version = 6.00\nrelease = 0\nbuild-increment = 0\n", {"-y", "-d"},
+       {"-- balvanta software will be updated to 6.10r57"}, 0, true, {"Erasing files from old software version"}},
+      // On a port of its own a ZA4 takes its resource file onto its resource drive at once.
+      {"a ZA4 with an outdated resource file", "za4.scn", "vcom = no\nbuild-increment = 0\nfile 0xB1:0 = resource 0x0100=file-653-0100.bin\n",
+       {"-y", "-d"}, {"-- balvanta software will be updated to 6.10r57"}, 0, true, {"Updating Balvanta file 01:0104"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     load(row.scenario, row.extra);
     ASSERT_EQ(run(row.arguments), 0) << console();
     for (const std::string& line : row.lines) EXPECT_TRUE(shows(line + "\r\n")) << line;
+    for (const std::string& line : row.absent) EXPECT_FALSE(shows(line)) << line;
     EXPECT_EQ(shows("Updating Balvanta"), row.writes);
     EXPECT_TRUE(shows("Success: all operations are complete\r\n"));
     expectCarriedSoftware();
@@ -145,6 +160,8 @@ TEST_F(FieldUpdate, RefusalsWriteNothing) {
       {"the operator declines", "zc3.scn", kOutdated, {}, "n", 1, {"Do you wish to upgrade this Balvanta unit? (y/n)"}},
       {"a later build of this release", "zc3.scn", "version = 6.10\nrelease = 57\nbuild-increment = 2\n", {"-y"}, "", 0,
        {refused, "Complete: some units could not be updated"}},
+      {"a later build of 6.00", "zc3.scn", "version = 6.00\nrelease = 57\nbuild-increment = 2\n", {"-y"}, "", 0,
+       {refused, "Complete: some units could not be updated"}},
       {"an old ZA3 display with a later build", "za3-lpc2478.scn",
        "version = 6.10\nrelease = 57\nbuild-increment = 2\nboot-release = 16\n", {"-y"}, "", 0,
        {"This ZA3 display unit needs to be updated immediately.", refused,
@@ -167,6 +184,9 @@ TEST_F(FieldUpdate, RefusalsWriteNothing) {
     EXPECT_FALSE(shows(row.notShown));
     // A refused unit is asked once: the guard decides on entry, and says so once.
     EXPECT_EQ(console().find(refused), console().rfind(refused));
+    if (shows(refused)) {
+      EXPECT_EQ(runLog().find("RPC: Reset"), std::string::npos) << "nor restarted";
+    }
     EXPECT_EQ(flashContents(), before);
     EXPECT_EQ(portUnit().mode(), sim::UnitMode::Application) << "back in its application";
   }

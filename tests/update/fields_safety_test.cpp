@@ -93,6 +93,13 @@ TEST_F(FieldsSafety, AFaultWhileTheBootLoaderIsRewrittenCostsNeitherFieldsNorBoo
     EXPECT_EQ(fields(sim::ManufacturingFields::Copy::Secondary), before);
     EXPECT_TRUE(flashHolds(catalogue::EntryOf(*catalogue::FindBootLoader(mcu::LPC1768, family::RemoteIo))));
     EXPECT_EQ(recordsKept(), 0u) << "removed once the unit vouched for the fields";
+    // The copy goes into the unit once: with the boot loader, when that erases its block again.
+    const std::string log = runLog();
+    size_t writes = 0;
+    for (size_t at = log.find("Writing backup fields"); at != std::string::npos; at = log.find("Writing backup fields", at + 1)) {
+      ++writes;
+    }
+    EXPECT_EQ(writes, 1u);
   }
 }
 

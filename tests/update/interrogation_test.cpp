@@ -32,11 +32,12 @@ class InterrogationFlow : public InstallationTest {
   bool hasLine(const std::string& line) { return lineIndex(line) < consoleLines().size(); }
 };
 
+// The display runs the first software that lists its network.
 constexpr const char* kNetwork = R"(
 [unit display]
 card = 653
 circuit = 1
-version = 6.10
+version = 6.00
 release = 40
 serial = 530100
 modbus-address = 4

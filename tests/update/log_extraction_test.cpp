@@ -230,6 +230,46 @@ TEST_F(LogExtraction, MoreThan32DebugLogsAreNotCopiedAndAnEmptyLogGivesAnEmptyFi
   EXPECT_EQ(files.at(Label("CrashLog_07 ", files)), "crash report\n");
 }
 
+// A display running 6.00 lists its network, whose units' logs are copied, but keeps its own:
+// logs are copied from units running 6.01 or later.
+TEST_F(LogExtraction, ADisplayOnSixNoughtListsItsNetworkButKeepsItsOwnLogs) {
+  std::string scenario = kNetwork;
+  scenario.replace(scenario.find("version = 6.10\nrelease = 40"), 27, "version = 6.00");
+  connectTo(scenario, 4);
+  ExtractLogsFromAllUnits(s(), s().unit);
+  EXPECT_NE(console().find("Balvanta Unit(s) found:"), std::string::npos) << console();
+  const auto files = extracted();
+  EXPECT_EQ(files.size(), 1u);
+  EXPECT_EQ(files.at(Label("CrashLog_07 ", files)), "crash report\n");
+}
+
+// A log is copied as the unit delivers it: a last block shorter than the others, and reads the
+// unit answers with fewer bytes than asked, the rest then asked for from where they ended.
+TEST_F(LogExtraction, ShortBlocksAndShortReadsAreCopiedWhole) {
+  for (const bool shortReads : {false, true}) {
+    SCOPED_TRACE(shortReads ? "reads answered short" : "a short last block");
+    std::filesystem::remove_all(std::filesystem::path(sim.files.programPath()).parent_path() / "BalvantaLogFiles");
+    const std::string text = std::string(200, 'x') + std::string(100, 'y');
+    std::string scenario = kNetwork;
+    const std::string config = "text \"Config\\x00A\\n\\x00\\x00\"";
+    scenario.replace(scenario.find(config), config.size(), "text \"" + text + "\"");
+    connectTo(scenario, 4);
+    if (shortReads) {
+      // A block read answered with 100 bytes at most: echo, drive, file, offset, count, data.
+      editReplies([](std::vector<uint8_t>& p) {
+        if (p.size() > 12 + 100 && p[1] == 0x45 && p[2] == 0x10 && p[3] == 0x27) {
+          p[11] = 100;
+          p.resize(12 + 100);
+        }
+        return true;
+      });
+    }
+    ExtractLogsFromAllUnits(s(), s().unit);
+    const auto files = extracted();
+    EXPECT_EQ(files.at(Label("ConfigurationLog_04 ", files)), text);
+  }
+}
+
 TEST_F(LogExtraction, NothingHappensForOlderSoftwareOrABootLoader) {
   connectTo("[unit old]\ncard = 648\ncircuit = 5\nversion = 5.99\nmodbus-address = 3\n", 3);
   ExtractLogsFromAllUnits(s(), s().unit);

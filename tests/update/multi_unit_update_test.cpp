@@ -11,16 +11,16 @@
 namespace kl::test {
 namespace {
 
-// A ZA4 at Modbus address 4 relaying to a ZS4 (2) and a ZC3 (7), all with older software, a ZS3
-// (9) whose boot loader cannot apply update files, and a ZS3 (11) that stops answering once it
-// has been listed. The ZS4 and the ZC3 have no information text: the table names them by their
-// product.
+// A ZA4 at Modbus address 4 relaying to a ZS4 (2) and a ZC3 (7), all with older software (the
+// ZA4 and the ZS4 the first that list a network and take update files), a ZS3 (9) whose boot
+// loader cannot apply update files, and a ZS3 (11) that stops answering once it has been
+// listed. The ZS4 and the ZC3 have no information text: the table names them by their product.
 constexpr const char* kInstallation = R"(
 [unit display]
 card = 653
 circuit = 1
 product = 63
-version = 6.08
+version = 6.00
 release = 12
 serial = 530200
 modbus-address = 4
@@ -32,7 +32,7 @@ network = transmitter io old silent
 card = 659
 circuit = 1
 product = 61
-version = 6.05
+version = 6.00
 serial = 590200
 modbus-address = 2
 unit-flags = 0x01
@@ -169,6 +169,10 @@ TEST_F(MultiUnitUpdate, AUnitThatFailsLeavesTheOthersUpdatedAndTheDisplayAtItsSp
       {"a card tester's software", "unit-flags = 0x81\n", 0,
        {"-- Cannot update this unit (pre-production board)\r\n", "Unable to update Balvanta Unit: 2\r\n",
         "Complete: some units could not be updated"}},
+      // Its boot loader could apply them: it is not the boot loader that is named.
+      {"a unit that does not take update files", "unit-flags = 0x00\nboot-release = 14\n", 0,
+       {"Balvanta Unit 2 does not support remote software update.\r\n", "Unable to update Balvanta Unit: 2\r\n",
+        "Complete: some units could not be updated"}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -184,7 +188,7 @@ TEST_F(MultiUnitUpdate, AUnitThatFailsLeavesTheOthersUpdatedAndTheDisplayAtItsSp
     // Restarted, the others take their update and the failed unit keeps its software.
     installation->find("display")->restartSystem();
     advanceMs(5000);
-    EXPECT_TRUE(runs("transmitter", 605, 0));
+    EXPECT_TRUE(runs("transmitter", 600, 0));
     EXPECT_EQ(runs("display", 610, 57), row.exitCode == 0);
     EXPECT_EQ(runs("io", 610, 57), row.exitCode == 0);
   }
@@ -193,21 +197,35 @@ TEST_F(MultiUnitUpdate, AUnitThatFailsLeavesTheOthersUpdatedAndTheDisplayAtItsSp
 // After the restart every updated unit must be seen running the carried software: one whose
 // update file was refused when it restarted (damaged after it was checked) is named.
 TEST_F(MultiUnitUpdate, AUnitNotRunningTheNewSoftwareAfterTheRestartIsNamed) {
-  loadScenario(kInstallation, false);
+  // Every other unit can be updated: the one not running the new software alone fails the run.
+  std::string scenario = std::string(kInstallation).substr(0, std::string(kInstallation).find("[unit old]"));
+  scenario.replace(scenario.find("network = transmitter io old silent"), 35, "network = transmitter io");
+  loadScenario(scenario, false);
   sim.console.onOutput = [this](std::string_view text) {
     if (text != "ResetSystem") return;
     sim::DriveFile* software = installation->find("transmitter")->state().drives.find(1, 0x0103);
     if (software) software->bytes[100] ^= 0x01;
   };
   EXPECT_EQ(run({"-y", "-d", "-r921600"}), 0) << console();
-  EXPECT_TRUE(runs("transmitter", 605, 0));
+  EXPECT_TRUE(runs("transmitter", 600, 0));
   EXPECT_TRUE(runs("display", 610, 57));
-  EXPECT_TRUE(InOrder(console(), {"Unable to update Balvanta Unit: 11\r\n",
-                                  "Balvanta Unit: 2 is not running 6.10r57 after the restart\r\n",
+  EXPECT_TRUE(InOrder(console(), {"Balvanta Unit: 2 is not running 6.10r57 after the restart\r\n",
                                   "Complete: some units could not be updated"}))
       << console();
+  EXPECT_FALSE(shows("Success"));
   EXPECT_FALSE(shows("Balvanta Unit: 4 is not running"));
   EXPECT_FALSE(shows("Balvanta Unit: 7 is not running"));
+}
+
+// The units are given a minute to come back from their restart: one whose boot loader waits
+// twenty seconds before its application starts is seen running the new software.
+TEST_F(MultiUnitUpdate, AUnitSlowToComeBackIsWaitedFor) {
+  std::string scenario = kInstallation;
+  scenario.insert(scenario.find("[unit io]"), "boot-window-ms = 20000\n");
+  loadScenario(scenario, false);
+  EXPECT_EQ(run({"-y", "-r921600"}), 0) << console();
+  EXPECT_TRUE(runs("transmitter", 610, 57));
+  EXPECT_FALSE(shows("Balvanta Unit: 2 did not answer after the restart"));
 }
 
 TEST_F(MultiUnitUpdate, AConnectedTestJigIsNeverUpdated) {

@@ -120,6 +120,37 @@ TEST_F(ProductionStation, EveryProductCodeIsFoundOnThePortBehindTheJigAndOnTheNe
   EXPECT_TRUE(found.useUpdateFiles);
 }
 
+// Only jig software after 6.05 can search its second port for the product.
+TEST_F(ProductionStation, OnlyAJigAfterSixOhFiveIsSearchedThrough) {
+  for (const auto& [version, found] : {std::pair{"6.05", false}, std::pair{"6.06", true}}) {
+    SCOPED_TRACE(version);
+    loadScenario(Jig(std::string("version = ") + version + "\nnetwork = control\nproxy-unit = product\n") +
+                     "[unit product]\ncard = 648\ncircuit = 6\n" + kProductKeys,
+                 false);
+    connect();
+    s().options.manufacturingMode = true;
+    s().options.parameterFile = station("SerialNo=700001\r\nBasicProductCode=51\r\n");
+    UnitTypeCheck check;
+    EXPECT_EQ(exitCodeOf([&] { check = CheckUnitType(s(), s().unit); }).has_value(), !found) << console();
+    EXPECT_EQ(check.viaProxy, found);
+  }
+}
+
+// From 4.40 on the unit's application checks the fields itself: fields that are the station's
+// already are not written again (nor is the boot loader, which is current).
+TEST_F(ProductionStation, FieldsAlreadyTheStationsAreNotWrittenAgain) {
+  loadScenario("[unit product]\ncard = 648\ncircuit = 6\n" + std::string(kProductKeys) +
+                   "version = 4.40\nboot-release = 24\n",
+               false);
+  ASSERT_EQ(run({"-y", "-d", "-r921600",
+                 station("SerialNo=700001\r\nBasicProductCode=51\r\n" + StationFieldLines(kSerial))}),
+            0)
+      << console();
+  EXPECT_TRUE(shows("-- manufacturing fields in unit are correct (no update needed)\r\n")) << console();
+  EXPECT_FALSE(shows("-- manufacturing fields will be updated"));
+  EXPECT_EQ(product().application.softwareVersion, 610);
+}
+
 TEST_F(ProductionStation, TheUnitIsUpdatedWhereverItIsAndTheOutcomeStored) {
   for (const Place place : {Place::OnThePort, Place::BehindTheJig, Place::OnTheNetwork}) {
     SCOPED_TRACE(static_cast<int>(place));
