@@ -93,13 +93,6 @@ class FieldUpdateCase : public FlowCase {
   }
 
   // The unit's table showed a build increment above 1.
-  static bool ShowsLaterBuild(const RunEnd& end) {
-    for (int build = 2; build <= 9; ++build) {
-      if (Shows(end, "   Build increment : " + std::to_string(build) + "\r\n")) return true;
-    }
-    return false;
-  }
-
   void finish() {
     // A unit left with the new software but not all of its files would take the multi-unit
     // path next time, which needs a boot loader that applies update files: the technician

@@ -26,6 +26,13 @@ inline Verdict FailedCleanly(std::string why) { return {Ending::CleanFailure, st
 inline Verdict Violated(std::string why) { return {Ending::Violation, std::move(why)}; }
 
 inline bool Shows(const RunEnd& end, std::string_view text) { return end.console.find(text) != std::string::npos; }
+// The run was told a unit's later build of a release (build increment above 1).
+inline bool ShowsLaterBuild(const RunEnd& end) {
+  for (int build = 2; build <= 9; ++build) {
+    if (Shows(end, "   Build increment : " + std::to_string(build) + "\r\n")) return true;
+  }
+  return false;
+}
 
 // The text after "Fatal Error: ", when the run ended with one.
 std::optional<std::string> FatalMessage(const RunEnd& end);

@@ -62,6 +62,13 @@ class MultiUnitCase : public FlowCase {
 
   Verdict judge(Site& site, const RunEnd& end) override {
     std::set<int> listed = TableAddresses(end.console);
+    // A display that did not answer in its application was caught in its boot loader after the
+    // power cycle the run asked for; a boot loader tells no build increment, so the program
+    // cannot know a later build there, and bringing the display to the carried release whole
+    // is sound. One that told its build must be refused.
+    if (listed.empty() && refused_[0] && Shows(end, "-- Found Unit (balvanta boot loader)") && !ShowsLaterBuild(end)) {
+      refused_[0] = false;
+    }
     // No list of units (none answered the display's listing): the display alone, through its
     // boot loader. A unit the display did not list (it did not answer then) is not the run's
     // to update; the table never lists the ZK7 test jig.
