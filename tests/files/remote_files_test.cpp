@@ -204,10 +204,11 @@ TEST_F(RemoteFiles, RepliesForAnotherFileOrBlockAnswerNothing) {
       {"the last block's acknowledgement lost 39 times", write(100), windowed('3'), lose, 39, false},
       {"the last block acknowledged as the one before", write(200), windowed('3', 1), blockBefore, 60, false},
   };
+  int seen = 0;  // outlives the loop: the last case's editor still sees the next load's replies
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     load("6.10", "file 1:0x0131 = random 300\n");
-    int seen = 0;
+    seen = 0;
     editReplies([&c, &seen](Bytes& p) { return !c.kind(p) || (c.spoiled != 0 && seen++ >= c.spoiled) || c.spoil(p); });
     EXPECT_EQ(c.transfer(), c.done);
   }

@@ -254,12 +254,13 @@ TEST_F(FlashProgramming, RepliesWrongInOneFieldAnswerNoRequest) {
       {"read-back: address one off, seven times", Mode::Plain, Examine, flip(7), 7, true, true},
       {"read-back: address one off, eight times", Mode::Plain, Examine, flip(7), 8, false, true},
   };
+  int seen = 0;  // outlives the loop: the last case's editor still sees the next load's replies
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     load("zc3.scn", c.mode);
     const Bytes fieldsBefore = fields();
     s().options.verify = c.verify;
-    int seen = 0;
+    seen = 0;
     editReplies([&c, &seen](Bytes& p) {
       const bool answers = p.size() >= 7 && p[1] == 0x45 && (p[2] << 8 | p[3]) == c.command;
       if (answers && (c.spoiled == 0 || seen++ < c.spoiled)) c.spoil(p);
