@@ -25,10 +25,11 @@ void HopLine::End::send(const uint8_t* bytes, size_t count) {
   for (size_t i = 0; i < count; ++i) {
     at += perByte;
     const uint8_t byte = bytes[i];
-    // The receiving end judges the byte by its own format at the moment it completes.
-    line_.scheduler_.at(at, [this, byte] {
+    // The byte travels at the format it was sent at, whatever this end changes to after;
+    // the receiving end judges it by its own format at the moment it completes.
+    line_.scheduler_.at(at, [this, byte, sentAt = format_] {
       if (!other->device) return;
-      if (other->format() == format_) {
+      if (other->format() == sentAt) {
         other->device->receive(byte, false);
       } else {
         other->device->receive(static_cast<uint8_t>(line_.random_()), true);

@@ -68,6 +68,23 @@ TEST_F(ProxyTest, SearchReportsAProductInItsBootLoader) {
             withCrc({60, 0x45, 0x10, 0x3C, 0x02, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
+// A reply goes out at the speed the product had when it sent it: a speed change or a restart
+// that follows the reply spoils none of it, even on a clock that runs late.
+TEST_F(ProxyTest, ARepliesBytesKeepTheSpeedTheyWereSentAtOnALateClock) {
+  const auto fromProduct = [](const Bytes& payload) {
+    return encodeFrame(payload, true, std::array<uint8_t, 5>{60, 0x47, 0x3F, 2, static_cast<uint8_t>(payload.size())});
+  };
+  request({60, 0x45, 0x10, 0x3E});
+  world_.lagStepUs = 20;
+  EXPECT_EQ(sendRaw(proxied({0x04, 0x45, 0x10, 0x30, 0x00, 0x00, 0x4B, 0x00})), fromProduct({0x04, 0x45, 0x10, 0x30}))
+      << "SetUnitBaudRate, then the switch to 19200";
+  EXPECT_EQ(request({60, 0x45, 0x10, 0x3D, 0x02, 0x00, 0x00, 0x4B, 0x00}),
+            withCrc({60, 0x45, 0x10, 0x3D, 0x02, 0x00, 0x00, 0x4B, 0x00, 0x00}));
+  EXPECT_EQ(sendRaw(proxied({0x04, 0x45, 0x10, 0x11})), fromProduct({0x04, 0x45, 0x10, 0x11}))
+      << "GotoBootLoader, then the boot loader at 9600";
+  EXPECT_EQ(unit("product").mode(), UnitMode::BootLoader);
+}
+
 TEST(ProxyCalls, UnitsWithoutASecondPortDoNotAnswerThem) {
   struct Case : SimUnitTest {
     void TestBody() override {}
