@@ -6,7 +6,7 @@
 # Usage: scripts/mutate.sh [--sample K] [--only ID[,ID...]] [--timeout S] [--min-score P] [--list]
 #   --sample K     K entries spread evenly over the list
 #   --only IDS     these entries
-#   --timeout S    seconds a test program may run (default 300)
+#   --timeout S    seconds a test program may run (default 120)
 #   --min-score P  exit 1 when the score is below P percent
 #   --list         the chosen entries, each checked against its file (nothing is built)
 # Entries are blocks of "key: value" lines separated by blank lines ("#" starts a comment):
@@ -23,7 +23,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${MUTATE_DIR:-/tmp/kestrelink-mutate-${USER:-$(id -un)}}
 jobs=${JOBS:-2}
-limit=300 sample=0 only="" min_score=0 list_only=0
+limit=120 sample=0 only="" min_score=0 list_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --sample) sample=$2; shift 2 ;;
@@ -119,10 +119,9 @@ done <"$scratch/files"
   rm -f "$tree/$f"
 done
 build=$scratch/build
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$scratch/configure.log" 2>&1 ||
-    { cat "$scratch/configure.log"; exit 2; }
-fi
+# The flags of the normal build (scripts/test.sh): compiler-cache entries serve both.
+cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_WERROR=ON \
+  >"$scratch/configure.log" 2>&1 || { cat "$scratch/configure.log"; exit 2; }
 
 # The test programs an entry names, as build targets.
 targets_of() {
