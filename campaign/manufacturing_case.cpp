@@ -88,7 +88,7 @@ class ManufacturingCase : public FlowCase {
         if (Problem p = FieldsProblem(site.unit(i), fieldsBefore_[i])) return p;
         continue;
       }
-      const Problem station = FieldsProblem(site.unit(i), sim::makeFields(serial_));
+      Problem station = FieldsProblem(site.unit(i), sim::makeFields(serial_));
       if (succeeded || !station) {
         if (station) return station;
         continue;

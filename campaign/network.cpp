@@ -1,8 +1,8 @@
 #include "network.h"
 
 #include "Pellmar/writers.h"
+#include "carried_release.h"
 #include "draws.h"
-#include "images/catalogue_tables.h"
 
 namespace kl::campaign {
 
@@ -46,22 +46,16 @@ std::string OutdatedSoftware(std::mt19937_64& random) {
 }
 
 std::string SomeCarriedFiles(std::mt19937_64& random, int card, int mcuType) {
-  const auto files = catalogue::FilesForCard(static_cast<uint16_t>(card), static_cast<uint8_t>(mcuType));
+  const std::optional<CardFiles> files = CarriedFilesOf(static_cast<uint16_t>(card), static_cast<uint8_t>(mcuType));
   if (!files) return {};
-  const auto name = [](const catalogue::DriveFileRow& row) {
-    return catalogue::BundleFileName(catalogue::EntryOf(row));
-  };
   std::string text;
-  for (const auto group : {files->language, files->image, files->fonts, files->fieldbus}) {
-    for (const catalogue::DriveFileRow& row : group) {
-      if (Chance(random, 0.5)) text += "file 1:0x" + hexText(row.fileNumber, 4) + " = bundle " + name(row) + " crc\n";
-    }
+  for (const CarriedFile& file : files->drive) {
+    if (Chance(random, 0.5)) text += "file 1:0x" + hexText(file.number, 4) + " = bundle " + file.bundleName + " crc\n";
   }
   if (!files->resourceInputs.empty() && Chance(random, 0.5)) {
     text += "file 0xB1:0 = resource";
-    for (const catalogue::DriveFileRow& row : files->resourceInputs) {
-      text += " 0x" + hexText(row.fileNumber, 4) + "=" + name(row);
-    }
+    for (const CarriedFile& input : files->resourceInputs)
+      text += " 0x" + hexText(input.number, 4) + "=" + input.bundleName;
     text += "\n";
   }
   return text;

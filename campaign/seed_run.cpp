@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "carried_release.h"
 #include "draws.h"
-#include "images/catalogue.h"
 #include "sim/storage/image_records.h"
 #include "sim/unit/flash_content.h"
 #include "unit_checks.h"
@@ -99,11 +99,11 @@ bool RestoreBlankChips(Site& site) {
   for (size_t i = 0; i < site.unitCount(); ++i) {
     sim::Unit& unit = site.unit(i);
     if (unit.mode() != sim::UnitMode::BlankChip) continue;
-    const catalogue::BootLoaderRow* row = catalogue::FindBootLoader(unit.state().application.mcuType, unit.family());
-    if (!row) continue;
-    const ImageRef bootLoader = ImageOf(*row);
+    const std::vector<uint8_t> bootLoader =
+        BundleBytes(CarriedBootLoaderName(unit.state().application.mcuType, unit.family()));
+    if (bootLoader.empty()) continue;
     const std::optional<sim::RecordImage> image =
-        sim::parseRecordImage(std::span(bootLoader.start, bootLoader.length));
+        sim::parseRecordImage(std::span(bootLoader.data(), bootLoader.size()));
     if (!image || !sim::placeImage(unit.state(), *image)) continue;
     unit.powerCycle();
     done = true;

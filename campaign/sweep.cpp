@@ -65,7 +65,7 @@ Calibration Calibrate(const McuScenario& mcu) {
     c.problem = "no flash map";
     return c;
   }
-  const wire::MemoryRange boot = memory->bootLoader;
+  const sim::MemoryRange boot = memory->bootLoader;
   int requests = 0;
   std::optional<Point> blocks;  // the first RAM block of a buffered write
   unit.onProgrammerRequest = [&](const sim::Frame& frame) {

@@ -3,10 +3,9 @@
 #include <span>
 
 #include "Pellmar/writers.h"
-#include "images/catalogue.h"
+#include "carried_release.h"
 #include "sim/scenario/scenario.h"
 #include "sim/storage/image_records.h"
-#include "wire/mcu_memory.h"
 
 namespace kl::campaign {
 
@@ -15,8 +14,9 @@ namespace {
 std::string Named(const sim::Unit& unit, const std::string& what) { return "unit " + unit.name() + ": " + what; }
 
 // The first record of `image` that flash does not hold, as a problem.
-Problem ImageProblem(const sim::Unit& unit, ImageRef image, const std::string& what) {
-  const std::optional<sim::RecordImage> records = sim::parseRecordImage(std::span(image.start, image.length));
+Problem ImageProblem(const sim::Unit& unit, const std::string& bundleName, const std::string& what) {
+  const std::vector<uint8_t> image = BundleBytes(bundleName);
+  const std::optional<sim::RecordImage> records = sim::parseRecordImage(std::span(image.data(), image.size()));
   if (!records) return Named(unit, what + " is no image");
   for (const sim::ImageRecord& r : records->records) {
     if (unit.state().flash.read(r.address, r.data.size()) != r.data) {
@@ -27,27 +27,22 @@ Problem ImageProblem(const sim::Unit& unit, ImageRef image, const std::string& w
 }
 
 // Card 653's resource file as the simulator builds it from the carried files.
-std::vector<uint8_t> ResourceFile(std::span<const catalogue::DriveFileRow> inputs) {
+std::vector<uint8_t> ResourceFile(const std::vector<CarriedFile>& inputs) {
   std::string line = "file 0xB1:0 = resource";
-  for (const catalogue::DriveFileRow& row : inputs) {
-    line += " 0x" + hexText(row.fileNumber, 4) + "=" + catalogue::BundleFileName(catalogue::EntryOf(row));
-  }
+  for (const CarriedFile& input : inputs) line += " 0x" + hexText(input.number, 4) + "=" + input.bundleName;
   const sim::Scenario scenario = sim::parseScenario("[unit resource]\ncard = 653\n" + line + "\n", "resource.scn");
   return scenario.units.front().state.drives.find(0xB1, 0)->bytes;
 }
 
 Problem CardFilesProblem(const sim::Unit& unit) {
   const sim::ApplicationIdentity& app = unit.state().application;
-  const auto files = catalogue::FilesForCard(app.cardNumber, app.mcuType);
+  const std::optional<CardFiles> files = CarriedFilesOf(app.cardNumber, app.mcuType);
   if (!files) return std::nullopt;
   const sim::FlashDrives& drives = unit.state().drives;
-  for (const auto group : {files->language, files->image, files->fonts, files->fieldbus}) {
-    for (const catalogue::DriveFileRow& row : group) {
-      const sim::DriveFile* file = drives.find(1, row.fileNumber);
-      const ImageRef carried = ImageOf(row);
-      if (!file || file->bytes != std::vector<uint8_t>(carried.start, carried.start + carried.length)) {
-        return Named(unit, "file 01:" + hexText(row.fileNumber, 4) + (file ? " differs" : " is missing"));
-      }
+  for (const CarriedFile& carried : files->drive) {
+    const sim::DriveFile* file = drives.find(1, carried.number);
+    if (!file || file->bytes != BundleBytes(carried.bundleName)) {
+      return Named(unit, "file 01:" + hexText(carried.number, 4) + (file ? " differs" : " is missing"));
     }
   }
   if (!files->resourceInputs.empty()) {
@@ -66,9 +61,9 @@ Problem CarriedReleaseProblem(sim::Unit& unit) {
     return Named(unit, "reports software " + std::to_string(app.softwareVersion) + "r" +
                            std::to_string(app.softwareRelease));
   }
-  const catalogue::SoftwareRow* row = catalogue::FindSoftware(unit.family(), app.mcuType);
-  if (!row) return Named(unit, "has no carried software");
-  if (Problem p = ImageProblem(unit, ImageOf(*row), "software")) return p;
+  const std::string software = CarriedSoftwareName(unit.family(), app.mcuType);
+  if (software.empty()) return Named(unit, "has no carried software");
+  if (Problem p = ImageProblem(unit, software, "software")) return p;
   return CardFilesProblem(unit);
 }
 
@@ -80,9 +75,9 @@ std::vector<uint8_t> BootBlock(const sim::Unit& unit) {
 
 Problem BootBlockProblem(const sim::Unit& unit, const std::vector<uint8_t>& before) {
   if (BootBlock(unit) == before) return std::nullopt;
-  const catalogue::BootLoaderRow* row = catalogue::FindBootLoader(unit.state().application.mcuType, unit.family());
-  if (!row) return Named(unit, "boot loader block changed, and no boot loader is carried");
-  if (Problem p = ImageProblem(unit, ImageOf(*row), "boot loader block changed: the boot loader")) return p;
+  const std::string bootLoader = CarriedBootLoaderName(unit.state().application.mcuType, unit.family());
+  if (bootLoader.empty()) return Named(unit, "boot loader block changed, and no boot loader is carried");
+  if (Problem p = ImageProblem(unit, bootLoader, "boot loader block changed: the boot loader")) return p;
   return std::nullopt;
 }
 

@@ -3,7 +3,7 @@
 # Usage: scripts/install-packages.sh [demo|test|ci]
 #   demo  the compiler, CMake, Ninja, GoogleTest, Google Benchmark and the LPC ISP tool
 #   test  demo's, plus the Windows configuration (MinGW-w64, Wine with the i386 architecture)
-#   ci    test's, plus clang with its sanitizer runtime (fuzzing), dpkg-dev and lintian (packages)
+#   ci    test's, plus clang with its sanitizer runtime (fuzzing), clang-format, clang-tidy, dpkg-dev and lintian
 # Wine needs the i386 architecture's indexes; when those cannot be had (a mirror mid-sync), the
 # rest is installed all the same and the script says that Wine is missing: scripts/test.sh then
 # leaves the Windows configuration out and says so.
@@ -15,7 +15,7 @@ wine_packages=()
 case "$set_name" in
   demo) ;;
   test) packages+=(g++-mingw-w64-i686-posix); wine_packages=(wine wine32:i386) ;;
-  ci) packages+=(g++-mingw-w64-i686-posix clang libclang-rt-14-dev dpkg-dev lintian); wine_packages=(wine wine32:i386) ;;
+  ci) packages+=(g++-mingw-w64-i686-posix clang libclang-rt-14-dev clang-format clang-tidy dpkg-dev lintian); wine_packages=(wine wine32:i386) ;;
   *) echo "unknown package set: $set_name" >&2; exit 2 ;;
 esac
 

@@ -14,7 +14,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 [ "${KESTRELINK_NO_INSTALL:-0}" = 1 ] || "$root/scripts/install-packages.sh" test
 jobs=${JOBS:-$(nproc)}
-toolchain=$root/cmake/mingw-w64-i686.cmake
 
 have_cross() { command -v i686-w64-mingw32-g++-posix >/dev/null || command -v i686-w64-mingw32-g++ >/dev/null; }
 have_wine() { command -v wine >/dev/null && command -v wineserver >/dev/null; }
@@ -31,11 +30,12 @@ fi
 with_win32=0
 for config in "${configs[@]}"; do [ "$config" = win32 ] && with_win32=1; done
 
-build() {  # build DIR CMAKE-ARGUMENTS...
-  local dir=$1
+# The configurations are CMake's presets (CMakePresets.json); each builds into build-<name>/,
+# the normal one into build/.
+build() {  # build PRESET [CMAKE-ARGUMENTS...]
+  local preset=$1
   shift
-  cmake -S "$root" -B "$dir" -G Ninja -DKESTRELINK_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
+  (cd "$root" && cmake --preset "$preset" "$@" >/dev/null && cmake --build --preset "$preset" -j "$jobs")
 }
 
 run_tests() {  # run_tests DIR
@@ -47,7 +47,7 @@ for config in "${configs[@]}"; do
   case "$config" in
     win32)
       echo "== win32: configure and build"
-      build "$root/build-win32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+      build win32
       echo "== win32: test (under Wine)"
       run_tests "$root/build-win32"
       ;;
@@ -55,25 +55,24 @@ for config in "${configs[@]}"; do
       windows_program=
       if [ $with_win32 = 1 ]; then windows_program=$root/build-win32/kestrelink.exe; fi
       echo "== normal: configure and build"
-      build "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_BENCH=ON \
-        -DKESTRELINK_WINDOWS_PROGRAM="$windows_program"
+      build normal -DKESTRELINK_WINDOWS_PROGRAM="$windows_program"
       echo "== normal: test${windows_program:+ (end-to-end also with kestrelink.exe under Wine)}"
       run_tests "$root/build"
       ;;
     sanitize)
       echo "== sanitize: configure and build"
-      build "$root/build-sanitize" -DCMAKE_BUILD_TYPE=Debug -DKESTRELINK_SANITIZE=ON
+      build sanitize
       echo "== sanitize: test"
       run_tests "$root/build-sanitize"
       ;;
     package)
       echo "== package: Linux release build and .deb"
-      build "$root/build-package" -DCMAKE_BUILD_TYPE=Release -DKESTRELINK_TESTS=OFF
+      build package
       (cd "$root/build-package" && cpack -G DEB >/dev/null)
       ls "$root"/build-package/*.deb
       if have_cross; then
         echo "== package: Windows release build and .zip"
-        build "$root/build-win32" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release
+        build win32
         (cd "$root/build-win32" && cpack -G ZIP >/dev/null)
         ls "$root"/build-win32/*.zip
       fi

@@ -26,8 +26,8 @@ void ScriptedPeer::send(std::vector<uint8_t> bytes, uint64_t delayUs) {
 void ReplyEditor::send(const uint8_t* bytes, size_t count) {
   std::vector<uint8_t> frame(bytes, bytes + count);
   // A device hands each reply over whole; anything that is not one frame passes unchanged.
-  const bool lengthHeader = count >= 6 && frame[0] == wire::kLengthMarker && frame[1] == count - 2 &&
-                            wire::crc16(bytes + 2, count - 2) == 0;
+  const bool lengthHeader =
+      count >= 6 && frame[0] == wire::kLengthMarker && frame[1] == count - 2 && wire::crc16(bytes + 2, count - 2) == 0;
   if (!edit || count < 4 || (!lengthHeader && wire::crc16(bytes, count) != 0)) {
     line_->send(bytes, count);
     return;

@@ -6,8 +6,8 @@
 #include "images/catalogue_tables.h"
 #include "images/flashed_digest.h"
 #include "images/image_format.h"
+#include "images/mcu_memory.h"
 #include "wire/image_identity.h"
-#include "wire/mcu_memory.h"
 
 namespace kl::tools {
 namespace {
@@ -59,8 +59,8 @@ std::vector<uint32_t> RecordLengths(uint32_t fileBytes) {
 }
 
 struct Placement {
-  std::vector<wire::MemoryRange> regions;  // where records may go, in order
-  wire::MemoryRange keepOut;               // never written
+  std::vector<MemoryRange> regions;  // where records may go, in order
+  MemoryRange keepOut;               // never written
 };
 
 void PutBigEndian(std::vector<uint8_t>& out, uint32_t value, int bytes) {
@@ -84,13 +84,13 @@ std::vector<uint8_t> BuildImage(uint32_t fileBytes, const Placement& placement, 
   size_t written = 0;
   for (uint32_t n : lengths) {
     while (true) {
-      const wire::MemoryRange& r = placement.regions[region];
+      const MemoryRange& r = placement.regions[region];
       if (cursor + n - 1 > r.last()) {
         if (++region == placement.regions.size()) throw std::runtime_error("image does not fit its memory");
         cursor = placement.regions[region].first;
         continue;
       }
-      const wire::MemoryRange& k = placement.keepOut;
+      const MemoryRange& k = placement.keepOut;
       if (k.size != 0 && cursor <= k.last() && cursor + n - 1 >= k.first) {
         cursor = uint64_t{k.last()} + 1;
         continue;
@@ -108,14 +108,14 @@ std::vector<uint8_t> BuildImage(uint32_t fileBytes, const Placement& placement, 
   return image;
 }
 
-wire::McuMemory MemoryFor(uint8_t mcuType) {
-  const auto memory = wire::MemoryOf(mcuType);
+McuMemory MemoryFor(uint8_t mcuType) {
+  const auto memory = MemoryOf(mcuType);
   if (!memory) throw std::runtime_error("no memory map for MCU type " + std::to_string(mcuType));
   return *memory;
 }
 
 std::vector<uint8_t> ProgrammerImage(uint32_t bytes, const wire::ImageIdentity& id, uint64_t seed) {
-  const wire::McuMemory m = MemoryFor(id.mcuType);
+  const McuMemory m = MemoryFor(id.mcuType);
   // The program starts right after its identity block.
   return BuildImage(bytes, Placement{{m.programmerRam}, {}}, wire::kIdentityBlockSize, id, seed);
 }
@@ -138,18 +138,18 @@ std::vector<uint8_t> SyntheticEntry(size_t entry) {
   }
   if (entry < kFirstSoftwareEntry) {
     const BootLoaderRow& b = kBootLoaders[entry - kFirstBootLoaderEntry];
-    const wire::McuMemory m = MemoryFor(b.mcuType);
+    const McuMemory m = MemoryFor(b.mcuType);
     wire::ImageIdentity id{wire::ImageKind::BootLoader, b.mcuType, b.unitFamily, kCarriedBootLoaderGeneration, false,
                            kCarriedBootLoaderRelease, 0, 0, 0, b.row};
     return BuildImage(b.makerBytes, Placement{{m.bootLoader}, m.manufacturingFields}, 0, id, seed);
   }
   if (entry < kFirstDriveFileEntry) {
     const SoftwareRow& s = kSoftwareImages[entry - kFirstSoftwareEntry];
-    const wire::McuMemory m = MemoryFor(s.mcuType);
+    const McuMemory m = MemoryFor(s.mcuType);
     wire::ImageIdentity id{wire::ImageKind::Software, s.mcuType, s.unitFamily, 0, false, 0,
                            kCarriedSoftwareVersion, kCarriedSoftwareRelease, 0, s.row};
     Placement placement;
-    for (const wire::MemoryRange& r : wire::ApplicationArea(m))
+    for (const MemoryRange& r : ApplicationArea(m))
       if (r.size != 0) placement.regions.push_back(r);
     auto image = BuildImage(s.makerBytes, placement, 0, id, seed);
     // The flash writer erases before writing only for images ending above 0x4000 (mod 2^24).

@@ -20,14 +20,13 @@ void HopLine::connect(LineDevice& nearDevice, LineDevice& farDevice) {
 }
 
 void HopLine::End::send(const uint8_t* bytes, size_t count) {
-  const uint64_t now = line_.scheduler_.nowUs();
-  uint64_t at = std::max(now, busyUntilUs_);
+  uint64_t at = std::max(line_.scheduler_.nowUs(), busyUntilUs_);
   const uint64_t perByte = byteTimeUs(format_);
   for (size_t i = 0; i < count; ++i) {
     at += perByte;
     const uint8_t byte = bytes[i];
     // The receiving end judges the byte by its own format at the moment it completes.
-    line_.scheduler_.after(at - now, [this, byte] {
+    line_.scheduler_.at(at, [this, byte] {
       if (!other->device) return;
       if (other->format() == format_) {
         other->device->receive(byte, false);

@@ -22,6 +22,8 @@ class HopLine {
   LinePort& nearEnd() { return near_; }
   LinePort& farEnd() { return far_; }
   bool ctsFromFar() const { return far_.cts; }
+  // When the last byte handed to the near end will have crossed the line.
+  uint64_t nearIdleAtUs() const { return near_.busyUntilUs(); }
 
  private:
   class End : public LinePort {
@@ -33,6 +35,7 @@ class HopLine {
     void setFormat(const LineFormat& format) override { format_ = format; }
     LineFormat format() const override { return format_; }
     void setCts(bool high) override { cts = high; }
+    uint64_t busyUntilUs() const { return busyUntilUs_; }
 
     End* other = nullptr;
     LineDevice* device = nullptr;

@@ -128,7 +128,7 @@ int runEventLoop(RealTimeScheduler& scheduler, PtyLine& line, Installation& inst
 
     uint64_t timeoutUs = 1000000;
     if (auto until = scheduler.untilNextUs()) timeoutUs = std::min<uint64_t>(timeoutUs, *until);
-    if (hungUp) timeoutUs = std::min<uint64_t>(timeoutUs, kHangupRetryMs * 1000);
+    if (hungUp) timeoutUs = std::min<uint64_t>(timeoutUs, uint64_t{kHangupRetryMs} * 1000);
     hungUp = false;
 
     // Microsecond waits: a relayed exchange is a chain of sub-millisecond steps.

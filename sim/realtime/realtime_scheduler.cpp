@@ -16,10 +16,6 @@ RealTimeScheduler::RealTimeScheduler() : startUs_(monotonicUs()) {}
 
 uint64_t RealTimeScheduler::nowUs() { return monotonicUs() - startUs_; }
 
-void RealTimeScheduler::after(uint64_t delayUs, std::function<void()> action) {
-  at(nowUs() + delayUs, std::move(action));
-}
-
 void RealTimeScheduler::at(uint64_t timeUs, std::function<void()> action) {
   events_.emplace(std::make_pair(timeUs, sequence_++), std::move(action));
 }

@@ -15,9 +15,7 @@ class RealTimeScheduler : public Scheduler {
  public:
   RealTimeScheduler();
   uint64_t nowUs() override;
-  void after(uint64_t delayUs, std::function<void()> action) override;
-  // At a time on this scheduler's clock: bytes of one burst keep their exact spacing.
-  void at(uint64_t timeUs, std::function<void()> action);
+  void at(uint64_t timeUs, std::function<void()> action) override;
 
   // Runs every action that is due, in time order (including ones they schedule for now).
   void runDue();

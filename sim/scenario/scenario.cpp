@@ -394,238 +394,255 @@ class Parser {
     }
   }
 
-  void unitSetting(const std::string& key, const std::string& value) {
-    UnitState& state = unit_->state;
-    ApplicationIdentity& app = state.application;
-    BootLoaderIdentity& boot = state.bootLoader;
-    UnitSettings& set = unit_->settings;
-    auto u8 = [&] { return static_cast<uint8_t>(number(value, 0xFF)); };
-    auto u16 = [&] { return static_cast<uint16_t>(number(value, 0xFFFF)); };
-    auto u32 = [&] { return static_cast<uint32_t>(number(value, 0xFFFFFFFF)); };
-    auto percent = [&] { return static_cast<int>(number(value, 100)); };
+  // What one setting line of a unit section works on.
+  struct UnitInput {
+    Parser& p;
+    const std::string& value;
+    UnitState& state;
+    ApplicationIdentity& app;
+    BootLoaderIdentity& boot;
+    UnitSettings& set;
+    uint8_t u8() const { return static_cast<uint8_t>(p.number(value, 0xFF)); }
+    uint16_t u16() const { return static_cast<uint16_t>(p.number(value, 0xFFFF)); }
+    uint32_t u32() const { return static_cast<uint32_t>(p.number(value, 0xFFFFFFFF)); }
+    int percent() const { return static_cast<int>(p.number(value, 100)); }
+  };
+  struct UnitKey {
+    std::string_view key;
+    void (*apply)(const UnitInput& in);
+  };
 
-    if (key == "card") {
-      app.cardNumber = u16();
-    } else if (key == "circuit") {
-      app.circuitCode = u16();
-    } else if (key == "mcu") {
-      app.mcuType = mcu(value);
-    } else if (key == "board-revision") {
-      if (value.size() == 1 && std::isalpha(static_cast<unsigned char>(value[0]))) {
-        app.boardRevision = static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(value[0])) - 'A' + 1);
-      } else if (value == "-") {
-        app.boardRevision = 0;
-      } else {
-        app.boardRevision = u8();
-      }
-    } else if (key == "board-issue") {
-      app.boardIssue = u8();
-    } else if (key == "product") {
-      app.productNumber = u16();
-    } else if (key == "version") {
-      app.softwareVersion = static_cast<int16_t>(version(value));
-    } else if (key == "release") {
-      app.softwareRelease = u8();
-    } else if (key == "build-increment") {
-      app.buildIncrement = u8();
-    } else if (key == "build-time") {
-      app.buildTime = buildTime(value);
-    } else if (key == "serial") {
-      app.serialNumber = static_cast<int32_t>(number(value, 0x7FFFFFFF));
-    } else if (key == "modbus-address") {
-      app.modbusAddress = u8();
-    } else if (key == "information") {
-      app.informationText = text(value);
-    } else if (key == "ft-mask") {
-      app.ftMask = u16();
-    } else if (key == "rt-mask") {
-      app.rtMask = u16();
-    } else if (key == "new-mask") {
-      app.newMask = u16();
-    } else if (key == "unit-flags") {
-      app.unitFlags = u8();
-    } else if (key == "software-checksum") {
-      app.softwareChecksum = u32();
-    } else if (key == "software-crc") {
-      app.softwareCrc = u16();
-    } else if (key == "boot-loader") {
-      std::string v = lower(value);
-      if (!v.empty() && v[0] == 'c') v = v.substr(1);
-      boot.generation = static_cast<uint8_t>(number(v, 15));
-    } else if (key == "boot-release") {
-      boot.release = u8();
-    } else if (key == "boot-flags") {
-      boot.flags = u8();
-    } else if (key == "boot-info") {
-      boot.info = u8();
-    } else if (key == "boot-version-byte") {
-      boot.versionByte = u8();
-    } else if (key == "boot-release-query") {
-      boot.answersRelease = flag(value);
-    } else if (key == "boot-basic-info") {
-      boot.answersBasicInfo = flag(value);
-    } else if (key == "buffer-size") {
-      boot.bufferSize = u16();
-    } else if (key == "boot-baud") {
-      if (lower(value) == "inherit") {
-        set.bootLoaderInheritsSpeed = true;
-      } else {
-        set.bootLoaderBaud = baud(value);
-        if (set.bootLoaderBaud != 9600 && set.bootLoaderBaud != 115200) fail("a boot loader listens at 9600 or 115200");
-      }
-    } else if (key == "state") {
-      const std::string v = lower(value);
-      if (v == "application") {
-        set.start = StartMode::Application;
-      } else if (v == "boot-loader") {
-        set.start = StartMode::BootLoader;
-      } else if (v == "blank") {
-        state.blank = true;
-        set.start = StartMode::Application;
-      } else if (v == "power-on") {
-        set.start = StartMode::PowerOn;
-      } else if (v == "off") {
-        set.start = StartMode::Off;
-      } else {
-        fail("state is one of application, boot-loader, blank, power-on, off; got '" + value + "'");
-      }
-    } else if (key == "application-present") {
-      state.applicationPresent = flag(value);
-    } else if (key == "software") {
-      unit_->software.reset();
-      if (lower(value) == "declared") {
-        state.applicationPresent = true;
-      } else if (lower(value) == "none") {
-        state.applicationPresent = false;
-      } else {
-        unit_->software = image(value);
-      }
-    } else if (key == "boot-image") {
-      unit_->bootImage.reset();
-      if (lower(value) != "declared") unit_->bootImage = image(value);
-    } else if (key == "drives") {
-      std::set<uint8_t> drives;
-      if (lower(value) != "none") {
-        for (const auto& drive : words(value)) drives.insert(static_cast<uint8_t>(number(drive, 0xFF)));
-      }
-      state.drives.setDrives(std::move(drives));
-    } else if (key == "manufacturing-fields") {
-      const std::string v = lower(value);
-      if (v == "valid") {
-        fields_.back() = FieldsCondition::Valid;
-      } else if (v == "erased") {
-        fields_.back() = FieldsCondition::Erased;
-      } else if (v == "main-damaged") {
-        fields_.back() = FieldsCondition::MainDamaged;
-      } else if (v == "secondary-damaged") {
-        fields_.back() = FieldsCondition::SecondaryDamaged;
-      } else {
-        fail("manufacturing-fields is valid, erased, main-damaged or secondary-damaged; got '" + value + "'");
-      }
-    } else if (key == "flash-write-ms") {
-      set.flashWriteUs = millis(value);
-    } else if (key == "flash-erase-ms") {
-      set.flashEraseUs = millis(value);
-    } else if (key == "baud") {
-      set.applicationFormat.baud = baud(value);
-      unit_->baudGiven = true;
-    } else if (key == "parity") {
-      const std::string v = lower(value);
-      if (v == "none") {
-        set.applicationFormat.parity = Parity::None;
-      } else if (v == "even") {
-        set.applicationFormat.parity = Parity::Even;
-      } else {
-        fail("parity is none or even; got '" + value + "'");
-      }
-    } else if (key == "vcom") {
-      set.vcom = flag(value);
-    } else if (key == "cts") {
-      set.cts = flag(value);
-    } else if (key == "debug-logs") {
-      set.debugLogIds.clear();
-      for (const auto& id : words(value)) set.debugLogIds.push_back(static_cast<uint16_t>(number(id, 0xFFFF)));
-      if (set.debugLogIds.size() > 255) fail("too many debug logs");
-    } else if (key == "advanced-length") {
-      set.advancedLength = static_cast<int>(number(value, 251));
-      if (set.advancedLength < 33) fail("advanced-length is at least 33");
-    } else if (key == "network") {
-      unit_->network = words(value);
-    } else if (key == "network-baud") {
-      set.networkBaud = baud(value);
-    } else if (key == "proxy-unit") {
-      unit_->proxyUnit = value;
-    } else if (key == "proxy-port") {
-      set.proxyPort = u8();
-    } else if (key == "proxy-baud") {
-      set.proxyBaud = baud(value);
-      unit_->proxyBaudGiven = true;
-    } else if (key == "reply-delay-ms") {
-      set.replyDelayUs = millis(value);
-    } else if (key == "ready-delay-ms") {
-      set.readyDelayUs = millis(value);
-    } else if (key == "boot-window-ms") {
-      set.bootWindowUs = millis(value);
-    } else if (key == "goto-boot-window-ms") {
-      set.gotoBootWindowUs = millis(value);
-    } else if (key == "power-off-ms") {
-      set.powerOffUs = millis(value);
-    } else if (key == "relay-timeout-ms") {
-      set.relayTimeoutUs = millis(value);
-    } else if (key == "max-baud") {
-      set.maxBaud = baud(value);
-    } else if (key == "isp-baud") {
-      set.ispBaud = baud(value);
-    } else if (key == "part-id") {
-      set.partId = u32();
-    } else if (key == "boot-code-version") {
-      const size_t dot = value.find('.');
-      if (dot == std::string::npos) fail("boot-code-version is MAJOR.MINOR; got '" + value + "'");
-      set.bootCodeMajor = static_cast<uint8_t>(number(value.substr(0, dot), 255));
-      set.bootCodeMinor = static_cast<uint8_t>(number(value.substr(dot + 1), 255));
-    } else if (key == "power-off-at-ms") {
-      set.powerEvents.push_back({millis(value), false});
-    } else if (key == "power-on-at-ms") {
-      set.powerEvents.push_back({millis(value), true});
-    } else if (key == "fault-lose-reply-percent") {
-      set.faults.loseReplyPercent = percent();
-    } else if (key == "fault-stray-byte-percent") {
-      set.faults.strayBytePercent = percent();
-    } else if (key == "fault-reply-delay-ms") {
-      set.faults.extraReplyDelayUs = millis(value);
-    } else if (key == "fault-silent-until-power-cycle") {
-      set.faults.silentUntilPowerCycle = flag(value);
-    } else if (key == "fault-stop-after-frames") {
-      set.faults.stopAnsweringAfterFrames = static_cast<int>(number(value, 1000000000));
-    } else if (key == "fault-power-cut-at-byte") {
-      set.faults.powerCutAtByte = static_cast<int>(number(value, 1000000000));
-    } else if (key == "fault-power-cut-at-download-byte") {
-      set.faults.powerCutAtDownloadByte = static_cast<int>(number(value, 1000000000));
-    } else if (key == "fault-power-cut-at-flash-byte") {
-      set.faults.powerCutAtFlashByte = static_cast<int>(number(value, 1000000000));
-    } else if (key == "fault-programmer-silent-after") {
-      set.faults.programmerSilentAfter = static_cast<int>(number(value, 1000000000));
-    } else if (key == "fault-flash-damaged-at") {
-      for (const auto& address : words(value)) set.faults.flashDamagedAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
-    } else if (key == "fault-flash-fails-at") {
-      for (const auto& address : words(value)) set.faults.flashFailsAt.push_back(static_cast<uint32_t>(number(address, 0xFFFFFFFF)));
-    } else if (key == "fault-lose-ack-percent") {
-      set.faults.loseAckPercent = percent();
-    } else if (key == "fault-nack-file-write") {
-      set.faults.nackFileWrite = counts(value);
-    } else if (key == "fault-file-write-failure") {
-      set.faults.fileWriteFailure = counts(value);
-    } else if (key == "fault-file-write-damaged") {
-      set.faults.fileWriteDamaged = counts(value);
-    } else if (key == "fault-file-read-failure") {
-      set.faults.fileReadFailure = counts(value);
-    } else if (key == "fault-lose-file-reply") {
-      set.faults.loseFileReply = counts(value);
-    } else if (key == "fault-lose-replies") {
-      set.faults.loseReplies = counts(value);
-    } else {
-      fail("unknown setting '" + key + "'");
+  void unitSetting(const std::string& key, const std::string& value) {
+    static constexpr UnitKey kKeys[] = {
+        {"card", [](const UnitInput& in) { in.app.cardNumber = in.u16(); }},
+        {"circuit", [](const UnitInput& in) { in.app.circuitCode = in.u16(); }},
+        {"mcu", [](const UnitInput& in) { in.app.mcuType = in.p.mcu(in.value); }},
+        {"board-revision",
+         [](const UnitInput& in) {
+           if (in.value.size() == 1 && std::isalpha(static_cast<unsigned char>(in.value[0]))) {
+             in.app.boardRevision =
+                 static_cast<uint8_t>(std::toupper(static_cast<unsigned char>(in.value[0])) - 'A' + 1);
+           } else if (in.value == "-") {
+             in.app.boardRevision = 0;
+           } else {
+             in.app.boardRevision = in.u8();
+           }
+         }},
+        {"board-issue", [](const UnitInput& in) { in.app.boardIssue = in.u8(); }},
+        {"product", [](const UnitInput& in) { in.app.productNumber = in.u16(); }},
+        {"version", [](const UnitInput& in) { in.app.softwareVersion = static_cast<int16_t>(in.p.version(in.value)); }},
+        {"release", [](const UnitInput& in) { in.app.softwareRelease = in.u8(); }},
+        {"build-increment", [](const UnitInput& in) { in.app.buildIncrement = in.u8(); }},
+        {"build-time", [](const UnitInput& in) { in.app.buildTime = in.p.buildTime(in.value); }},
+        {"serial",
+         [](const UnitInput& in) { in.app.serialNumber = static_cast<int32_t>(in.p.number(in.value, 0x7FFFFFFF)); }},
+        {"modbus-address", [](const UnitInput& in) { in.app.modbusAddress = in.u8(); }},
+        {"information", [](const UnitInput& in) { in.app.informationText = in.p.text(in.value); }},
+        {"ft-mask", [](const UnitInput& in) { in.app.ftMask = in.u16(); }},
+        {"rt-mask", [](const UnitInput& in) { in.app.rtMask = in.u16(); }},
+        {"new-mask", [](const UnitInput& in) { in.app.newMask = in.u16(); }},
+        {"unit-flags", [](const UnitInput& in) { in.app.unitFlags = in.u8(); }},
+        {"software-checksum", [](const UnitInput& in) { in.app.softwareChecksum = in.u32(); }},
+        {"software-crc", [](const UnitInput& in) { in.app.softwareCrc = in.u16(); }},
+        {"boot-loader",
+         [](const UnitInput& in) {
+           std::string v = lower(in.value);
+           if (!v.empty() && v[0] == 'c') v = v.substr(1);
+           in.boot.generation = static_cast<uint8_t>(in.p.number(v, 15));
+         }},
+        {"boot-release", [](const UnitInput& in) { in.boot.release = in.u8(); }},
+        {"boot-flags", [](const UnitInput& in) { in.boot.flags = in.u8(); }},
+        {"boot-info", [](const UnitInput& in) { in.boot.info = in.u8(); }},
+        {"boot-version-byte", [](const UnitInput& in) { in.boot.versionByte = in.u8(); }},
+        {"boot-release-query", [](const UnitInput& in) { in.boot.answersRelease = in.p.flag(in.value); }},
+        {"boot-basic-info", [](const UnitInput& in) { in.boot.answersBasicInfo = in.p.flag(in.value); }},
+        {"buffer-size", [](const UnitInput& in) { in.boot.bufferSize = in.u16(); }},
+        {"boot-baud",
+         [](const UnitInput& in) {
+           if (lower(in.value) == "inherit") {
+             in.set.bootLoaderInheritsSpeed = true;
+           } else {
+             in.set.bootLoaderBaud = in.p.baud(in.value);
+             if (in.set.bootLoaderBaud != 9600 && in.set.bootLoaderBaud != 115200)
+               in.p.fail("a boot loader listens at 9600 or 115200");
+           }
+         }},
+        {"state",
+         [](const UnitInput& in) {
+           const std::string v = lower(in.value);
+           if (v == "application") {
+             in.set.start = StartMode::Application;
+           } else if (v == "boot-loader") {
+             in.set.start = StartMode::BootLoader;
+           } else if (v == "blank") {
+             in.state.blank = true;
+             in.set.start = StartMode::Application;
+           } else if (v == "power-on") {
+             in.set.start = StartMode::PowerOn;
+           } else if (v == "off") {
+             in.set.start = StartMode::Off;
+           } else {
+             in.p.fail("state is one of application, boot-loader, blank, power-on, off; got '" + in.value + "'");
+           }
+         }},
+        {"application-present", [](const UnitInput& in) { in.state.applicationPresent = in.p.flag(in.value); }},
+        {"software",
+         [](const UnitInput& in) {
+           in.p.unit_->software.reset();
+           if (lower(in.value) == "declared") {
+             in.state.applicationPresent = true;
+           } else if (lower(in.value) == "none") {
+             in.state.applicationPresent = false;
+           } else {
+             in.p.unit_->software = in.p.image(in.value);
+           }
+         }},
+        {"boot-image",
+         [](const UnitInput& in) {
+           in.p.unit_->bootImage.reset();
+           if (lower(in.value) != "declared") in.p.unit_->bootImage = in.p.image(in.value);
+         }},
+        {"drives",
+         [](const UnitInput& in) {
+           std::set<uint8_t> drives;
+           if (lower(in.value) != "none") {
+             for (const auto& drive : words(in.value)) drives.insert(static_cast<uint8_t>(in.p.number(drive, 0xFF)));
+           }
+           in.state.drives.setDrives(std::move(drives));
+         }},
+        {"manufacturing-fields",
+         [](const UnitInput& in) {
+           const std::string v = lower(in.value);
+           if (v == "valid") {
+             in.p.fields_.back() = FieldsCondition::Valid;
+           } else if (v == "erased") {
+             in.p.fields_.back() = FieldsCondition::Erased;
+           } else if (v == "main-damaged") {
+             in.p.fields_.back() = FieldsCondition::MainDamaged;
+           } else if (v == "secondary-damaged") {
+             in.p.fields_.back() = FieldsCondition::SecondaryDamaged;
+           } else {
+             in.p.fail("manufacturing-fields is valid, erased, main-damaged or secondary-damaged; got '" + in.value +
+                       "'");
+           }
+         }},
+        {"flash-write-ms", [](const UnitInput& in) { in.set.flashWriteUs = in.p.millis(in.value); }},
+        {"flash-erase-ms", [](const UnitInput& in) { in.set.flashEraseUs = in.p.millis(in.value); }},
+        {"baud",
+         [](const UnitInput& in) {
+           in.set.applicationFormat.baud = in.p.baud(in.value);
+           in.p.unit_->baudGiven = true;
+         }},
+        {"parity",
+         [](const UnitInput& in) {
+           const std::string v = lower(in.value);
+           if (v == "none") {
+             in.set.applicationFormat.parity = Parity::None;
+           } else if (v == "even") {
+             in.set.applicationFormat.parity = Parity::Even;
+           } else {
+             in.p.fail("parity is none or even; got '" + in.value + "'");
+           }
+         }},
+        {"vcom", [](const UnitInput& in) { in.set.vcom = in.p.flag(in.value); }},
+        {"cts", [](const UnitInput& in) { in.set.cts = in.p.flag(in.value); }},
+        {"debug-logs",
+         [](const UnitInput& in) {
+           in.set.debugLogIds.clear();
+           for (const auto& id : words(in.value))
+             in.set.debugLogIds.push_back(static_cast<uint16_t>(in.p.number(id, 0xFFFF)));
+           if (in.set.debugLogIds.size() > 255) in.p.fail("too many debug logs");
+         }},
+        {"advanced-length",
+         [](const UnitInput& in) {
+           in.set.advancedLength = static_cast<int>(in.p.number(in.value, 251));
+           if (in.set.advancedLength < 33) in.p.fail("advanced-length is at least 33");
+         }},
+        {"network", [](const UnitInput& in) { in.p.unit_->network = words(in.value); }},
+        {"network-baud", [](const UnitInput& in) { in.set.networkBaud = in.p.baud(in.value); }},
+        {"proxy-unit", [](const UnitInput& in) { in.p.unit_->proxyUnit = in.value; }},
+        {"proxy-port", [](const UnitInput& in) { in.set.proxyPort = in.u8(); }},
+        {"proxy-baud",
+         [](const UnitInput& in) {
+           in.set.proxyBaud = in.p.baud(in.value);
+           in.p.unit_->proxyBaudGiven = true;
+         }},
+        {"reply-delay-ms", [](const UnitInput& in) { in.set.replyDelayUs = in.p.millis(in.value); }},
+        {"ready-delay-ms", [](const UnitInput& in) { in.set.readyDelayUs = in.p.millis(in.value); }},
+        {"boot-window-ms", [](const UnitInput& in) { in.set.bootWindowUs = in.p.millis(in.value); }},
+        {"goto-boot-window-ms", [](const UnitInput& in) { in.set.gotoBootWindowUs = in.p.millis(in.value); }},
+        {"power-off-ms", [](const UnitInput& in) { in.set.powerOffUs = in.p.millis(in.value); }},
+        {"relay-timeout-ms", [](const UnitInput& in) { in.set.relayTimeoutUs = in.p.millis(in.value); }},
+        {"max-baud", [](const UnitInput& in) { in.set.maxBaud = in.p.baud(in.value); }},
+        {"isp-baud", [](const UnitInput& in) { in.set.ispBaud = in.p.baud(in.value); }},
+        {"part-id", [](const UnitInput& in) { in.set.partId = in.u32(); }},
+        {"boot-code-version",
+         [](const UnitInput& in) {
+           const size_t dot = in.value.find('.');
+           if (dot == std::string::npos) in.p.fail("boot-code-version is MAJOR.MINOR; got '" + in.value + "'");
+           in.set.bootCodeMajor = static_cast<uint8_t>(in.p.number(in.value.substr(0, dot), 255));
+           in.set.bootCodeMinor = static_cast<uint8_t>(in.p.number(in.value.substr(dot + 1), 255));
+         }},
+        {"power-off-at-ms",
+         [](const UnitInput& in) {
+           in.set.powerEvents.push_back({in.p.millis(in.value), false});
+         }},
+        {"power-on-at-ms",
+         [](const UnitInput& in) {
+           in.set.powerEvents.push_back({in.p.millis(in.value), true});
+         }},
+        {"fault-lose-reply-percent", [](const UnitInput& in) { in.set.faults.loseReplyPercent = in.percent(); }},
+        {"fault-stray-byte-percent", [](const UnitInput& in) { in.set.faults.strayBytePercent = in.percent(); }},
+        {"fault-reply-delay-ms", [](const UnitInput& in) { in.set.faults.extraReplyDelayUs = in.p.millis(in.value); }},
+        {"fault-silent-until-power-cycle",
+         [](const UnitInput& in) { in.set.faults.silentUntilPowerCycle = in.p.flag(in.value); }},
+        {"fault-stop-after-frames",
+         [](const UnitInput& in) {
+           in.set.faults.stopAnsweringAfterFrames = static_cast<int>(in.p.number(in.value, 1000000000));
+         }},
+        {"fault-power-cut-at-byte",
+         [](const UnitInput& in) {
+           in.set.faults.powerCutAtByte = static_cast<int>(in.p.number(in.value, 1000000000));
+         }},
+        {"fault-power-cut-at-download-byte",
+         [](const UnitInput& in) {
+           in.set.faults.powerCutAtDownloadByte = static_cast<int>(in.p.number(in.value, 1000000000));
+         }},
+        {"fault-power-cut-at-flash-byte",
+         [](const UnitInput& in) {
+           in.set.faults.powerCutAtFlashByte = static_cast<int>(in.p.number(in.value, 1000000000));
+         }},
+        {"fault-programmer-silent-after",
+         [](const UnitInput& in) {
+           in.set.faults.programmerSilentAfter = static_cast<int>(in.p.number(in.value, 1000000000));
+         }},
+        {"fault-flash-damaged-at",
+         [](const UnitInput& in) {
+           for (const auto& address : words(in.value))
+             in.set.faults.flashDamagedAt.push_back(static_cast<uint32_t>(in.p.number(address, 0xFFFFFFFF)));
+         }},
+        {"fault-flash-fails-at",
+         [](const UnitInput& in) {
+           for (const auto& address : words(in.value))
+             in.set.faults.flashFailsAt.push_back(static_cast<uint32_t>(in.p.number(address, 0xFFFFFFFF)));
+         }},
+        {"fault-lose-ack-percent", [](const UnitInput& in) { in.set.faults.loseAckPercent = in.percent(); }},
+        {"fault-nack-file-write", [](const UnitInput& in) { in.set.faults.nackFileWrite = in.p.counts(in.value); }},
+        {"fault-file-write-failure",
+         [](const UnitInput& in) { in.set.faults.fileWriteFailure = in.p.counts(in.value); }},
+        {"fault-file-write-damaged",
+         [](const UnitInput& in) { in.set.faults.fileWriteDamaged = in.p.counts(in.value); }},
+        {"fault-file-read-failure", [](const UnitInput& in) { in.set.faults.fileReadFailure = in.p.counts(in.value); }},
+        {"fault-lose-file-reply", [](const UnitInput& in) { in.set.faults.loseFileReply = in.p.counts(in.value); }},
+        {"fault-lose-replies", [](const UnitInput& in) { in.set.faults.loseReplies = in.p.counts(in.value); }},
+    };
+    for (const UnitKey& k : kKeys) {
+      if (k.key != key) continue;
+      k.apply(
+          UnitInput{*this, value, unit_->state, unit_->state.application, unit_->state.bootLoader, unit_->settings});
+      return;
     }
+    fail("unknown setting '" + key + "'");
   }
 
   int version(const std::string& value) const {

@@ -24,7 +24,8 @@ FieldBytes makeFields(int32_t serial) {
   const uint32_t enciphered = static_cast<uint32_t>(serial) ^ kSerialCipher;
   for (size_t i = 0; i < 4; ++i) fields[i] = static_cast<uint8_t>(enciphered >> (24 - 8 * i));
   putCrc(fields, 0, 4);
-  for (size_t i = 0; i < 32; ++i) fields[6 + i] = static_cast<uint8_t>(fields[i % 4] * 31 + i * 17 + 5);
+  for (size_t i = 0; i < 32; ++i)
+    fields[6 + i] = static_cast<uint8_t>(static_cast<size_t>(fields[i % 4]) * 31 + i * 17 + 5);
   putCrc(fields, 6, 32);
   return fields;
 }

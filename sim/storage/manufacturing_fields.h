@@ -33,7 +33,7 @@ class ManufacturingFields {
   explicit ManufacturingFields(McuFlash& flash);
 
   bool present() const { return area_.size != 0; }
-  const wire::MemoryRange& area() const { return area_; }
+  const MemoryRange& area() const { return area_; }
   // The copy's 40 bytes when they are valid.
   std::optional<FieldBytes> valid(Copy copy) const;
   // The fields the unit goes by: the main copy, else the secondary one.
@@ -46,7 +46,7 @@ class ManufacturingFields {
   uint32_t address(Copy copy) const { return copy == Copy::Main ? area_.first : area_.first + area_.size / 2; }
 
   McuFlash& flash_;
-  wire::MemoryRange area_;
+  MemoryRange area_;
 };
 
 }  // namespace kl::sim

@@ -32,7 +32,7 @@ uint32_t pageSize(uint8_t mcuType) {
 
 }  // namespace
 
-McuFlash::McuFlash(uint8_t mcuType) : memory_(wire::MemoryOf(mcuType)) {
+McuFlash::McuFlash(uint8_t mcuType) : memory_(McuMapOf(mcuType)) {
   if (!memory_) return;
   for (int i = 0; i < 2; ++i) banks_[i].assign(memory_->flashBanks[static_cast<size_t>(i)].size, 0xFF);
 }
@@ -44,7 +44,7 @@ uint8_t* McuFlash::locate(uint32_t address) {
 const uint8_t* McuFlash::locate(uint32_t address) const {
   if (!memory_) return nullptr;
   for (size_t i = 0; i < 2; ++i) {
-    const wire::MemoryRange& bank = memory_->flashBanks[i];
+    const MemoryRange& bank = memory_->flashBanks[i];
     if (bank.contains(address)) return banks_[i].data() + (address - bank.first);
   }
   return nullptr;
@@ -52,7 +52,7 @@ const uint8_t* McuFlash::locate(uint32_t address) const {
 
 bool McuFlash::contains(uint32_t address, size_t count) const {
   if (!memory_ || count == 0) return false;
-  for (const wire::MemoryRange& bank : memory_->flashBanks) {
+  for (const MemoryRange& bank : memory_->flashBanks) {
     if (bank.contains(address) && count <= bank.size - (address - bank.first)) return true;
   }
   return false;
@@ -115,9 +115,9 @@ void McuFlash::overwrite(uint32_t address, std::span<const uint8_t> bytes) {
   }
 }
 
-wire::MemoryRange McuFlash::sectorOf(uint32_t address) const {
+MemoryRange McuFlash::sectorOf(uint32_t address) const {
   if (!memory_) return {};
-  for (const wire::MemoryRange& bank : memory_->flashBanks) {
+  for (const MemoryRange& bank : memory_->flashBanks) {
     if (!bank.contains(address)) continue;
     uint32_t start = bank.first;
     for (const SectorRun& run : sectorRuns(memory_->mcuType)) {
@@ -133,12 +133,12 @@ int McuFlash::eraseRange(uint32_t first, uint32_t last) {
   if (!memory_ || last < first) return 0;
   int sectors = 0;
   for (size_t i = 0; i < 2; ++i) {
-    const wire::MemoryRange& bank = memory_->flashBanks[i];
+    const MemoryRange& bank = memory_->flashBanks[i];
     if (bank.size == 0 || last < bank.first || first > bank.last()) continue;
     uint32_t address = std::max(first, bank.first);
     const uint32_t end = std::min(last, bank.last());
     while (true) {
-      const wire::MemoryRange sector = sectorOf(address);
+      const MemoryRange sector = sectorOf(address);
       std::fill_n(banks_[i].begin() + (sector.first - bank.first), sector.size, uint8_t{0xFF});
       ++sectors;
       if (sector.last() >= end) break;

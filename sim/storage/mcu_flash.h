@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "wire/mcu_memory.h"
+#include "sim/storage/mcu_map.h"
 
 namespace kl::sim {
 
@@ -28,7 +28,7 @@ class McuFlash {
   McuFlash() = default;
   explicit McuFlash(uint8_t mcuType);
 
-  const std::optional<wire::McuMemory>& memory() const { return memory_; }
+  const std::optional<McuMap>& memory() const { return memory_; }
   bool empty() const { return banks_[0].empty(); }
   bool contains(uint32_t address, size_t count) const;
 
@@ -42,7 +42,7 @@ class McuFlash {
   // Erases every sector that holds a byte of [first, last]; returns the number of sectors.
   int eraseRange(uint32_t first, uint32_t last);
   // The sector that holds `address`, as a range; size 0 outside the flash.
-  wire::MemoryRange sectorOf(uint32_t address) const;
+  MemoryRange sectorOf(uint32_t address) const;
   // Puts bytes in place whatever was there (a unit rewriting a block it has read first).
   void overwrite(uint32_t address, std::span<const uint8_t> bytes);
 
@@ -62,7 +62,7 @@ class McuFlash {
   const uint8_t* locate(uint32_t address) const;
   uint32_t pageStart(uint32_t address) const;
 
-  std::optional<wire::McuMemory> memory_;
+  std::optional<McuMap> memory_;
   std::vector<uint8_t> banks_[2];
   std::vector<uint32_t> failingPages_;
   std::vector<uint32_t> damagedBytes_;

@@ -6,17 +6,17 @@
 #include <span>
 #include <vector>
 
-#include "wire/mcu_memory.h"
+#include "sim/storage/mcu_map.h"
 
 namespace kl::sim {
 
 class ProgrammerRam {
  public:
-  void reset(const wire::MemoryRange& range) {
+  void reset(const MemoryRange& range) {
     range_ = range;
     bytes_.assign(range.size, 0);
   }
-  const wire::MemoryRange& range() const { return range_; }
+  const MemoryRange& range() const { return range_; }
   // Bytes outside the RAM go nowhere.
   void write(uint32_t address, std::span<const uint8_t> bytes) {
     for (size_t i = 0; i < bytes.size(); ++i) {
@@ -35,7 +35,7 @@ class ProgrammerRam {
   }
 
  private:
-  wire::MemoryRange range_;
+  MemoryRange range_;
   std::vector<uint8_t> bytes_;
 };
 

@@ -147,7 +147,7 @@ void FileService::plainCall(const Frame& frame) {
   unit_.reply(frame, out);
 }
 
-void FileService::sendWindowed(const Frame& frame, std::vector<uint8_t> payload, bool acknowledgement) {
+void FileService::sendWindowed(const Frame& frame, const std::vector<uint8_t>& payload, bool acknowledgement) {
   if (listed(unit_.settings().faults.loseFileReply, ++unit_.fileCounts().replies)) return;
   if (acknowledgement) {
     unit_.acknowledge(frame, payload);
@@ -174,7 +174,7 @@ void FileService::windowedRead(const Frame& frame) {
   out.insert(out.end(), p.begin() + 3, p.begin() + 10);
   out.push_back(fails ? kReadFailed : static_cast<uint8_t>(count));
   if (!fails && count > 0) out.insert(out.end(), found->bytes.begin() + offset, found->bytes.begin() + offset + count);
-  sendWindowed(frame, std::move(out), false);
+  sendWindowed(frame, out, false);
 }
 
 void FileService::windowedWrite(const Frame& frame, size_t h) {
@@ -191,7 +191,7 @@ void FileService::windowedWrite(const Frame& frame, size_t h) {
     putU32(out, at);
     out.push_back(0);
     out.push_back(result);
-    sendWindowed(frame, std::move(out), true);
+    sendWindowed(frame, out, true);
   };
   DriveFile* target = unit_.state().drives.find(drive, file);
   if (!open_ || !writing_ || drive != drive_ || file != file_ || !target) return answer(kAcknowledged, offset, kNotOpen);

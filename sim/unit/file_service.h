@@ -31,7 +31,7 @@ class FileService {
   void plainCall(const Frame& frame);
   void windowedRead(const Frame& frame);
   void windowedWrite(const Frame& frame, size_t header);
-  void sendWindowed(const Frame& frame, std::vector<uint8_t> payload, bool acknowledgement);
+  void sendWindowed(const Frame& frame, const std::vector<uint8_t>& payload, bool acknowledgement);
 
   Unit& unit_;
   bool extendedWrites_;

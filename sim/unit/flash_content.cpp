@@ -1,14 +1,14 @@
 #include "sim/unit/flash_content.h"
 
+#include "sim/storage/application_digest.h"
 #include "sim/storage/manufacturing_fields.h"
 #include "sim/unit/programmer_table.h"
-#include "wire/image_digest.h"
 
 namespace kl::sim {
 
 namespace {
 
-bool overlaps(const wire::MemoryRange& range, uint32_t first, uint32_t last) {
+bool overlaps(const MemoryRange& range, uint32_t first, uint32_t last) {
   return range.size != 0 && first <= range.last() && last >= range.first;
 }
 
@@ -28,7 +28,7 @@ void fillProgrammed(McuFlash& flash, uint32_t first, uint32_t count, uint32_t se
 void fillDeclaredFlash(UnitState& state, FieldsCondition condition) {
   McuFlash& flash = state.flash;
   if (!flash.memory() || state.blank) return;
-  const wire::McuMemory& memory = *flash.memory();
+  const McuMap& memory = *flash.memory();
   const uint32_t seed = state.application.cardNumber * 131u + static_cast<uint32_t>(state.application.serialNumber);
   fillProgrammed(flash, memory.bootLoader.first, memory.bootLoader.size, seed);
   ManufacturingFields fields(flash);
@@ -44,7 +44,7 @@ void fillDeclaredFlash(UnitState& state, FieldsCondition condition) {
     }
   }
   if (state.applicationPresent) {
-    const wire::MemoryRange first = wire::ApplicationArea(memory)[0];
+    const MemoryRange first = ApplicationArea(memory)[0];
     fillProgrammed(flash, first.first, std::min(first.size, kDeclaredApplicationBytes), seed + 1);
   }
 }
@@ -67,11 +67,11 @@ bool placeImage(UnitState& state, const RecordImage& image) {
 
 void touchFlash(UnitState& state, uint32_t first, uint32_t last) {
   if (!state.flash.memory()) return;
-  const wire::McuMemory& memory = *state.flash.memory();
-  const wire::MemoryRange& fields = memory.manufacturingFields;
+  const McuMap& memory = *state.flash.memory();
+  const MemoryRange& fields = memory.manufacturingFields;
   if (fields.size != 0 && first >= fields.first && last <= fields.last()) return;
   if (overlaps(memory.bootLoader, first, last)) state.bootContent = RegionContent::Unsealed;
-  for (const wire::MemoryRange& area : wire::ApplicationArea(memory)) {
+  for (const MemoryRange& area : ApplicationArea(memory)) {
     if (overlaps(area, first, last)) state.applicationContent = RegionContent::Unsealed;
   }
 }
@@ -84,7 +84,7 @@ void sealFlash(UnitState& state) {
 void refreshIdentity(UnitState& state) {
   const McuFlash& flash = state.flash;
   if (!flash.memory()) return;
-  const wire::McuMemory& memory = *flash.memory();
+  const McuMap& memory = *flash.memory();
   ApplicationIdentity& app = state.application;
   const uint8_t family = cardFamily(app.cardNumber);
   auto identityAt = [&](uint32_t address) { return wire::DecodeIdentity(flash.read(address, wire::kIdentityBlockSize)); };
@@ -108,12 +108,9 @@ void refreshIdentity(UnitState& state) {
       app.softwareVersion = software->softwareVersion;
       app.softwareRelease = software->softwareRelease;
       app.buildIncrement = software->buildIncrement;
-      wire::SoftwareDigestAccumulator digest;
-      for (const wire::MemoryRange& area : wire::ApplicationArea(memory)) {
-        if (area.size != 0) digest.add(flash.read(area.first, area.size));
-      }
-      app.softwareChecksum = digest.result().checksum;
-      app.softwareCrc = digest.result().crc;
+      const ApplicationDigest digest = DigestOfApplication(flash);
+      app.softwareChecksum = digest.checksum;
+      app.softwareCrc = digest.crc;
     }
   }
   ManufacturingFields fields(state.flash);

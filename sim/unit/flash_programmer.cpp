@@ -83,7 +83,7 @@ uint8_t FlashProgrammer::writeFlash(uint32_t address, std::span<const uint8_t> d
   if (!flash.contains(address, data.size())) return result(FlashResult::OutsideFlash);
   // The boot loader's block is never erased by the program: the programmer erases a sector
   // there when a write starts at its first address.
-  const wire::MemoryRange sector = flash.sectorOf(address);
+  const MemoryRange sector = flash.sectorOf(address);
   if (flash.memory()->bootLoader.contains(address) && sector.first == address) {
     flash.eraseRange(sector.first, sector.last());
     touchFlash(state, sector.first, sector.last());

@@ -23,7 +23,9 @@ void Relay::exchange(const std::vector<uint8_t>& bytes, uint64_t timeoutUs,
   pending_ = std::move(onReply);
   outstanding_.push_back(id);
   line_.nearEnd().send(bytes.data(), bytes.size());
-  scheduler_.after(timeoutUs, [this, generation, id] {
+  // The wait for the reply starts once the request has crossed the line, not while it queues
+  // behind earlier ones.
+  scheduler_.at(line_.nearIdleAtUs() + timeoutUs, [this, generation, id] {
     if (generation != generation_) return;
     auto at = std::find(outstanding_.begin(), outstanding_.end(), id);
     if (at != outstanding_.end()) outstanding_.erase(at);

@@ -19,7 +19,8 @@ class Relay : private LineDevice {
 
   Unit& remote() { return remote_; }
   // Sends `bytes` to the remote unit; `onReply` gets every intact frame coming back within
-  // `timeoutUs` (one per request; several when requests follow each other, as in a window).
+  // `timeoutUs` of the request's last byte reaching it (one per request; several when requests
+  // follow each other, as in a window).
   void exchange(const std::vector<uint8_t>& bytes, uint64_t timeoutUs, std::function<void(const Frame&)> onReply);
   void setSpeed(uint32_t baud);
   uint32_t speed() const { return baud_; }

@@ -266,10 +266,10 @@ void Unit::transmit(std::vector<uint8_t> bytes, std::function<void()> afterSent,
   scheduler().after(delay, [this, epoch, bytes = std::move(bytes), afterSent = std::move(afterSent)]() mutable {
     if (epoch != epoch_) return;
     const auto& faults = settings_.faults;
-    const bool counted = std::find(faults.loseReplies.begin(), faults.loseReplies.end(), ++repliesSent_) !=
-                         faults.loseReplies.end();
-    const bool lost = counted ||
-                      (faults.loseReplyPercent > 0 && static_cast<int>(random_() % 100) < faults.loseReplyPercent);
+    const bool counted =
+        std::find(faults.loseReplies.begin(), faults.loseReplies.end(), ++repliesSent_) != faults.loseReplies.end();
+    const bool lost =
+        counted || (faults.loseReplyPercent > 0 && static_cast<int>(random_() % 100) < faults.loseReplyPercent);
     if (!lost) {
       if (faults.strayBytePercent > 0 && static_cast<int>(random_() % 100) < faults.strayBytePercent) {
         bytes.insert(bytes.begin(), static_cast<uint8_t>(random_()));

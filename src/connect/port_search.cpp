@@ -22,7 +22,7 @@ bool IsBusy(int code) { return code == oserr::AccessDenied || code == oserr::Sha
 
 // "COM33", or "/dev/ttyUSB0 (COM33)" for the port the command line named by its device.
 std::string PortLabel(Session& s, int number) {
-  const std::string com = "COM" + decimalText(number);
+  std::string com = "COM" + decimalText(number);
   if (!s.options.portIsDevice || number != s.options.port) return com;
   return s.platform.serial.deviceOf(number) + " (" + com + ")";
 }

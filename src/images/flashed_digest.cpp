@@ -7,11 +7,11 @@
 
 namespace kl {
 
-std::optional<wire::SoftwareDigest> DigestAsFlashed(std::span<const uint8_t> image, uint8_t mcuType) {
-  const auto memory = wire::MemoryOf(mcuType);
+std::optional<SoftwareDigest> DigestAsFlashed(std::span<const uint8_t> image, uint8_t mcuType) {
+  const auto memory = MemoryOf(mcuType);
   if (!memory) return std::nullopt;
-  wire::SoftwareDigestAccumulator digest;
-  for (const wire::MemoryRange& range : wire::ApplicationArea(*memory)) {
+  SoftwareDigestAccumulator digest;
+  for (const MemoryRange& range : ApplicationArea(*memory)) {
     if (range.size == 0) continue;
     std::vector<uint8_t> flash(range.size, 0xFF);
     ImageRecordReader reader(image);

@@ -5,11 +5,11 @@
 #include <optional>
 #include <span>
 
-#include "wire/image_digest.h"
+#include "images/software_digest.h"
 
 namespace kl {
 
 // Nothing for an MCU type without a memory map.
-std::optional<wire::SoftwareDigest> DigestAsFlashed(std::span<const uint8_t> image, uint8_t mcuType);
+std::optional<SoftwareDigest> DigestAsFlashed(std::span<const uint8_t> image, uint8_t mcuType);
 
 }  // namespace kl

@@ -7,6 +7,24 @@ RunLock* runLockOf(Process& process) {
   return holder ? &holder->runLock() : nullptr;
 }
 
+void RunLockProcess::beginExit() {
+  runLock_.markExiting();
+  if (routineRan_) return;
+  routineRan_ = true;
+  if (routine_) routine_();
+}
+
+void RunLockProcess::takeStop() {
+  runLock_.requestStop();
+  if (!runLock_.tryLockFor(kStopGraceMs)) forceExit();
+  if (stopping_) {
+    runLock_.unlock();
+    return;
+  }
+  runLock_.markHandedOver();
+  exit(1);
+}
+
 void RunLock::checkpoint() {
   if (stopRequested() && !exiting()) BlockingSection letStopIn(this);
 }

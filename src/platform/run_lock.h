@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -51,6 +52,42 @@ class RunLockHolder {
 
  protected:
   ~RunLockHolder() = default;
+};
+
+// What the real backends share: the working thread's run lock, the exit routine that runs
+// once, and the stopping thread's part of a stop.
+class RunLockProcess : public Process, public RunLockHolder {
+ public:
+  void setExitRoutine(std::function<void()> routine) override { routine_ = std::move(routine); }
+  RunLock& runLock() override { return runLock_; }
+
+ protected:
+  // The calling thread becomes the working thread and holds the run lock from here on.
+  RunLockProcess() { runLock_.lock(); }
+  ~RunLockProcess() { runLock_.unlock(); }
+
+  // The start of every exit, with the run lock held: blocking waits keep it from here on, and
+  // the exit routine runs (once).
+  void beginExit();
+  // On the stopping thread: asks the working thread to let go at its next wait or checkpoint,
+  // then ends the run with exit code 1. A working thread stuck past the grace period ends it
+  // without its clean-up (forceExit) rather than not at all. Returns only when the process is
+  // being taken down meanwhile (stopping()).
+  void takeStop();
+  [[noreturn]] virtual void forceExit() = 0;
+
+  // Set while the process object is taken down: the stopping thread ends without a stop.
+  void markStopping() { stopping_ = true; }
+  bool stopping() const { return stopping_; }
+
+ private:
+  // How long a stop waits for the working thread to reach a wait or checkpoint.
+  static constexpr uint32_t kStopGraceMs = 3000;
+
+  RunLock runLock_;
+  std::function<void()> routine_;
+  bool routineRan_ = false;
+  std::atomic<bool> stopping_{false};
 };
 
 // The run lock of a process; null for a backend without one.

@@ -1,14 +1,15 @@
+#include "images/bundle.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 #include <string>
 
-#include "images/bundle.h"
 #include "images/catalogue.h"
 #include "images/flashed_digest.h"
 #include "images/image_format.h"
+#include "images/mcu_memory.h"
 #include "wire/image_identity.h"
-#include "wire/mcu_memory.h"
 
 namespace kl {
 namespace {
@@ -69,7 +70,7 @@ TEST(EmbeddedBundle, SyntheticProgrammersIdentifyTheirRoleAndFitTheirRam) {
     EXPECT_EQ(id->generation, p.generation);
     EXPECT_EQ(id->large, p.buffer == BufferClass::Large);
     EXPECT_EQ(id->tableRow, p.row);
-    const auto ram = wire::MemoryOf(p.mcuType)->programmerRam;
+    const auto ram = MemoryOf(p.mcuType)->programmerRam;
     const auto span = ImageAddressSpan(image.bytes());
     ASSERT_TRUE(span);
     EXPECT_TRUE(ram.contains(span->firstAddress) && ram.contains(span->lastAddress));
@@ -107,9 +108,9 @@ TEST(EmbeddedBundle, SyntheticBootLoadersStayLowAndClearOfTheManufacturingFields
     const auto span = ImageAddressSpan(image.bytes());
     ASSERT_TRUE(span);
     // Ending at or below 0x3FFF means the flash writer does not erase for it.
-    EXPECT_EQ(span->firstAddress, wire::MemoryOf(b.mcuType)->bootLoader.first);
+    EXPECT_EQ(span->firstAddress, MemoryOf(b.mcuType)->bootLoader.first);
     EXPECT_LE(span->lastAddress % (1u << 24), 0x3FFFu);
-    const auto fields = wire::MemoryOf(b.mcuType)->manufacturingFields;
+    const auto fields = MemoryOf(b.mcuType)->manufacturingFields;
     ImageRecordReader reader(image.bytes());
     ImageRecord r;
     while (reader.next(r)) {
@@ -130,8 +131,8 @@ TEST(EmbeddedBundle, SyntheticSoftwareLiesInTheApplicationAreaAndMatchesItsManif
     EXPECT_EQ(id->softwareVersion, 610);
     EXPECT_EQ(id->softwareRelease, 57);
     EXPECT_LE(id->buildIncrement, 1);
-    const auto memory = *wire::MemoryOf(s.mcuType);
-    const auto area = wire::ApplicationArea(memory);
+    const auto memory = *MemoryOf(s.mcuType);
+    const auto area = ApplicationArea(memory);
     ImageRecordReader reader(image.bytes());
     ImageRecord r;
     while (reader.next(r)) {
@@ -200,9 +201,9 @@ TEST(EmbeddedBundle, DriveFilesOfEachCardHaveTheirNumbersAndSizes) {
 }
 
 TEST(EmbeddedBundle, DigestCoversErasedFlashAndChangesWithOneByte) {
-  const auto memory = *wire::MemoryOf(mcu::LPC1768);
-  wire::SoftwareDigestAccumulator erased;
-  erased.addErased(wire::ApplicationArea(memory)[0].size);
+  const auto memory = *MemoryOf(mcu::LPC1768);
+  SoftwareDigestAccumulator erased;
+  erased.addErased(ApplicationArea(memory)[0].size);
   // A blank record-free image reads as erased flash.
   const std::vector<uint8_t> empty{0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(DigestAsFlashed(empty, mcu::LPC1768), erased.result());

@@ -141,6 +141,14 @@ TEST_F(ApplicationTest, BackToBackRequestsAreSeparatedByTheirLength) {
   EXPECT_EQ(sendRaw(both), secondReply);
 }
 
+TEST_F(ApplicationTest, RequestsSentOneAfterTheOtherKeepTheirBytesInOrderOnALateClock) {
+  world_.lagStepUs = 20;  // a fifth of a byte time at 115200, at every look
+  pc_.send(encodeFrame({0x05, 0x45, 0x10, 0x1B}, false));
+  pc_.send(encodeFrame({0xF0, 0x41}, false));
+  advanceMs(100);
+  EXPECT_EQ(pc_.received, cat(withCrc({0x05, 0x45, 0x10, 0x1B, 0x05}), withCrc({0xF0, 0x42})));
+}
+
 TEST_F(ApplicationTest, LengthFramedRequestGetsALengthFramedReply) {
   EXPECT_EQ(request({0x05, 0x45, 0x10, 0x1B}, 100, true), (Bytes{0xF1, 0x07, 0x05, 0x45, 0x10, 0x1B, 0x05, 0x36, 0x3A}));
 }

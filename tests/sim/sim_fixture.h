@@ -69,11 +69,20 @@ inline Bytes readBytes(const std::string& path) {
   return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// A world whose clock reads `lagStepUs` later at every further look, as the clock of a
+// real-time process that falls behind while it schedules.
+struct LaggingWorld : World {
+  using World::World;
+  uint64_t nowUs() override { return World::nowUs() + (lagUs += lagStepUs); }
+  uint64_t lagStepUs = 0;
+  uint64_t lagUs = 0;
+};
+
 class SimUnitTest : public ::testing::Test {
  protected:
   // A fresh world each time: nothing scheduled for the units of an earlier load survives.
   void load(std::string_view text, uint32_t pcBaud, const std::string& directory = ".") {
-    world_ = World{5};
+    world_ = LaggingWorld{5};
     line_.reset();
     installation_.reset();
     pc_.received.clear();
@@ -117,7 +126,7 @@ class SimUnitTest : public ::testing::Test {
     return last ? last - start : 0;
   }
 
-  World world_{5};
+  LaggingWorld world_{5};
   Scenario scenario_;
   std::unique_ptr<Installation> installation_;
   std::unique_ptr<HopLine> line_;

@@ -26,11 +26,11 @@ sigset_t stopSignals() {
 
 }  // namespace
 
-PosixProcess::PosixProcess(bool debugTraceOn) : debugTraceOn_(debugTraceOn) { runLock_.lock(); }
+PosixProcess::PosixProcess(bool debugTraceOn) : debugTraceOn_(debugTraceOn) {}
 
 PosixProcess::~PosixProcess() {
   if (signalThread_.joinable()) {
-    stopping_ = true;
+    markStopping();
     pthread_kill(signalThread_.native_handle(), SIGTERM);
     signalThread_.join();
   }
@@ -39,17 +39,12 @@ PosixProcess::~PosixProcess() {
     std::memcpy(&saved, savedMask_, sizeof saved);
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   }
-  runLock_.unlock();
 }
 
 void PosixProcess::exit(int code) {
   // The caller holds the run lock: the working thread always does outside blocking waits,
   // and the signal thread takes it before it comes here.
-  runLock_.markExiting();
-  if (!routineRan_) {
-    routineRan_ = true;
-    if (routine_) routine_();
-  }
+  beginExit();
   if (console_) {
     console_->endLastLine();
     console_->restore();
@@ -75,17 +70,9 @@ void PosixProcess::takeStopSignals() {
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
-    if (stopping_) return;
-    runLock_.requestStop();
-    // The working thread lets go at its next wait or checkpoint; one that does not within the
-    // grace period is stuck, and the run ends without its clean-up rather than not at all.
-    if (!runLock_.tryLockFor(kStopGraceMs)) forceExit();
-    if (stopping_) {
-      runLock_.unlock();
-      return;
-    }
-    runLock_.markHandedOver();
-    exit(1);
+    if (stopping()) return;
+    takeStop();
+    return;
   }
 }
 

@@ -13,7 +13,7 @@ namespace kl {
 
 class PosixConsole;
 
-class PosixProcess : public Process, public RunLockHolder {
+class PosixProcess : public RunLockProcess {
  public:
   // The calling thread becomes the working thread and holds the run lock from here on.
   // With `debugTraceOn` the debugger trace lines go to standard error.
@@ -23,7 +23,6 @@ class PosixProcess : public Process, public RunLockHolder {
   PosixProcess& operator=(const PosixProcess&) = delete;
 
   [[noreturn]] void exit(int code) override;
-  void setExitRoutine(std::function<void()> routine) override { routine_ = std::move(routine); }
   // SIGINT, SIGTERM, SIGHUP, SIGABRT and SIGQUIT are blocked in every thread and taken by a
   // signal thread, which asks for the run lock and then ends the process with exit code 1.
   void installStopSignals() override;
@@ -35,23 +34,15 @@ class PosixProcess : public Process, public RunLockHolder {
 
   // The console whose terminal settings the exit restores and whose output it flushes.
   void attachConsole(PosixConsole* console) { console_ = console; }
-  RunLock& runLock() override { return runLock_; }
 
  private:
   void takeStopSignals();
-  [[noreturn]] void forceExit();
+  [[noreturn]] void forceExit() override;
 
-  // How long a stop waits for the working thread to reach a wait or checkpoint.
-  static constexpr uint32_t kStopGraceMs = 3000;
-
-  RunLock runLock_;
-  std::function<void()> routine_;
-  bool routineRan_ = false;
   PosixConsole* console_ = nullptr;
   bool debugTraceOn_;
   int lastError_ = 0;
   std::thread signalThread_;
-  std::atomic<bool> stopping_{false};
   bool signalsBlocked_ = false;
   unsigned char savedMask_[128] = {};  // the thread's signal mask before blocking (a sigset_t)
 };

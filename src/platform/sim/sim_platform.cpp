@@ -35,7 +35,7 @@ LocalTime SimClock::localTime() {
   uint64_t seconds = (world_.nowUs() - startUs_) / 1000000;
   uint64_t total = static_cast<uint64_t>(t.hour) * 3600 + static_cast<uint64_t>(t.minute) * 60 +
                    static_cast<uint64_t>(t.second) + seconds;
-  total %= 24 * 3600;  // the simulated calendar never turns a day
+  total %= uint64_t{24} * 3600;  // the simulated calendar never turns a day
   t.hour = static_cast<int>(total / 3600);
   t.minute = static_cast<int>(total / 60 % 60);
   t.second = static_cast<int>(total % 60);

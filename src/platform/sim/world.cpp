@@ -4,10 +4,6 @@
 
 namespace kl {
 
-void World::after(uint64_t delayUs, std::function<void()> action) {
-  at(now_ + delayUs, std::move(action));
-}
-
 void World::at(uint64_t timeUs, std::function<void()> action) {
   if (timeUs < now_) timeUs = now_;
   events_.emplace(std::make_pair(timeUs, sequence_++), std::move(action));

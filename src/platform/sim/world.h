@@ -24,8 +24,7 @@ class World : public Scheduler {
   explicit World(uint64_t seed = 1) : random_(seed) {}
 
   uint64_t nowUs() override { return now_; }
-  void after(uint64_t delayUs, std::function<void()> action) override;
-  void at(uint64_t timeUs, std::function<void()> action);
+  void at(uint64_t timeUs, std::function<void()> action) override;
 
   // Runs every event due up to `timeUs` and leaves the clock there.
   void advanceTo(uint64_t timeUs);

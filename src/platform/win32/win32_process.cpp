@@ -34,27 +34,22 @@ BOOL WINAPI ConsoleControl(DWORD event) {
 
 }  // namespace
 
-Win32Process::Win32Process() { runLock_.lock(); }
+Win32Process::Win32Process() = default;
 
 Win32Process::~Win32Process() {
   if (stopThread_.joinable()) {
     ::SetConsoleCtrlHandler(ConsoleControl, FALSE);
-    stopping_ = true;
+    markStopping();
     ::SetEvent(stopEvent_);
     stopThread_.join();
   }
   if (stopEvent_) ::CloseHandle(stopEvent_);
-  runLock_.unlock();
 }
 
 void Win32Process::exit(int code) {
   // The caller holds the run lock: the working thread always does outside blocking waits,
   // and the stop thread takes it before it comes here.
-  runLock_.markExiting();
-  if (!routineRan_) {
-    routineRan_ = true;
-    if (routine_) routine_();
-  }
+  beginExit();
   if (console_) {
     console_->flush();
     console_->restore();
@@ -72,17 +67,7 @@ void Win32Process::installStopSignals() {
 
 void Win32Process::takeStops() {
   ::WaitForSingleObject(stopEvent_, INFINITE);
-  if (stopping_) return;
-  runLock_.requestStop();
-  // The working thread lets go at its next wait or checkpoint; one that does not within the
-  // grace period is stuck, and the run ends without its clean-up rather than not at all.
-  if (!runLock_.tryLockFor(kStopGraceMs)) forceExit();
-  if (stopping_) {
-    runLock_.unlock();
-    return;
-  }
-  runLock_.markHandedOver();
-  exit(1);
+  if (!stopping()) takeStop();
 }
 
 void Win32Process::forceExit() {

@@ -14,7 +14,7 @@ namespace kl {
 
 class Win32Console;
 
-class Win32Process : public Process, public RunLockHolder {
+class Win32Process : public RunLockProcess {
  public:
   // The calling thread becomes the working thread and holds the run lock from here on.
   Win32Process();
@@ -23,7 +23,6 @@ class Win32Process : public Process, public RunLockHolder {
   Win32Process& operator=(const Win32Process&) = delete;
 
   [[noreturn]] void exit(int code) override;
-  void setExitRoutine(std::function<void()> routine) override { routine_ = std::move(routine); }
   // The console control handler only wakes the stop thread, which asks for the run lock and
   // then ends the process with exit code 1.
   void installStopSignals() override;
@@ -36,23 +35,15 @@ class Win32Process : public Process, public RunLockHolder {
 
   // The console whose mode the exit restores and whose output it flushes.
   void attachConsole(Win32Console* console) { console_ = console; }
-  RunLock& runLock() override { return runLock_; }
 
  private:
   void takeStops();
-  [[noreturn]] void forceExit();
+  [[noreturn]] void forceExit() override;
 
-  // How long a stop waits for the working thread to reach a wait or checkpoint.
-  static constexpr uint32_t kStopGraceMs = 3000;
-
-  RunLock runLock_;
-  std::function<void()> routine_;
-  bool routineRan_ = false;
   Win32Console* console_ = nullptr;
   int lastError_ = 0;
   void* stopEvent_ = nullptr;  // the named event the control handler sets
   std::thread stopThread_;
-  std::atomic<bool> stopping_{false};
 };
 
 }  // namespace kl

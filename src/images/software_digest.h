@@ -4,8 +4,8 @@
 // read 0xFF, so the values depend on the flash contents only, not on how they were written.
 //   softwareChecksum: sum modulo 2^32 of the area read as little-endian 32-bit words.
 //   softwareCrc:      CRC-16/MODBUS (crc16.h) over the area's bytes in address order.
-// The bundle generator computes the expected values this way, and the simulated unit reports
-// them this way, so a correctly written image always compares equal.
+// The bundle generator computes the expected values this way and the program compares what a
+// unit reports with them; the simulated unit computes its own.
 #pragma once
 
 #include <array>
@@ -13,22 +13,21 @@
 #include <cstdint>
 #include <span>
 
+#include "images/mcu_memory.h"
 #include "wire/crc16.h"
-#include "wire/mcu_memory.h"
 
-namespace kl::wire {
+namespace kl {
 
 struct SoftwareDigest {
   uint32_t checksum = 0;
-  uint16_t crc = kCrcInitial;
+  uint16_t crc = wire::kCrcInitial;
   friend bool operator==(const SoftwareDigest&, const SoftwareDigest&) = default;
 };
 
 // The ranges a digest covers, in order; the second is empty on single-bank MCUs.
 constexpr std::array<MemoryRange, 2> ApplicationArea(const McuMemory& memory) {
   const MemoryRange& bank = memory.flashBanks[0];
-  return {MemoryRange{memory.applicationStart, bank.first + bank.size - memory.applicationStart},
-          memory.flashBanks[1]};
+  return {MemoryRange{memory.applicationStart, bank.first + bank.size - memory.applicationStart}, memory.flashBanks[1]};
 }
 
 // Feed the area's bytes in address order, in pieces of any size.
@@ -36,7 +35,7 @@ class SoftwareDigestAccumulator {
  public:
   void add(std::span<const uint8_t> bytes) {
     for (uint8_t b : bytes) {
-      digest_.crc = crc16Update(digest_.crc, b);
+      digest_.crc = wire::crc16Update(digest_.crc, b);
       word_ |= static_cast<uint32_t>(b) << (8 * filled_);
       if (++filled_ == 4) {
         digest_.checksum += word_;
@@ -75,4 +74,4 @@ class SoftwareDigestAccumulator {
   int filled_ = 0;
 };
 
-}  // namespace kl::wire
+}  // namespace kl

@@ -1,6 +1,6 @@
 // Where each MCU keeps its boot loader, application, manufacturing fields and the RAM that a
-// downloaded flash programmer runs in. The firmware bundle is laid out by this map and the
-// simulated unit models its flash by it.
+// downloaded flash programmer runs in, as the program knows them. The firmware bundle is laid
+// out by this map; the simulated unit keeps a map of its own.
 #pragma once
 
 #include <array>
@@ -9,7 +9,7 @@
 
 #include "wire/unit_codes.h"
 
-namespace kl::wire {
+namespace kl {
 
 struct MemoryRange {
   uint32_t first = 0;
@@ -36,26 +36,29 @@ struct McuMemory {
 // The map of an MCU type; nothing for an unknown type.
 constexpr std::optional<McuMemory> MemoryOf(uint8_t mcuType) {
   switch (mcuType) {
-    case mcu::H8S2145:
+    case wire::mcu::H8S2145:
       // Never reprogrammed by this program; only its RAM programmers are carried.
       return McuMemory{mcuType, {{{0x000000, 0x20000}, {}}}, {0x000000, 0x4000}, {}, 0x4000, {0xFFB000, 0x2000}};
-    case mcu::LPC2478:
+    case wire::mcu::LPC2478:
       // The top 8 KB of flash hold the chip's own boot block.
-      return McuMemory{mcuType, {{{0x00000000, 0x7E000}, {}}}, {0x00000000, 0x4000}, {768, 256}, 0x4000,
-                       {0x40000200, 0xFE00}};
-    case mcu::LPC4078:
-      return McuMemory{mcuType, {{{0x00000000, 0x80000}, {}}}, {0x00000000, 0x4000}, {768, 256}, 0x4000,
-                       {0x10000200, 0xFE00}};
-    case mcu::LPC1768:
-      return McuMemory{mcuType, {{{0x00000000, 0x80000}, {}}}, {0x00000000, 0x4000}, {768, 256}, 0x4000,
-                       {0x2007C000, 0x8000}};
-    case mcu::LPC4337:
-    case mcu::LPC4357:
-      return McuMemory{mcuType, {{{0x1A000000, 0x80000}, {0x1B000000, 0x80000}}}, {0x1A000000, 0x4000},
-                       {0x1A000400, 512}, 0x1A004000, {0x20000000, 0x10000}};
-    default:
-      return std::nullopt;
+      return McuMemory{mcuType, {{{0x00000000, 0x7E000}, {}}}, {0x00000000, 0x4000}, {768, 256},
+                       0x4000,  {0x40000200, 0xFE00}};
+    case wire::mcu::LPC4078:
+      return McuMemory{mcuType, {{{0x00000000, 0x80000}, {}}}, {0x00000000, 0x4000}, {768, 256},
+                       0x4000,  {0x10000200, 0xFE00}};
+    case wire::mcu::LPC1768:
+      return McuMemory{mcuType, {{{0x00000000, 0x80000}, {}}}, {0x00000000, 0x4000}, {768, 256},
+                       0x4000,  {0x2007C000, 0x8000}};
+    case wire::mcu::LPC4337:
+    case wire::mcu::LPC4357:
+      return McuMemory{mcuType,
+                       {{{0x1A000000, 0x80000}, {0x1B000000, 0x80000}}},
+                       {0x1A000000, 0x4000},
+                       {0x1A000400, 512},
+                       0x1A004000,
+                       {0x20000000, 0x10000}};
+    default: return std::nullopt;
   }
 }
 
-}  // namespace kl::wire
+}  // namespace kl
