@@ -6,7 +6,7 @@
 # Usage: scripts/mutate.sh [--sample K] [--only ID[,ID...]] [--timeout S] [--min-score P] [--list]
 #   --sample K     K entries spread evenly over the list
 #   --only IDS     these entries
-#   --timeout S    seconds a test program may run (default 300)
+#   --timeout S    seconds a test program may run (default 120)
 #   --min-score P  exit 1 when the score is below P percent
 #   --list         the chosen entries, each checked against its file (nothing is built)
 # Entries are blocks of "key: value" lines separated by blank lines ("#" starts a comment):
@@ -23,7 +23,7 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=${MUTATE_DIR:-/tmp/kestrelink-mutate-${USER:-$(id -un)}}
 jobs=${JOBS:-2}
-limit=300 sample=0 only="" min_score=0 list_only=0
+limit=120 sample=0 only="" min_score=0 list_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --sample) sample=$2; shift 2 ;;
@@ -119,10 +119,9 @@ done <"$scratch/files"
   rm -f "$tree/$f"
 done
 build=$scratch/build
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$scratch/configure.log" 2>&1 ||
-    { cat "$scratch/configure.log"; exit 2; }
-fi
+# The flags of the normal build (scripts/test.sh): compiler-cache entries serve both.
+cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRELINK_WERROR=ON \
+  >"$scratch/configure.log" 2>&1 || { cat "$scratch/configure.log"; exit 2; }
 
 # The test programs an entry names, as build targets.
 targets_of() {
@@ -164,6 +163,10 @@ for t in $all_tests; do
 done
 
 # ---- one mutation at a time ----
+unused_warnings=""
+for w in unused-variable unused-but-set-variable unused-parameter unused-function unused-value; do
+  unused_warnings+="#pragma GCC diagnostic warning \"-W$w\""$'\n'
+done
 total=0 caught=0 missed=0 errors=0 missed_ids=()
 start=$(date +%s)
 for i in "${chosen[@]}"; do
@@ -172,11 +175,15 @@ for i in "${chosen[@]}"; do
   original=$(sed -n "${n}p" "$target")
   mutated=${original/"${finds[$i]}"/"${replaces[$i]}"}
   cp "$target" "$scratch/original"
-  { head -n $((n - 1)) "$scratch/original"; printf '%s\n' "$mutated"; tail -n +$((n + 1)) "$scratch/original"; } >"$target"
+  # The copy builds with -Werror, as the normal build does (so the compiler cache serves both);
+  # what a mutant leaves unused stays a warning (pragmas in front of the mutated file).
+  { printf '%s' "$unused_warnings"; head -n $((n - 1)) "$scratch/original"; printf '%s\n' "$mutated"
+    tail -n +$((n + 1)) "$scratch/original"; } >"$target"
   t0=$(date +%s)
   failed_in=""
   if ! build_targets "${tests[$i]}"; then
     echo "ERROR   $id: the mutant does not build ($file:$n)"; errors=$((errors + 1))
+    grep -m 3 "error:" "$scratch/build.log" | sed 's/^/        /'
   else
     total=$((total + 1))
     run_tests "${tests[$i]}"

@@ -154,6 +154,12 @@ TEST_F(RemoteFiles, RepliesForAnotherFileOrBlockAnswerNothing) {
   const auto windowedFlip = [at](size_t field) -> Spoil { return [=](Bytes& p) { return (p[at(p, field)] ^= 1), true; }; };
   const Spoil lose = [](Bytes&) { return false; };
   const Spoil blockBefore = [at](Bytes& p) { return (p[at(p, 9)] = 0), true; };
+  // The first acknowledgement lost, the one of the block sent again reporting a failed write.
+  const Spoil lostThenFailed = [at, calls = 0](Bytes& p) mutable {
+    if (calls++ == 0) return false;
+    p[at(p, 11)] = 5;
+    return true;
+  };
   const RemoteFile f{0xF0, kDrive, kFile};
   const auto write = [&](size_t size) {
     return [&, size] {
@@ -187,6 +193,7 @@ TEST_F(RemoteFiles, RepliesForAnotherFileOrBlockAnswerNothing) {
     Spoil spoil;
     int spoiled;
     bool done;
+    const char* shown = "";
   };
   const Case cases[] = {
       {"creation answered for another file, seven times", write(300), call(cmd::CreateFile), flip(6), 7, true},
@@ -203,6 +210,8 @@ TEST_F(RemoteFiles, RepliesForAnotherFileOrBlockAnswerNothing) {
       {"the last block's acknowledgement lost 38 times", write(100), windowed('3'), lose, 38, true},
       {"the last block's acknowledgement lost 39 times", write(100), windowed('3'), lose, 39, false},
       {"the last block acknowledged as the one before", write(200), windowed('3', 1), blockBefore, 60, false},
+      {"the block sent again not written", write(100), windowed('3'), lostThenFailed, 2, false,
+       "Unit reported hardware failure, cannot write to flash drive. Address=$00000000, Result=05"},
   };
   int seen = 0;  // outlives the loop: the last case's editor still sees the next load's replies
   for (const Case& c : cases) {
@@ -211,6 +220,21 @@ TEST_F(RemoteFiles, RepliesForAnotherFileOrBlockAnswerNothing) {
     seen = 0;
     editReplies([&c, &seen](Bytes& p) { return !c.kind(p) || (c.spoiled != 0 && seen++ >= c.spoiled) || c.spoil(p); });
     EXPECT_EQ(c.transfer(), c.done);
+    EXPECT_THAT(console(), HasSubstr(c.shown));
+  }
+}
+
+// Software after 6.03 takes the extended write form.
+TEST_F(RemoteFiles, TheExtendedWriteFormFromSixOhFourOn) {
+  const Bytes data = Pattern(100);
+  const Bytes extendedForm = {0x48, 0x04, '2', kDrive};
+  for (const auto& [version, extended] : {std::pair{"6.03", false}, std::pair{"6.04", true}}) {
+    SCOPED_TRACE(version);
+    load(version);
+    takeSentByPc();
+    ASSERT_TRUE(UpdateFile(s(), s().unit, kDrive, kFile, data.data(), 100, true));
+    const Bytes sent = takeSentByPc();
+    EXPECT_EQ(std::search(sent.begin(), sent.end(), extendedForm.begin(), extendedForm.end()) != sent.end(), extended);
   }
 }
 

@@ -251,6 +251,8 @@ TEST_F(FlashProgramming, RepliesWrongInOneFieldAnswerNoRequest) {
       {"RAM commit: address one off", Mode::Buffered, CommitRamBlock, flip(7), 0, false},
       // Every acknowledgement names the packet after its own: the oldest is never released.
       {"overlapped RAM write: acknowledged as the next one", Mode::Windowed, WriteRam, nextPacket, 0, false},
+      {"fields backup read: count one off, seven times", Mode::Plain, ReadBackupBlock, flip(8), 7, true},
+      {"fields backup read: count one off, eight times", Mode::Plain, ReadBackupBlock, flip(8), 8, false},
       {"read-back: address one off, seven times", Mode::Plain, Examine, flip(7), 7, true, true},
       {"read-back: address one off, eight times", Mode::Plain, Examine, flip(7), 8, false, true},
   };

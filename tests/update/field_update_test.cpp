@@ -112,7 +112,8 @@ TEST_F(FieldUpdate, OptionsAndSpecialUnits) {
       {"a unit at the carried release", "zs4-current.scn", "", {"-y", "-d"},
        {"-- balvanta software is already the correct version", "-- Balvanta file 01:01E0 is up to date"}, 0, false},
       // A boot loader from release 4 on reports the software's checksum, which is the carried one.
-      {"a unit at the carried release, boot loader release 4", "zs4-current.scn", "boot-release = 4\n", {"-y", "-d"},
+      {"a unit at the carried release, boot loader release 4", "zs4-current.scn",
+       "boot-image = declared\nboot-release = 4\n", {"-y", "-d"},
        {"-- balvanta software is already the correct version"}, 0, false,
        {"-- updating balvanta software because the checksum is not available (old boot loader)"}},
       {"a ZA3 display with boot loader release 18", "za3-lpc2478.scn", std::string(kOutdated) + "boot-release = 18\n",
