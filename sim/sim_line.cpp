@@ -203,6 +203,7 @@ void SimLine::startNext(Direction& direction) {
   const uint64_t start = std::max({nowNs, direction.freeAtNs, direction.holdUntilNs});
   const uint64_t end = start + ByteNs(baud);
   direction.freeAtNs = end;
+  direction.busyNs += end - start;
   direction.busy = true;
   const uint8_t byte = direction.queue.front();
   direction.queue.pop_front();

@@ -60,6 +60,9 @@ class SimLine {
   const std::vector<uint8_t>& sentByDevice() const { return towardsPc_.sent; }
   const std::vector<uint8_t>& deliveredToDevice() const { return towardsDevice_.delivered; }
   const std::vector<uint8_t>& deliveredToPc() const { return towardsPc_.delivered; }
+  // How long each direction has carried bytes, at the speeds they were sent at.
+  uint64_t busyTowardsDeviceUs() const { return towardsDevice_.busyNs / 1000; }
+  uint64_t busyTowardsPcUs() const { return towardsPc_.busyNs / 1000; }
 
   // Every write the PC's side was handed: where its bytes were, how many, and how many bytes
   // of earlier writes were still unfinished at the time.
@@ -78,6 +81,7 @@ class SimLine {
     bool busy = false;
     uint64_t freeAtNs = 0;
     uint64_t holdUntilNs = 0;
+    uint64_t busyNs = 0;
     std::vector<uint8_t> sent;
     std::vector<uint8_t> delivered;
   };
