@@ -165,15 +165,21 @@ void FileService::windowedRead(const Frame& frame) {
   const size_t size = found ? found->bytes.size() : 0;
   const size_t count = offset < size ? std::min<size_t>({p[10], kBlock, size - offset}) : 0;
   const bool fails = listed(unit_.settings().faults.fileReadFailure, ++unit_.fileCounts().reads);
-  std::vector<uint8_t> out{p[0]};
+  // Sized up front: the reply is grown in place (an optimising GCC 12 misjudges the bounds of
+  // a small vector grown by inserts).
+  std::vector<uint8_t> out;
+  out.reserve(12 + count);
+  out.push_back(p[0]);
   if (extendedReads_) {
-    out.insert(out.end(), {wire::kFunctionWindowedAck, kExtendedMark, kReadData});
+    for (const uint8_t byte : {wire::kFunctionWindowedAck, kExtendedMark, kReadData}) out.push_back(byte);
   } else {
-    out.insert(out.end(), {wire::kFunctionWindowed, kReadData});
+    for (const uint8_t byte : {wire::kFunctionWindowed, kReadData}) out.push_back(byte);
   }
-  out.insert(out.end(), p.begin() + 3, p.begin() + 10);
+  for (size_t i = 3; i < 10; ++i) out.push_back(p[i]);
   out.push_back(fails ? kReadFailed : static_cast<uint8_t>(count));
-  if (!fails && count > 0) out.insert(out.end(), found->bytes.begin() + offset, found->bytes.begin() + offset + count);
+  if (!fails) {
+    for (size_t i = 0; i < count; ++i) out.push_back(found->bytes[offset + i]);
+  }
   sendWindowed(frame, out, false);
 }
 
