@@ -19,7 +19,7 @@ class Scratch {
       if (std::filesystem::create_directory(candidate)) path_ = candidate.string();
     }
     if (path_.empty()) {
-      std::fprintf(stderr, "cannot create a scratch folder under %s\n", base.c_str());
+      std::fprintf(stderr, "cannot create a scratch folder under %s\n", base.string().c_str());
       std::abort();
     }
   }
