@@ -18,6 +18,7 @@
 #include "driver/session.h"
 #include "platform/posix/posix_platform.h"
 #include "protocol/identification.h"
+#include "protocol/proxy_calls.h"
 #include "protocol/unit_control.h"
 #include "transfer/flash_writer.h"
 #include "transfer/image_selection.h"

@@ -19,6 +19,7 @@
 #include "images/catalogue.h"
 #include "platform/sim/sim_platform.h"
 #include "protocol/identification.h"
+#include "protocol/proxy_calls.h"
 #include "sim/scenario/installation.h"
 #include "sim/sim_line.h"
 #include "transfer/flash_writer.h"

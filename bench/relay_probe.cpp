@@ -18,10 +18,10 @@
 #include "driver/session.h"
 #include "platform/posix/posix_platform.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "protocol/unit_control.h"
 #include "transfer/file_update.h"
 #include "transfer/image_selection.h"
-#include "transport/link_control.h"
 #include "update/network_table.h"
 
 namespace {

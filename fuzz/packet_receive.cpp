@@ -11,6 +11,7 @@
 
 #include "fuzz_support.h"
 #include "protocol/identification.h"
+#include "protocol/proxy_calls.h"
 #include "protocol/remote_call.h"
 #include "protocol/unit_control.h"
 #include "transfer/remote_file_access.h"

@@ -4,7 +4,9 @@
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 
@@ -14,7 +16,6 @@ namespace {
 
 constexpr uint32_t kFirstWaitMs = 60000;   // at 9600 baud
 constexpr uint32_t kSecondWaitMs = 30000;  // at 115200 baud
-constexpr int16_t kNewFileProtocolVersion = 604;
 
 bool PollBootLoader(Session& s, Unit& unit, uint32_t baud, uint32_t waitMs, std::string_view prompt) {
   s.out(Channel::Always) << prompt << crlf;
@@ -67,7 +68,7 @@ bool ConnectToUnit(Session& s, Unit& unit) {
   }
   if (unit.mode == modeBalvantaBootLoader) ReadBootLoaderRelease(s, unit);
   if (unit.mode == modeUnknown) s.out(Channel::Debug) << "-- software mode of unit is unknown" << crlf;
-  s.newFileProtocol = unit.softwareVersion >= kNewFileProtocolVersion;
+  s.newFileProtocol = UsesNewFileProtocol(unit);
   RestoreConnectionBaudRate(s, ReplyTimeoutLong);
   return true;
 }

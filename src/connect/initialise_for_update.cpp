@@ -6,7 +6,9 @@
 #include "connect/discovery.h"
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
@@ -79,7 +81,7 @@ bool BootLoaderAnswers(Session& s, Unit& unit) {
 bool RebootOnce(Session& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) {
   goOn = false;
   SetReplyTimeout(s, ReplyTimeoutNormal);
-  if (unit.mode == modeBalvantaSoftware && unit.softwareVersion >= 600) {
+  if (SetsOwnSpeed(unit)) {
     if (!SetUnitBaudRate(s, unit, speeds.unitBaud)) FatalError(s, "Unable to change baud rate");
     SetReplyTimeout(s, ReplyTimeoutNormal);
   }

@@ -1,7 +1,7 @@
 #include "connect/probe_speed.h"
 
 #include "driver/session.h"
-#include "transport/link_control.h"
+#include "protocol/link_speed.h"
 #include "transport/serial_port.h"
 
 namespace kl {

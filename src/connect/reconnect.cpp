@@ -9,6 +9,7 @@
 #include "driver/fatal_error.h"
 #include "driver/session.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
 

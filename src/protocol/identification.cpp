@@ -2,6 +2,7 @@
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/remote_call.h"
 #include "protocol/unit_names.h"
 #include "transport/packet_link.h"
@@ -187,7 +188,7 @@ bool ReadBasicInfo(Session& s, Unit& unit, uint8_t unitId) {
     unit.circuitCode = GetPacketWord(s);
     unit.softwareVersion = static_cast<int16_t>(GetPacketWord(s));
     const uint16_t extra = GetPacketWord(s);
-    if (unit.softwareVersion >= 600) {
+    if (ReportsBuildIncrement(unit.softwareVersion)) {
       unit.buildIncrement = static_cast<uint8_t>(extra >> 8);
     } else {
       unit.productNumber = extra;
@@ -210,7 +211,7 @@ bool ReadUnitInfo(Session& s, Unit& unit) {
 }
 
 bool ReadExtendedInfo(Session& s, Unit& unit) {
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < 220) return false;
+  if (!HasExtendedInfo(unit)) return false;
   const CallRequest request{unit.address, wire::cmd::ReadExtendedInfo, {}, 0};
   uint8_t textAvailable = 0;
   uint8_t textLength = 0;
@@ -253,7 +254,7 @@ bool ReadExtendedInfo(Session& s, Unit& unit) {
 }
 
 bool ReadAdvancedInfo(Session& s, Unit& unit) {
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < 600) return false;
+  if (!HasAdvancedInfo(unit)) return false;
   const CallRequest request{unit.address, wire::cmd::ReadAdvancedInfo, {}, 0};
   Unit read;
   const bool accepted = LoggedCall(
@@ -367,8 +368,8 @@ void PrintUnitInfo(Session& s, const Unit& unit, bool brief) {
     if (!unit.informationText.empty()) info << "   Information     : " << unit.informationText.view() << crlf;
     if (unit.modbusAddress != 0) info << "   Modbus Address  : " << unit.modbusAddress << crlf;
   }
-  const bool releaseKnown = unit.bootLoaderRelease >= 4;
-  if (!(unit.serialNumber == 1 && unit.softwareVersion < 600)) {
+  const bool releaseKnown = ReportsBootLoaderRelease(unit);
+  if (!(unit.serialNumber == 1 && !ReportsBuildIncrement(unit.softwareVersion))) {
     std::string bootLoaderLine;
     if (unit.mcuType != mcu::H8S2145) bootLoaderLine = "   Boot loader     : v" + decimalText(unit.bootLoaderVersion);
     if (releaseKnown) bootLoaderLine += " r" + decimalText(unit.bootLoaderRelease);

@@ -2,6 +2,7 @@
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/remote_call.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
@@ -62,7 +63,7 @@ bool GetModbusAddress(Session& s, Unit& unit, uint8_t& address) {
 }
 
 bool IsVComPort(Session& s, Unit& unit) {
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion <= 605) return false;
+  if (!HasVComPorts(unit)) return false;
   const CallRequest request = Request(unit.address, wire::cmd::IsVComPort);
   uint8_t result = 0;
   const bool answered = LoggedCall(
@@ -80,11 +81,11 @@ bool IsVComPort(Session& s, Unit& unit) {
 bool GetBufferSize(Session& s, Unit& unit) {
   unit.bufferSize = kDefaultBufferSize;
   if (s.overlappedActive || unit.mcuType == mcu::H8S2145 || unit.mode == modeBalvantaSoftware ||
-      (unit.mode == modeBalvantaBootLoader && unit.bootLoaderRelease < 10)) {
+      (unit.mode == modeBalvantaBootLoader && !AnswersBufferSize(unit))) {
     return true;
   }
   Debug(s) << "RPC: GetBufferSize" << crlf;
-  const uint16_t command = unit.bootLoaderRelease <= 10 ? wire::cmd::GetBufferSizeOld : wire::cmd::GetBufferSize;
+  const uint16_t command = HasCurrentBufferSizeCall(unit) ? wire::cmd::GetBufferSize : wire::cmd::GetBufferSizeOld;
   const CallRequest request = Request(s.bootLoaderAddress, command);
   uint16_t size = 0;
   const bool answered = Repeat(kBufferSizeAttempts, [&] {
@@ -238,7 +239,7 @@ bool GetDebugLogs(Session& s, Unit& unit, std::vector<uint16_t>& fileIds) {
 }
 
 void WaitForUnit(Session& s, Unit& unit) {
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < 600) return;
+  if (!AnswersWaitForUnit(unit)) return;
   ChannelWriter& always = s.out(Channel::Always);
   always << "Waiting for unit..." << crlf;
   Clock& clock = s.platform.clock;
@@ -262,11 +263,11 @@ void WaitForUnit(Session& s, Unit& unit) {
 
 bool CheckUpdateFileSupport(Session& s, Unit& unit) {
   Debug(s) << "Checking if unit will accept update files" << crlf;
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < 600) {
+  if (!SoftwareTakesUpdateFiles(unit)) {
     Debug(s) << "-- Balvanta software does not support update files" << crlf;
     return false;
   }
-  if (unit.bootLoaderRelease <= 13) {
+  if (!BootLoaderAppliesUpdateFiles(unit)) {
     Debug(s) << "-- Boot loader does not support update files (needs boot loader release 14 or later)" << crlf;
     return false;
   }

@@ -7,6 +7,7 @@
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/remote_call.h"
 #include "transfer/aa_records.h"
 #include "transfer/file_digests.h"
@@ -17,8 +18,6 @@
 namespace kl {
 
 namespace {
-
-constexpr int16_t kExtendedWriteAfterVersion = 603;
 
 ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
 
@@ -132,10 +131,6 @@ uint8_t FileAccessAddress(Session& s, const Unit& unit) {
   FatalError(s, "Cannot perform this operation, the unit is not in the correct mode");
 }
 
-bool ExtendedWriteFor(const Unit& unit) {
-  return unit.mode == modeBalvantaSoftware && unit.softwareVersion > kExtendedWriteAfterVersion;
-}
-
 bool IsFileDifferent(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
                      uint32_t length, bool compareCrc) {
   Debug(s) << "Checking if current file is different from new file for FileNo=" << hex(file, 4)
@@ -180,7 +175,7 @@ bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, cons
   s.out(Channel::Always) << "Updating Balvanta file ";
   Debug(s) << hex(drive, 2) << ":" << hex(file, 4) << " ";
   s.out(Channel::Always) << length << " bytes" << crlf;
-  if (!Opened(s, f, true, ExtendedWriteFor(unit))) return false;
+  if (!Opened(s, f, true, WritesExtendedFiles(unit))) return false;
 
   {
     QuietStream quiet(s);
@@ -201,7 +196,7 @@ bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, cons
   if (!s.options.verify) return true;
 
   Debug(s) << "Verifying new file" << crlf;
-  if (!Opened(s, f, false, ExtendedWriteFor(unit))) return false;
+  if (!Opened(s, f, false, WritesExtendedFiles(unit))) return false;
   const TransferMeter received = StartTransferMeter(s, TransferDirection::Received);
   {
     QuietStream quiet(s);
@@ -227,7 +222,7 @@ bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const 
               AppendKind append) {
   const RemoteFile f{FileAccessAddress(s, unit), drive, file};
   Debug(s) << "Sending file " << file << " in drive " << drive << " to unit " << f.address << crlf;
-  if (!Opened(s, f, true, ExtendedWriteFor(unit))) return false;
+  if (!Opened(s, f, true, WritesExtendedFiles(unit))) return false;
 
   const std::vector<uint8_t> digest = DigestOf(data, length, append);
   const TransferMeter sent = StartTransferMeter(s, TransferDirection::Sent);
@@ -246,7 +241,7 @@ bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const 
   if (!s.options.verify) return true;
 
   s.out(Channel::Always) << "Verifying file..." << crlf;
-  if (!Opened(s, f, false, ExtendedWriteFor(unit))) return false;
+  if (!Opened(s, f, false, WritesExtendedFiles(unit))) return false;
   const TransferMeter received = StartTransferMeter(s, TransferDirection::Received);
   {
     QuietStream quiet(s);

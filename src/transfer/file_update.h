@@ -15,8 +15,6 @@ enum class AppendKind : uint8_t { Nothing = 0, Crc = 1, Checksum = 2 };
 // The packet address for file operations: the unit's own in its application, the boot loader's
 // while the flash programmer runs; any other mode ends the run.
 uint8_t FileAccessAddress(Session& s, const Unit& unit);
-// The unit takes the extended windowed write.
-bool ExtendedWriteFor(const Unit& unit);
 
 // True when the file must be written: -w, no answer, a different size, checksums or (with
 // `compareCrc`) stored CRC, or damaged properties.

@@ -5,6 +5,7 @@
 #include "driver/fatal_error.h"
 #include "driver/session.h"
 #include "images/image_format.h"
+#include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
 #include "protocol/unit_control.h"
 #include "transfer/image_check.h"

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "driver/session.h"
+#include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
 #include "transfer/transfer_link.h"
 #include "transport/link_control.h"

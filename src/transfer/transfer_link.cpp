@@ -1,6 +1,7 @@
 #include "transfer/transfer_link.h"
 
 #include "driver/session.h"
+#include "protocol/link_speed.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "wire/frame.h"

@@ -5,6 +5,7 @@
 #include "driver/fatal_error.h"
 #include "driver/session.h"
 #include "images/catalogue.h"
+#include "protocol/capabilities.h"
 #include "protocol/unit_control.h"
 #include "transfer/file_update.h"
 #include "transfer/image_selection.h"
@@ -24,7 +25,6 @@ constexpr uint16_t kResourceUpdateFile = 0x0104;
 constexpr size_t kResourceRecordOverhead = 8;  // number, size, CRC
 // ZA3 displays on an LPC2478 from before 6.00 keep files the new software cannot read.
 constexpr uint16_t kZa3Card = 647;
-constexpr int16_t kNewFileSystemVersion = 600;
 constexpr uint8_t kWholeFileSystem = 1;
 
 struct KindTexts {
@@ -123,7 +123,7 @@ CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles, bo
     }
     if (!SelectBootLoader(s, unit)) FatalError(s, "Unknown balvanta unit");
   }
-  if (unit.cardNumber == kZa3Card && unit.mcuType == mcu::LPC2478 && unit.softwareVersion < kNewFileSystemVersion) {
+  if (unit.cardNumber == kZa3Card && unit.mcuType == mcu::LPC2478 && !UsesNewFileSystem(unit)) {
     s.out(Channel::Always) << "Erasing files from old software version..." << crlf;
     EraseFMS(s, unit, kWholeFileSystem);
   }

@@ -6,6 +6,7 @@
 #include "driver/fatal_error.h"
 #include "driver/session.h"
 #include "driver/version.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "update/multi_unit_update.h"
@@ -17,7 +18,6 @@ namespace {
 
 constexpr uint32_t kRestartPauseMs = 1000;
 // Applications from 6.00 on list the units on their network.
-constexpr int16_t kNetworkSoftwareVersion = 600;
 // ZA3 displays before these cannot wait for a later run: their boot loader is replaced at once.
 constexpr int16_t kZa3CurrentSoftware = 600;
 constexpr uint8_t kZa3CurrentBootRelease = 18;
@@ -99,8 +99,7 @@ void FieldUpdateUnit(Session& s, Unit& unit, bool askFirst, bool firstUnitOnly) 
   std::vector<uint8_t> addresses;
   bool someFailed = false;
   // A unit that lists no further units is updated on its own, through its boot loader.
-  if (!firstUnitOnly && unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kNetworkSoftwareVersion &&
-      ListRemoteUnits(s, addresses) && !addresses.empty()) {
+  if (!firstUnitOnly && ListsRemoteUnits(unit) && ListRemoteUnits(s, addresses) && !addresses.empty()) {
     someFailed = MultiUnitUpdate(s, unit, addresses);
   } else {
     someFailed = UpdateConnectedUnit(s, unit, askFirst) != UpdateOutcome::Updated;

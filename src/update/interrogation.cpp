@@ -5,6 +5,7 @@
 #include "connect/connection.h"
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "transfer/image_selection.h"
@@ -15,7 +16,6 @@ namespace kl {
 namespace {
 
 // Applications from 6.00 on list the units on their network and report everything in one call.
-constexpr int16_t kNetworkSoftwareVersion = 600;
 
 // Update files are the way into a running unit; a boot loader only takes a programmer.
 bool UsesUpdateFiles(const Unit& unit) { return unit.mode != modeBalvantaBootLoader; }
@@ -52,8 +52,7 @@ void InterrogateUnits(Session& s, Unit& unit) {
   }
 
   std::vector<uint8_t> addresses;
-  if (unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kNetworkSoftwareVersion &&
-      ListRemoteUnits(s, addresses) && !addresses.empty()) {
+  if (ListsRemoteUnits(unit) && ListRemoteUnits(s, addresses) && !addresses.empty()) {
     auto& always = s.out(Channel::Always);
     always << "Balvanta Unit(s) found:";
     for (const uint8_t address : addresses) always << " " << address;

@@ -10,11 +10,12 @@
 #include "driver/fatal_error.h"
 #include "driver/program_folders.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "protocol/unit_control.h"
 #include "transfer/remote_file_access.h"
 #include "transfer/transfer_link.h"
-#include "transport/link_control.h"
 #include "transport/transfer_report.h"
 #include "update/network_table.h"
 
@@ -25,8 +26,6 @@ namespace {
 constexpr uint8_t kLogDrive = 1;
 constexpr uint16_t kConfigurationLog = 0x0131;
 constexpr uint16_t kCrashLog = 0x010F;
-constexpr int16_t kListingSoftware = 600;
-constexpr int16_t kLogSoftware = 601;
 constexpr uint32_t kBlockSize = 128;
 constexpr uint8_t kNoMoreData = 0xFF;
 // Larger than any log a unit keeps: a unit that never ends a file must not hold the run.
@@ -188,7 +187,7 @@ void ExtractLogFilesFromUnit(Session& s, Unit& unit) {
   ReadExtendedInfo(s, unit);
   ReadAdvancedInfo(s, unit);
   PrintUnitInfo(s, unit, false);
-  if (unit.softwareVersion < kLogSoftware) return;
+  if (!KeepsLogs(unit)) return;
   // The logs are named by the unit's serial number: copied under another they would pass for
   // a different unit's.
   if (!unit.serialNumberRead) {
@@ -202,7 +201,7 @@ void ExtractLogFilesFromUnit(Session& s, Unit& unit) {
 }
 
 void ExtractLogsFromAllUnits(Session& s, Unit& unit) {
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < kListingSoftware) return;
+  if (!ListsRemoteUnits(unit)) return;
   std::vector<uint8_t> listed;
   if (!ListRemoteUnits(s, listed)) return;
 

@@ -6,6 +6,8 @@
 #include "driver/parameter_file.h"
 #include "driver/session.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
+#include "protocol/proxy_calls.h"
 #include "protocol/unit_control.h"
 #include "transfer/manufacturing_fields.h"
 #include "transport/link_control.h"

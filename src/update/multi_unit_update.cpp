@@ -8,6 +8,7 @@
 #include "driver/version.h"
 #include "images/catalogue.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
 #include "update/network_table.h"

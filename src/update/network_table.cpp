@@ -3,6 +3,7 @@
 #include <string>
 
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_names.h"
 
@@ -13,7 +14,6 @@ namespace {
 constexpr uint16_t kTestJigCard = 652;
 constexpr uint8_t kControlDisplayAddress = 60;
 // From this version on only the advanced information tells the unit's product.
-constexpr int16_t kAdvancedInfoVersion = 600;
 
 // The unit's information text; a unit without one is named by the application it runs.
 std::string Description(const Unit& unit) {
@@ -80,7 +80,7 @@ std::vector<uint8_t> ListNetworkUnits(Session& s, const Unit& connected, const s
       continue;
     }
     ReadExtendedInfo(s, remote);
-    if (remote.informationText.empty() && remote.softwareVersion >= kAdvancedInfoVersion) ReadAdvancedInfo(s, remote);
+    if (remote.informationText.empty() && HasAdvancedInfo(remote)) ReadAdvancedInfo(s, remote);
     addresses.push_back(address);
     WriteLine(s, address, Description(remote));
   }

@@ -1,6 +1,7 @@
 #include "update/remote_update.h"
 
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "update/update_unit.h"
@@ -8,14 +9,6 @@
 namespace kl {
 
 namespace {
-
-// Applications from 6.00 on take update files; boot loaders from release 14 on apply them.
-constexpr int16_t kUpdateFilesSoftware = 600;
-constexpr uint8_t kUpdateFilesBootRelease = 14;
-
-bool RunsUpdateFileSoftware(const Unit& unit) {
-  return unit.mode == modeBalvantaSoftware && unit.softwareVersion >= kUpdateFilesSoftware;
-}
 
 void AdviseDirectConnection(Session& s, const Unit& unit) {
   s.out(Channel::Always) << crlf
@@ -31,10 +24,10 @@ bool RemoteUpdateUnit(Session& s, Unit& unit, bool askFirst) {
   ReadExtendedInfo(s, unit);
   // Without its description a unit of 6.00 or later has told neither its boot loader nor its
   // checksum: nothing can be decided for it.
-  if (!ReadAdvancedInfo(s, unit) && RunsUpdateFileSoftware(unit)) return false;
+  if (!ReadAdvancedInfo(s, unit) && SoftwareTakesUpdateFiles(unit)) return false;
   PrintUnitInfo(s, unit, false);
   ChannelWriter& always = s.out(Channel::Always);
-  if (!RunsUpdateFileSoftware(unit)) {
+  if (!SoftwareTakesUpdateFiles(unit)) {
     always << "Balvanta Unit " << unit.address
            << " must be running version 6.00 or later of the Balvanta software for remote update." << crlf;
   } else if (CheckUpdateFileSupport(s, unit)) {
@@ -42,7 +35,7 @@ bool RemoteUpdateUnit(Session& s, Unit& unit, bool askFirst) {
     return UpdateUnit(s, unit,
                       UpdateRequest{.useUpdateFiles = true, .askFirst = askFirst, .failureEndsRun = false}) ==
            UpdateOutcome::Updated;
-  } else if (unit.bootLoaderRelease < kUpdateFilesBootRelease) {
+  } else if (!BootLoaderAppliesUpdateFiles(unit)) {
     always << "Balvanta Unit " << unit.address << " must have boot loader release 14 or later for remote update."
            << crlf;
   } else {
@@ -55,16 +48,15 @@ bool RemoteUpdateUnit(Session& s, Unit& unit, bool askFirst) {
 }
 
 bool RemoteUpdatePossible(Session& s, Unit& unit) {
-  if (RunsUpdateFileSoftware(unit) && unit.bootLoaderRelease >= kUpdateFilesBootRelease &&
-      CheckUpdateFileSupport(s, unit)) {
+  if (SoftwareTakesUpdateFiles(unit) && BootLoaderAppliesUpdateFiles(unit) && CheckUpdateFileSupport(s, unit)) {
     return true;
   }
   PrintUnitInfo(s, unit, false);
   ChannelWriter& always = s.out(Channel::Always);
   always << "Balvanta Unit " << unit.address;
-  if (!RunsUpdateFileSoftware(unit)) {
+  if (!SoftwareTakesUpdateFiles(unit)) {
     always << " must be running version 6.00 or later of the Balvanta software for remote software update.";
-  } else if (unit.bootLoaderRelease < kUpdateFilesBootRelease) {
+  } else if (!BootLoaderAppliesUpdateFiles(unit)) {
     always << " must have boot loader release 14 or later for remote software update. Please use Quorran to "
               "update boot loader (requires direct connection to COM1 RS232 port of unit).";
   } else {

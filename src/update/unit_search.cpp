@@ -6,7 +6,9 @@
 #include "connect/connection.h"
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
+#include "protocol/proxy_calls.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
 #include "update/network_table.h"
@@ -17,13 +19,10 @@ namespace kl {
 namespace {
 
 // Only jig software after 6.05 can search its second port.
-constexpr int16_t kProxySearchVersion = 605;
-constexpr int16_t kNetworkSoftwareVersion = 600;
 // The units on the network of `unit`; nothing when it cannot list them.
 std::optional<std::vector<uint8_t>> NetworkOf(Session& s, Unit& unit) {
   std::vector<uint8_t> addresses;
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < kNetworkSoftwareVersion ||
-      !ListRemoteUnits(s, addresses)) {
+  if (!ListsRemoteUnits(unit) || !ListRemoteUnits(s, addresses)) {
     return std::nullopt;
   }
   return addresses;
@@ -54,8 +53,7 @@ bool MatchesProduct(const Unit& unit, const ProductSearch& search) {
 }
 
 bool SearchForMatchingProxyUnit(Session& s, Unit& unit, const ProductSearch& search) {
-  if (!IsTestJig(unit) || unit.mode != modeBalvantaSoftware ||
-      unit.softwareVersion <= kProxySearchVersion) {
+  if (!IsTestJig(unit) || !SearchesBehindItself(unit)) {
     return false;
   }
   ChannelWriter& debug = s.out(Channel::Debug);

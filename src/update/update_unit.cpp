@@ -9,6 +9,7 @@
 #include "driver/session.h"
 #include "driver/version.h"
 #include "images/catalogue.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "transfer/file_update.h"
@@ -27,12 +28,6 @@ namespace {
 constexpr int kKeepQuietPings = 20;
 // The external tool's flash programmer is read into a buffer of this size.
 constexpr size_t kToolProgrammerCapacity = 1000001;
-// Software from this version on keeps manufacturing fields the application can check.
-constexpr int16_t kFieldsSoftwareVersion = 220;
-constexpr int16_t kFieldsCheckVersion = 440;
-constexpr int16_t kDowngradeGuardVersion = 600;
-// Boot loaders before this release report no software checksum.
-constexpr uint8_t kChecksumBootRelease = 4;
 constexpr uint8_t kUpdateFilesDrive = 1;
 constexpr uint16_t kBootLoaderUpdateFile = 0x0102;
 constexpr uint16_t kSoftwareUpdateFile = 0x0103;
@@ -73,7 +68,7 @@ void DecideFields(Session& s, const Unit& unit, const UpdateRequest& request, Up
     Because(s, plan.doFields, "-- updating manufacturing fields because -w command line option specified");
     return;
   }
-  if (unit.mode != modeBalvantaSoftware || unit.softwareVersion < kFieldsSoftwareVersion) {
+  if (!KeepsManufacturingFields(unit)) {
     Because(s, plan.doFields,
             "-- updating manufacturing fields because the software is either not present or older than V2.20");
     return;
@@ -89,7 +84,7 @@ void DecideFields(Session& s, const Unit& unit, const UpdateRequest& request, Up
   }
   if ((unit.bootFlags | unit.unitFlags) & kTestSoftwareBits) {
     Because(s, plan.doFields, "-- updating manufacturing fields because test software is present");
-  } else if (unit.softwareVersion < kFieldsCheckVersion) {
+  } else if (!ChecksManufacturingFields(unit)) {
     Because(s, plan.doFields, "-- updating manufacturing fields because the software is older than V4.40");
   } else {
     bool different = false;
@@ -159,7 +154,7 @@ void DecideSoftware(Session& s, const Unit& unit, UpdatePlan& plan) {
       Because(s, plan.doSoftware, "-- updating balvanta software because there is no software in the unit");
     } else if (unit.bootFlags & bootflag::ChecksumFailed) {
       Because(s, plan.doSoftware, "-- updating balvanta software because the MCU FLASH check failed");
-    } else if (unit.bootLoaderRelease < kChecksumBootRelease) {
+    } else if (!ReportsSoftwareChecksum(unit)) {
       Because(s, plan.doSoftware,
               "-- updating balvanta software because the checksum is not available (old boot loader)");
     }
@@ -298,7 +293,7 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   AskUnitType(s, unit);
   // A unit with a later build of this release keeps it. What decides is known on entry: the
   // unit is neither rebooted nor asked about.
-  if (unit.softwareVersion >= kDowngradeGuardVersion && unit.buildIncrement > 1) {
+  if (ReportsBuildIncrement(unit.softwareVersion) && unit.buildIncrement > 1) {
     s.out(Channel::Always) << "The software cannot be downgraded to " << TargetVersionText() << crlf;
     return UpdateOutcome::Refused;
   }

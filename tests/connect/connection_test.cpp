@@ -1,9 +1,9 @@
 // Connecting to a found unit, waiting for its boot loader, and finding it again after a restart.
 #include "connect/connection.h"
+
 #include "connect/discovery.h"
 #include "connect_fixture.h"
 #include "protocol/identification.h"
-#include "transport/link_control.h"
 
 namespace kl::test {
 namespace {

@@ -1,10 +1,10 @@
 // Finding the port and the unit on the simulated machine.
 #include "connect/discovery.h"
+
 #include "connect_fixture.h"
 #include "driver/fatal_error.h"
-#include "support/in_order.h"
 #include "driver/settings.h"
-#include "transport/link_control.h"
+#include "support/in_order.h"
 
 namespace kl::test {
 namespace {

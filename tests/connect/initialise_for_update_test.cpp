@@ -4,7 +4,7 @@
 #include "connect/connection.h"
 #include "connect/discovery.h"
 #include "connect_fixture.h"
-#include "transport/link_control.h"
+#include "protocol/link_speed.h"
 #include "wire/commands.h"
 
 namespace kl::test {

@@ -1,7 +1,10 @@
 // Speed, time-out and proxy control of the link.
+#include "transport/link_control.h"
+
 #include "connect_fixture.h"
 #include "protocol/identification.h"
-#include "transport/link_control.h"
+#include "protocol/link_speed.h"
+#include "protocol/proxy_calls.h"
 #include "wire/commands.h"
 
 namespace kl::test {

@@ -3,6 +3,8 @@
 #include "connect/discovery.h"
 #include "connect_fixture.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
+#include "protocol/proxy_calls.h"
 #include "transport/link_control.h"
 
 namespace kl::test {

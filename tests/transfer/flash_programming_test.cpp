@@ -16,6 +16,7 @@
 #include "connect/discovery.h"
 #include "images/image_format.h"
 #include "protocol/identification.h"
+#include "protocol/proxy_calls.h"
 #include "protocol/unit_control.h"
 #include "support/installation_fixture.h"
 #include "transfer/flash_writer.h"

@@ -1,7 +1,6 @@
-#include "transport/packet_link.h"
-
 #include "link_fixture.h"
-#include "transport/link_control.h"
+#include "protocol/link_speed.h"
+#include "transport/packet_link.h"
 
 namespace kl::test {
 namespace {

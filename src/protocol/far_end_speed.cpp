@@ -5,7 +5,9 @@
 
 #include "driver/fatal_error.h"
 #include "driver/session.h"
+#include "protocol/capabilities.h"
 #include "protocol/identification.h"
+#include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
@@ -43,9 +45,7 @@ bool SendUnitBaudRate(Session& s, uint8_t address, uint32_t baud) {
 
 uint32_t LimitForUnit(const Unit& unit, uint32_t baud) {
   if (unit.mcuType == mcu::H8S2145) return std::min<uint32_t>(baud, 115200);
-  const bool olderThan606r35 =
-      unit.softwareVersion < 606 || (unit.softwareVersion == 606 && unit.softwareRelease < 35);
-  return olderThan606r35 ? std::min<uint32_t>(baud, 230400) : baud;
+  return TakesFullSpeed(unit) ? baud : std::min<uint32_t>(baud, 230400);
 }
 
 }  // namespace
@@ -129,7 +129,7 @@ bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended)
   CallRequest request;
   request.address = s.bootLoaderAddress;
   request.command =
-      unit.bootLoaderRelease < 11 ? wire::cmd::SetProgrammerBaudRateOld : wire::cmd::SetProgrammerBaudRate;
+      HasCurrentProgrammerSpeedCall(unit) ? wire::cmd::SetProgrammerBaudRate : wire::cmd::SetProgrammerBaudRateOld;
   request.writeArguments = [index](Session& session) { PutPacketByte(session, index); };
   request.argumentLength = 1;
   for (int attempt = 0; attempt < 16; ++attempt) {

@@ -1,7 +1,7 @@
-// The calls that open, close, query and re-speed the proxy function of the connected unit.
+#include "protocol/proxy_calls.h"
+
 #include "driver/session.h"
 #include "protocol/remote_call.h"
-#include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
 
