@@ -146,7 +146,7 @@ bool FindUnit(Session& s, Unit& unit) {
       case LpcSyncResult::NotFound: break;
     }
   }
-  if (result == Probe::NotFound && s.options.initialBaudGiven) result = PingAtGivenSpeed(s, unit);
+  if (result == Probe::NotFound && s.run.startSpeedGiven) result = PingAtGivenSpeed(s, unit);
   if (result == Probe::NotFound) result = FindBootLoader(s, unit);
   if (result == Probe::NotFound) result = SearchDefaultAddress(s, unit);
 

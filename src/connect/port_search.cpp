@@ -67,10 +67,7 @@ void WriteOpenFailure(Session& s, int code, bool reportAbsent) {
   }
 }
 
-void SelectPort(Session& s, int number) {
-  s.options.port = static_cast<uint16_t>(number);
-  s.portSettings.portNumber = static_cast<uint16_t>(number);
-}
+void SelectPort(Session& s, int number) { s.portSettings.portNumber = static_cast<uint16_t>(number); }
 
 // Opens the port and probes it; the port stays open only when a unit answered.
 bool TryPort(Session& s, Unit& unit, int number, bool reportAbsent) {
@@ -86,27 +83,30 @@ bool TryPort(Session& s, Unit& unit, int number, bool reportAbsent) {
 }
 
 void WriteProgrammingBaud(Session& s) {
-  s.out(Channel::Debug) << "-- programmer baud rate = " << s.options.programmingBaud << crlf;
+  s.out(Channel::Debug) << "-- programmer baud rate = " << s.portSettings.programmingBaud << crlf;
 }
 
 // The run's starting line settings: speed and parity from the options, and the speed from the
 // environment when none was given.
 void ApplyStartSettings(Session& s) {
-  RunOptions& options = s.options;
+  const RunOptions& options = s.options;
+  int32_t startSpeed = options.initialBaud;
+  int32_t programmingBaud = options.programmingBaud;
+  s.run.startSpeedGiven = options.initialBaudGiven;
   if (!options.initialBaudGiven) {
     const DynamicString baud = GetEnv(s, envvar::BaudRate);
     // A value that is no speed counts as unset: it would only make every port look too slow.
     const int32_t speed = parseClampedDecimal<int32_t>(baud);
     if (speed > 0) {
       s.out(Channel::Always) << "   BALVANTABAUDRATE: " << baud << crlf;
-      options.initialBaud = speed;
-      options.initialBaudGiven = true;
-      if (options.programmingBaud == 0) options.programmingBaud = std::max(options.initialBaud, kLowestProgrammingBaud);
+      startSpeed = speed;
+      s.run.startSpeedGiven = true;
+      if (programmingBaud == 0) programmingBaud = std::max(startSpeed, kLowestProgrammingBaud);
     }
   }
-  s.portSettings.baudRate = options.initialBaud;
+  s.portSettings.baudRate = startSpeed;
   s.portSettings.evenParity = options.parity;
-  s.portSettings.programmingBaud = options.programmingBaud;
+  s.portSettings.programmingBaud = programmingBaud;
   s.currentUnitId = options.unitId;
 }
 
@@ -121,9 +121,9 @@ int AskForPort(Session& s) {
 }
 
 // The port the operator named: a missing one is reported, any other failure ends the run.
-void OpenChosenPort(Session& s, Unit& unit) {
-  SelectPort(s, s.options.port);
-  const std::string port = PortLabel(s, s.options.port);
+void OpenChosenPort(Session& s, Unit& unit, uint16_t number) {
+  SelectPort(s, number);
+  const std::string port = PortLabel(s, number);
   if (OpenPort(s)) {
     s.out(Channel::Always) << port << " opened" << crlf;
     FindUnit(s, unit);  // a unit that does not answer is reported by the connection
@@ -132,12 +132,12 @@ void OpenChosenPort(Session& s, Unit& unit) {
   const int code = s.platform.process.lastError();
   if (code == oserr::FileNotFound) {
     s.out(Channel::Always) << port << " is not present on this computer" << crlf;
-    WriteAbsentDevice(s, s.options.port, true);
+    WriteAbsentDevice(s, number, true);
     return;
   }
   if (IsBusy(code)) FatalError(s, port + " is being used by another application");
   if (code == oserr::InvalidParameter) FatalError(s, port + " does not support requested baud rate");
-  if (code == oserr::PermissionDenied) WriteAccessHelp(s, s.options.port);
+  if (code == oserr::PermissionDenied) WriteAccessHelp(s, number);
   FatalError(s, port + " ERROR: " + s.platform.process.errorText(code));
 }
 
@@ -151,12 +151,13 @@ void FindPortAndUnit(Session& s, Unit& unit) {
   WriteProgrammingBaud(s);
 
   bool found = false;
-  if (s.options.port == 0) {
+  uint16_t chosen = s.options.port;
+  if (chosen == 0) {
     found = SearchEnvironmentPorts(s, unit) || SearchAllPorts(s, unit);
-    if (!found) s.options.port = static_cast<uint16_t>(AskForPort(s));
+    if (!found) chosen = static_cast<uint16_t>(AskForPort(s));
   }
   if (!found) {
-    OpenChosenPort(s, unit);
+    OpenChosenPort(s, unit, chosen);
     if (!IsPortOpen(s)) return;
   }
   if (s.options.overlappedWrites && ProbeCts(s)) s.overlappedActive = true;

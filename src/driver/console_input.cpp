@@ -18,7 +18,7 @@ int ReadConsoleKey(Session& s) {
 }
 
 void PauseForKey(Session& s) {
-  if (s.options.yesToPrompts || s.options.manufacturingMode) return;
+  if (s.options.yesToPrompts || s.run.manufacturingMode) return;
   s.out(Channel::Console) << "Press Enter key to continue";
   ReadConsoleKey(s);
   s.out(Channel::Console) << crlf;

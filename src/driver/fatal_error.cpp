@@ -37,7 +37,7 @@ void EndProcess(Session& s, int code) {
 }
 
 void EndRun(Session& s, int code, std::string_view outcome) {
-  if (s.options.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, outcome);
+  if (s.run.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, outcome);
   EndProcess(s, code);
 }
 

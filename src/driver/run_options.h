@@ -1,4 +1,5 @@
-// The run's options, filled from the command line once and read everywhere afterwards.
+// The run's options, filled from the command line once and only read afterwards: what the run
+// settles or changes as it goes is in the session's RunState.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +30,6 @@ struct RunOptions {
   bool showUsage = false;          // --help, -h, -?
   bool showVersion = false;        // --version
   std::string parameterFile;       // positional
-  bool manufacturingMode = false;  // "Ostrevan" in the parameter file
 };
 
 }  // namespace kl

@@ -21,6 +21,16 @@
 
 namespace kl {
 
+// What the run settles or changes as it goes, beside the options as given.
+struct RunState {
+  // "Ostrevan" in the parameter file: a production station runs this.
+  bool manufacturingMode = false;
+  // The start speed was given (-b, or the environment's speed): it is tried first.
+  bool startSpeedGiven = false;
+  // -v no longer holds: large packets leave no overlapped write to check against.
+  bool verifyTurnedOff = false;
+};
+
 struct Session {
   explicit Session(Platform& p);
   Session(const Session&) = delete;
@@ -28,6 +38,7 @@ struct Session {
 
   Platform& platform;
   RunOptions options;
+  RunState run;
   Output out;
   // The run's text heap; created before any text and destroyed after all of it.
   std::unique_ptr<StringHeap> strings;
@@ -75,5 +86,8 @@ struct Session {
   // What an early end of the run must put back first (see BeforeEndGuard); empty when nothing.
   std::function<void()> beforeEnd;
 };
+
+// Writes are read back and compared (-v), unless the run had to turn that off.
+inline bool Verifying(const Session& s) { return s.options.verify && !s.run.verifyTurnedOff; }
 
 }  // namespace kl

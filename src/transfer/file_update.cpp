@@ -193,7 +193,7 @@ bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, cons
   }
   if (!Closed(s, f) || !StoredAsSent(s, f, data, length)) return false;
   LogComplete(s);
-  if (!s.options.verify) return true;
+  if (!Verifying(s)) return true;
 
   Debug(s) << "Verifying new file" << crlf;
   if (!Opened(s, f, false, WritesExtendedFiles(unit))) return false;
@@ -238,7 +238,7 @@ bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const 
   stored.insert(stored.end(), digest.begin(), digest.end());
   if (!Closed(s, f) || !StoredAsSent(s, f, stored.data(), static_cast<uint32_t>(stored.size()))) return false;
   LogComplete(s);
-  if (!s.options.verify) return true;
+  if (!Verifying(s)) return true;
 
   s.out(Channel::Always) << "Verifying file..." << crlf;
   if (!Opened(s, f, false, WritesExtendedFiles(unit))) return false;

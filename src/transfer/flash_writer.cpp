@@ -136,7 +136,7 @@ class FlashWrite {
       if (!DrainFlashWindow(s_)) return false;
       s_.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
       s_.overlappedActive = false;
-      s_.options.verify = false;
+      s_.run.verifyTurnedOff = true;
     }
     return writePacket(record.address, record.data, false);
   }

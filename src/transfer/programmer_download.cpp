@@ -87,7 +87,7 @@ bool WriteRecords(Session& s, Unit& unit, ImageRecordReader& reader) {
       if (!DrainRamWindow(s)) return false;
       s.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
       s.overlappedActive = false;
-      s.options.verify = false;
+      s.run.verifyTurnedOff = true;
     }
     if (!DownloadRecord(s, record.address, record.data)) return false;
     done += static_cast<uint32_t>(record.data.size());
@@ -147,8 +147,8 @@ bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view
   {
     QuietStream quiet(s);
     t.ram.clear();
-    written = WriteRecords(s, unit, reader) &&
-              (!s.options.verify || unit.bootLoaderVersion == 1 || VerifyRecords(s, reader));
+    written =
+        WriteRecords(s, unit, reader) && (!Verifying(s) || unit.bootLoaderVersion == 1 || VerifyRecords(s, reader));
     t.ram.clear();
   }
   if (!written) {

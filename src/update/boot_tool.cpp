@@ -117,7 +117,7 @@ void RunBootTool(Session& s, const std::string& tool, const std::string& argumen
 void ProgramBlankChip(Session& s, Unit&) {
   const std::string tool = FindBootTool(s);
   ClosePort(s);
-  RunBootTool(s, tool, "COM" + decimalText(s.options.port) + " -l -s");
+  RunBootTool(s, tool, "COM" + decimalText(s.portSettings.portNumber) + " -l -s");
   if (!OpenPort(s)) FatalError(s, "Unable to connect to Balvanta unit");
 }
 

@@ -31,7 +31,7 @@ void WriteBanner(Session& s) {
 // A blank chip is programmed by the external boot-loader tool, on the production line only;
 // then the unit is looked for again on the same port.
 void ProgramBlankChipOrRefuse(Session& s) {
-  if (!s.options.manufacturingMode) {
+  if (!s.run.manufacturingMode) {
     Reset(s, s.unit);
     FatalError(s, "Cannot update this unit (blank mcu)");
   }
@@ -44,7 +44,7 @@ void ProgramBlankChipOrRefuse(Session& s) {
 // reads a manufacturing update that could not be done from the code as from the parameter
 // file, never as a success.
 int RunFlow(Session& s) {
-  if (s.options.manufacturingMode) {
+  if (s.run.manufacturingMode) {
     if (IniGetBool(s, s.options.parameterFile, "Program")) {
       s.out(Channel::Debug) << "-- updating balvanta software (manufacturing)" << crlf;
       return ManufacturingUpdateUnit(s, s.unit) ? 0 : kManufacturingFailureExitCode;
@@ -98,7 +98,7 @@ void RunStopHook(Session& s) {
   ClosePort(s);
   // A stop key or signal, or an end that gave no reason: the station must not read an earlier
   // run's outcome.
-  if (s.options.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, kStoppedOutcome);
+  if (s.run.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, kStoppedOutcome);
   CloseSessionLog(s);
 }
 
@@ -126,7 +126,7 @@ int RunKestrelink(Session& s, const std::vector<std::string>& arguments) {
   }
 
   if (!s.options.parameterFile.empty()) {
-    s.options.manufacturingMode = IniGetBool(s, s.options.parameterFile, "Ostrevan");
+    s.run.manufacturingMode = IniGetBool(s, s.options.parameterFile, "Ostrevan");
   }
 
   ++s.out.packetTraceLevel;

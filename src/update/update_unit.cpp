@@ -111,7 +111,7 @@ bool HandleTestBoard(Session& s, Unit& unit, const UpdateRequest& request, bool 
   const bool preProduction =
       (unit.bootFlags & bootflag::PreProduction) || ((unit.unitFlags & unitflag::CardTester) && useUpdateFiles);
   if (preProduction) {
-    if (!s.options.manufacturingMode) {
+    if (!s.run.manufacturingMode) {
       Reset(s, unit);
       return TransferFailed(s, request.failureEndsRun, "Cannot update this unit (pre-production board)");
     }
@@ -126,7 +126,7 @@ bool HandleTestBoard(Session& s, Unit& unit, const UpdateRequest& request, bool 
 
 void DecideBootLoader(Session& s, const Unit& unit, const UpdateRequest& request, UpdatePlan& plan) {
   const RunOptions& o = s.options;
-  if (o.manufacturingMode) {
+  if (s.run.manufacturingMode) {
     if (o.writeAlways) {
       Because(s, plan.doBootLoader, "-- updating boot loader because -w command line option specified");
     } else if (BootLoaderOlderThanNew(unit)) {
@@ -302,7 +302,7 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   Debug(s) << "Current serial number= " << unit.serialNumber << crlf;
 
   UpdatePlan plan;
-  if (s.options.manufacturingMode) DecideFields(s, unit, request, plan);
+  if (s.run.manufacturingMode) DecideFields(s, unit, request, plan);
   if (unit.mode == modeBalvantaSoftware) KeepUnitFromDrivingPort(s);
 
   bool useUpdateFiles = request.useUpdateFiles;
@@ -334,7 +334,7 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   Debug(s) << "Current software version= " << SoftwareVersionText(unit) << crlf;
   DecideSoftware(s, unit, plan);
 
-  if (s.options.manufacturingMode && plan.doBootLoader) {
+  if (s.run.manufacturingMode && plan.doBootLoader) {
     Because(s, plan.doFields, "-- updating manufacturing fields because the boot loader needs to be updated");
   }
   if (plan.doFields) {

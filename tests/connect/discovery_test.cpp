@@ -29,7 +29,7 @@ TEST_F(DiscoveryTest, PortListIsTriedInOrderAndTheFoundPortStaysOpen) {
   EXPECT_EQ(unit().mode, modeBalvantaSoftware);
   EXPECT_EQ(unit().address, 11);
   EXPECT_EQ(s().currentUnitId, 11);
-  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(s().portSettings.portNumber, 5);
   EXPECT_TRUE(IsPortOpen(s()));
   EXPECT_EQ(s().link.savedBaudRate, 19200u);
   const std::string out = console();
@@ -48,7 +48,7 @@ TEST_F(DiscoveryTest, BlankAfterCommaEndsTheListAndTheScanFindsTheUnit) {
   const std::string out = console();
   EXPECT_EQ(out.find("BALVANTAPORT    :"), std::string::npos);
   EXPECT_TRUE(shows("Searching all ports"));
-  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(s().portSettings.portNumber, 5);
   EXPECT_EQ(registryPort(), "5");
 }
 
@@ -57,7 +57,7 @@ TEST_F(DiscoveryTest, SinglePortVariableIsUsedWithoutAList) {
   sim.environment.variables["BALVANTAPORT"] = "COM6";
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(shows("   BALVANTAPORT    : COM6\r\n"));
-  EXPECT_EQ(s().options.port, 6);
+  EXPECT_EQ(s().portSettings.portNumber, 6);
   EXPECT_EQ(console().find("Searching all ports"), std::string::npos);
 }
 
@@ -67,7 +67,7 @@ TEST_F(DiscoveryTest, RememberedPortIsTriedBeforeTheScan) {
   sim.registry.put(std::string(kCommPortRegistryPath), "12");
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(shows("COM12 loaded from registry\r\n"));
-  EXPECT_EQ(s().options.port, 12);
+  EXPECT_EQ(s().portSettings.portNumber, 12);
   EXPECT_EQ(unit().address, 12);
   EXPECT_EQ(console().find("COM2 opened"), std::string::npos);
 }
@@ -84,7 +84,7 @@ TEST_F(DiscoveryTest, ScanPassesAbsentPortsSilentlyReportsBusyOnesAndRemembersTh
   EXPECT_EQ(out.find("COM1 is not present"), std::string::npos);
   EXPECT_TRUE(shows("COM2 is being used by another application\r\n"));
   EXPECT_TRUE(shows("COM33 opened\r\n"));
-  EXPECT_EQ(s().options.port, 33);
+  EXPECT_EQ(s().portSettings.portNumber, 33);
   EXPECT_EQ(registryPort(), "33");
 }
 
@@ -114,7 +114,7 @@ TEST_F(DiscoveryTest, GivenUnitIdSurvivesAPortWithoutTheUnit) {
   s().options.initialBaudGiven = true;
   FindPortAndUnit(s(), unit());
   // Unit 2 sits behind the display; the display itself answers at $F0.
-  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(s().portSettings.portNumber, 5);
   EXPECT_EQ(unit().address, 2);
   EXPECT_EQ(s().currentUnitId, 2);
   EXPECT_EQ(CountOf(line(5).deliveredToDevice(), {0xF0, 0x41}), 0);
@@ -171,8 +171,8 @@ TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
   FindPortAndUnit(s(), unit());
   const std::string out = console();
   EXPECT_TRUE(shows("   BALVANTABAUDRATE: 38400\r\n"));
-  EXPECT_EQ(s().options.programmingBaud, 115200);
-  EXPECT_TRUE(s().options.initialBaudGiven);
+  EXPECT_EQ(s().portSettings.programmingBaud, 115200u);
+  EXPECT_TRUE(s().run.startSpeedGiven);
   EXPECT_TRUE(shows("RPC: Ping address $F0 at specified baud rate\r\nCOMPLETE\r\n"));
   EXPECT_EQ(out.find("Searching for unit ID..."), std::string::npos);
   EXPECT_EQ(unit().address, 14);
@@ -186,8 +186,8 @@ TEST_F(DiscoveryTest, EnvironmentValuesThatNameNoPortOrSpeedArePassedOver) {
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(shows("COM-3 is not present on this computer\r\nOpenPort opening comm port: 5 19200"));
   EXPECT_EQ(console().find("BALVANTABAUDRATE"), std::string::npos);
-  EXPECT_FALSE(s().options.initialBaudGiven);
-  EXPECT_EQ(s().options.port, 5);
+  EXPECT_FALSE(s().run.startSpeedGiven);
+  EXPECT_EQ(s().portSettings.portNumber, 5);
   EXPECT_EQ(unit().mode, modeBalvantaSoftware);
 }
 
@@ -310,7 +310,7 @@ TEST_F(DiscoveryTest, NothingFoundAsksForThePortAndTakesTheOperatorsAnswer) {
   EXPECT_TRUE(shows("-- COM7 entered by user\r\n"));
   EXPECT_TRUE(shows("COM7 opened\r\n"));
   EXPECT_EQ(unit().mode, modeBalvantaSoftware);
-  EXPECT_EQ(s().options.port, 7);
+  EXPECT_EQ(s().portSettings.portNumber, 7);
 }
 
 TEST_F(DiscoveryTest, EndOfInputAtThePromptNamesNoPort) {
@@ -398,7 +398,7 @@ TEST_F(DiscoveryTest, PortThatVanishesDuringTheSearchIsReportedAndSkipped) {
   place(kApplication19200, 5);
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(shows("COM2 is not present on this computer\r\n"));
-  EXPECT_EQ(s().options.port, 5);
+  EXPECT_EQ(s().portSettings.portNumber, 5);
   EXPECT_EQ(unit().mode, modeBalvantaSoftware);
 }
 

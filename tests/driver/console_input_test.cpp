@@ -35,9 +35,9 @@ TEST_F(ConsoleInput, PauseWaitsForOneKeyUnlessSkipped) {
   sim.console.pressKeys("ab");
   PauseForKey(session);
   EXPECT_EQ(console(), "Press Enter key to continue\r\n");
-  session.options.manufacturingMode = true;
+  session.run.manufacturingMode = true;
   PauseForKey(session);
-  session.options.manufacturingMode = false;
+  session.run.manufacturingMode = false;
   session.options.yesToPrompts = true;
   PauseForKey(session);
   EXPECT_EQ(sim.console.readKey(), 'b');

@@ -88,7 +88,7 @@ TEST_F(MainSequence, AnArgumentNamingADeviceIsThePort) {
   sim.serial.deviceNumbers[device] = 33;
   EXPECT_EQ(run({"-y", "-i", device}), 1);
   EXPECT_TRUE(session.options.parameterFile.empty());
-  EXPECT_EQ(session.options.port, 33);
+  EXPECT_EQ(session.portSettings.portNumber, 33);
   EXPECT_FALSE(std::filesystem::exists(device));
   EXPECT_NE(console().find(device + " (COM33) is not present on this computer\r\n"), std::string::npos) << console();
   EXPECT_NE(logText().find(device + " (COM33) is not present on this computer\r\n"), std::string::npos);
@@ -140,7 +140,7 @@ TEST_F(MainSequence, ManufacturingModeFromTheParameterFileSkipsTheClosingPause) 
   const std::string ini = dir.file("station.ini");
   writeFile(ini, "Ostrevan=True\r\n");
   EXPECT_EQ(run({ini}), 2);
-  EXPECT_TRUE(session.options.manufacturingMode);
+  EXPECT_TRUE(session.run.manufacturingMode);
   EXPECT_EQ(console().find("Press Enter"), std::string::npos);
 }
 
@@ -149,7 +149,7 @@ TEST_F(MainSequence, ParameterFileWithoutTheManufacturingKeyKeepsTheClosingPause
   writeFile(ini, "Program=1\r\n");
   sim.console.pressKeys(" ");
   EXPECT_EQ(run({ini}), 2);
-  EXPECT_FALSE(session.options.manufacturingMode);
+  EXPECT_FALSE(session.run.manufacturingMode);
   EXPECT_NE(console().find("Fatal Error: Unable to connect to Balvanta unit\r\nPress Enter key to continue"),
             std::string::npos);
   EXPECT_FALSE(sim.console.keyAvailable());
@@ -197,7 +197,7 @@ TEST_F(MainSequence, AStopLeavesTheStationItsOutcome) {
     writeFile(ini, "Ostrevan=1\r\nMessage=an earlier failure\r\n");
     Session station{sim.platform};
     station.options.parameterFile = ini;
-    station.options.manufacturingMode = row.manufacturing;
+    station.run.manufacturingMode = row.manufacturing;
     station.outcomeSettled = row.settled;
     sim.process.setExitRoutine([&station] { RunStopHook(station); });
     station.stopHookArmed = true;

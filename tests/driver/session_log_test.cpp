@@ -312,7 +312,7 @@ TEST_F(SessionLogTest, FolderThatCannotBeMadeIsTheCauseOnALineOfItsOwn) {
   const std::string ini = dir.file("station.ini");
   writeFile(ini, "Ostrevan=1\r\nMessage=an earlier failure\r\n");
   s.options.parameterFile = ini;
-  s.options.manufacturingMode = true;
+  s.run.manufacturingMode = true;
   s.arguments = {"kestrelink"};
   EXPECT_EQ(exitCodeOf([&] { OpenSessionLog(s); }), 1);
   const std::string path = dir.file("state/LogFiles/2026-12-07 10-00-00.log");

@@ -69,7 +69,7 @@ class ManufacturingUpdate : public ToolRun {
   // it ended the run, else nothing (and `updated` holds its result).
   std::optional<int> update(const std::string& station, int32_t serial, const std::string& keys = {}) {
     connect();
-    s().options.manufacturingMode = true;
+    s().run.manufacturingMode = true;
     s().options.parameterFile = station;
     sim.console.pressKeys(keys);
     return exitCodeOf([&] {

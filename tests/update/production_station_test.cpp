@@ -75,7 +75,7 @@ TEST_F(ProductionStation, EveryProductCodeIsFoundOnThePortBehindTheJigAndOnTheNe
   const auto check = [&](const std::string& installation, int32_t code, UnitTypeCheck& found) {
     loadScenario(installation, false);
     connect();
-    s().options.manufacturingMode = true;
+    s().run.manufacturingMode = true;
     s().options.parameterFile = station("SerialNo=700001\r\nBasicProductCode=" + std::to_string(code) + "\r\n");
     return exitCodeOf([&] { found = CheckUnitType(s(), s().unit); });
   };
@@ -128,7 +128,7 @@ TEST_F(ProductionStation, OnlyAJigAfterSixOhFiveIsSearchedThrough) {
                      "[unit product]\ncard = 648\ncircuit = 6\n" + kProductKeys,
                  false);
     connect();
-    s().options.manufacturingMode = true;
+    s().run.manufacturingMode = true;
     s().options.parameterFile = station("SerialNo=700001\r\nBasicProductCode=51\r\n");
     UnitTypeCheck check;
     EXPECT_EQ(exitCodeOf([&] { check = CheckUnitType(s(), s().unit); }).has_value(), !found) << console();
