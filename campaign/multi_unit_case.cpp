@@ -65,9 +65,11 @@ class MultiUnitCase : public FlowCase {
     // A display that did not answer in its application was caught in its boot loader after the
     // power cycle the run asked for; a boot loader tells no build increment, so the program
     // cannot know a later build there, and bringing the display to the carried release whole
-    // is sound. One that told its build must be refused.
-    if (listed.empty() && refused_[0] && Shows(end, "-- Found Unit (balvanta boot loader)") && !ShowsLaterBuild(end)) {
-      refused_[0] = false;
+    // is sound. One that told its build must be refused. This holds for the run judged only:
+    // the display answers a later run in its application again and must be refused there.
+    std::vector<bool> refused = refused_;
+    if (listed.empty() && refused[0] && Shows(end, "-- Found Unit (balvanta boot loader)") && !ShowsLaterBuild(end)) {
+      refused[0] = false;
     }
     // No list of units (none answered the display's listing): the display alone, through its
     // boot loader. A unit the display did not list (it did not answer then) is not the run's
@@ -75,7 +77,7 @@ class MultiUnitCase : public FlowCase {
     if (listed.empty()) listed.insert(units_[0].modbusAddress);
     std::optional<size_t> refusedListed;
     for (size_t i = 0; i < units_.size(); ++i) {
-      if (refused_[i] && listed.contains(units_[i].modbusAddress)) refusedListed = i;
+      if (refused[i] && listed.contains(units_[i].modbusAddress)) refusedListed = i;
     }
     const bool complete = end.exitCode == 0 && Shows(end, "Complete: some units could not be updated");
     if (end.exitCode == 0 && Shows(end, "Success: all operations are complete")) {
@@ -83,13 +85,15 @@ class MultiUnitCase : public FlowCase {
         return Violated("success, but unit " + site.unit(*refusedListed).name() +
                         " runs a later build, which the program refuses to replace");
       }
-      if (Problem p = listedProblem(site, end, listed)) return Violated("success, but " + *p);
+      if (Problem p = listedProblem(site, end, listed, refused)) return Violated("success, but " + *p);
       return Succeeded();
     }
     // With a unit it must refuse, this is the best end a run can have: every other listed unit
     // updated, and the refused one as it was.
     if (complete && refusedListed) {
-      if (Problem p = listedProblem(site, end, listed)) return FailedCleanly("some units could not be updated: " + *p);
+      if (Problem p = listedProblem(site, end, listed, refused)) {
+        return FailedCleanly("some units could not be updated: " + *p);
+      }
       return Succeeded();
     }
     if (complete) return FailedCleanly("some units could not be updated");
@@ -112,7 +116,8 @@ class MultiUnitCase : public FlowCase {
   // The first listed unit not as the run must leave it. Units that were off come back; when
   // the operator chose a later restart, every unit is switched off and on now. Either way the
   // units apply what they were sent.
-  Problem listedProblem(Site& site, const RunEnd& end, const std::set<int>& listed) const {
+  Problem listedProblem(Site& site, const RunEnd& end, const std::set<int>& listed,
+                        const std::vector<bool>& refused) const {
     bool restart = Shows(end, "Software update will be applied the next time Balvanta is restarted");
     for (size_t i = 0; i < site.unitCount(); ++i) restart = restart || !site.unit(i).powered();
     if (restart) {
@@ -129,7 +134,7 @@ class MultiUnitCase : public FlowCase {
     for (size_t i = 0; i < site.unitCount(); ++i) {
       sim::Unit& unit = site.unit(i);
       if (!listed.contains(units_[i].modbusAddress)) continue;
-      if (refused_[i]) {
+      if (refused[i]) {
         if (Problem p = UnchangedProblem(unit, flash_[i])) return p;
         continue;
       }
