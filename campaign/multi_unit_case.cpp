@@ -60,6 +60,17 @@ class MultiUnitCase : public FlowCase {
     }
   }
 
+  // A unit is to be refused by a run while its flash still holds the later build: an earlier
+  // run that found it in its boot loader may have replaced it.
+  void beforeRun(Site& site) override {
+    refusedNow_.assign(refused_.size(), false);
+    for (size_t i = 0; i < refused_.size() && i < site.unitCount(); ++i) {
+      const sim::UnitState& state = site.unit(i).state();
+      refusedNow_[i] = refused_[i] && state.applicationPresent && state.application.softwareVersion >= 600 &&
+                       state.application.buildIncrement > 1;
+    }
+  }
+
   Verdict judge(Site& site, const RunEnd& end) override {
     std::set<int> listed = TableAddresses(end.console);
     // A display that did not answer in its application was caught in its boot loader after the
@@ -67,7 +78,7 @@ class MultiUnitCase : public FlowCase {
     // cannot know a later build there, and bringing the display to the carried release whole
     // is sound. One that told its build must be refused. This holds for the run judged only:
     // the display answers a later run in its application again and must be refused there.
-    std::vector<bool> refused = refused_;
+    std::vector<bool> refused = refusedNow_;
     if (listed.empty() && refused[0] && Shows(end, "-- Found Unit (balvanta boot loader)") && !ShowsLaterBuild(end)) {
       refused[0] = false;
     }
@@ -148,6 +159,7 @@ class MultiUnitCase : public FlowCase {
 
   std::vector<NetworkUnit> units_;  // in the installation's order
   std::vector<bool> refused_;       // by unit: a later build the program must not replace
+  std::vector<bool> refusedNow_;    // the same, for the run about to be judged
   std::vector<std::vector<uint8_t>> bootBlocks_;
   std::vector<std::optional<sim::FieldBytes>> fields_;
   std::vector<std::vector<uint8_t>> flash_;
