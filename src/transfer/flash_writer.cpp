@@ -9,18 +9,16 @@
 #include "protocol/unit_control.h"
 #include "transfer/image_check.h"
 #include "transfer/manufacturing_fields_area.h"
+#include "transfer/record_write.h"
 #include "transfer/send_window.h"
 #include "transfer/transfer_link.h"
 #include "transport/packet_link.h"
 #include "transport/transfer_report.h"
-#include "wire/commands.h"
 
 namespace kl {
 
 namespace {
 
-constexpr int kPacketAttempts = 8;
-constexpr int kCommitAttempts = 8;
 constexpr int kBootLoaderPersistence = 12;
 // The boot loader's write keeps retrying that long at most; then each packet gets the usual
 // attempts and the write gives up.
@@ -37,64 +35,6 @@ constexpr uint32_t kBankOffsetMask = 0x00FFFFFF;
 bool StartsFieldsBlock(const FieldsArea& area, int16_t flashPacketSize, uint32_t address) {
   const bool sameBank = (address & ~kBankOffsetMask) == (area.first & ~kBankOffsetMask);
   return sameBank && flashPacketSize > 0 && (address & kBankOffsetMask) < static_cast<uint32_t>(flashPacketSize);
-}
-
-constexpr BulkReplyLayout kPlainReply{false, 4, 1, true};
-constexpr BulkReplyLayout kPlainLargeReply{false, 4, 2, true};
-constexpr BulkReplyLayout kCommitReply{false, 4, 2, true};
-
-// A reply that answers the write at `address` of `length` bytes.
-bool Answers(Session& s, const BulkReply& reply, uint16_t command, uint32_t address, uint32_t length) {
-  return reply.intact && reply.echoes(s, command) && reply.where == address && reply.length == length;
-}
-
-bool WritePlainPacket(Session& s, uint32_t address, std::span<const uint8_t> data) {
-  const bool large = data.size() > kWindowPacketBytes;
-  const uint16_t command = large ? wire::cmd::FlashWritePlainLarge : wire::cmd::FlashWritePlain;
-  const auto length = static_cast<uint32_t>(data.size());
-  for (int attempt = 0; attempt < FlashTries(s, kPacketAttempts); ++attempt) {
-    BeginBulkRequest(s, command);
-    PutPacketLong(s, address);
-    if (large) {
-      PutPacketWord(s, static_cast<uint16_t>(length));
-    } else {
-      PutPacketByte(s, static_cast<uint8_t>(length));
-    }
-    for (uint8_t byte : data) PutPacketByte(s, byte);
-    SendPacket(s, (large ? 10 : 9) + length);
-    if (large) WaitPacketsSent(s);
-    const BulkReply reply = ReceiveBulkReply(s, large ? kPlainLargeReply : kPlainReply);
-    if (!Answers(s, reply, command, address, length)) {
-      ReportBadReply(s, address, reply);
-      continue;
-    }
-    if (reply.result != 0) {
-      ReportFlashHardwareFailure(s, address, reply.result);
-      return false;
-    }
-    return true;
-  }
-  LogFailed(s);
-  return false;
-}
-
-// The blocks are in the programmer's buffer; the commit writes them to flash.
-bool CommitFlashBlocks(Session& s, uint32_t address, uint32_t length) {
-  for (int attempt = 0; attempt < FlashTries(s, kCommitAttempts); ++attempt) {
-    BeginBulkRequest(s, wire::cmd::FlashWriteBufferedCommit);
-    PutPacketLong(s, address);
-    PutPacketWord(s, static_cast<uint16_t>(length));
-    SendPacket(s, 10);
-    const BulkReply reply = ReceiveBulkReply(s, kCommitReply);
-    if (!Answers(s, reply, wire::cmd::FlashWriteBufferedCommit, address, length)) continue;
-    if (reply.result != 0) {
-      ReportFlashHardwareFailure(s, address, reply.result);
-      return false;
-    }
-    return true;
-  }
-  LogFailed(s);
-  return false;
 }
 
 // One image's write: the records in order, the progress bar, and the restore step.
@@ -122,8 +62,8 @@ class FlashWrite {
     if (static_cast<int64_t>(count) > unit_.bufferSize) {
       if (!s_.overlappedActive) FatalError(s_, "Unable to program unit: internal error (buffer size is too small)");
       // Windowed packets carry at most 128 bytes whatever the buffer.
-      const size_t chunk = std::min<size_t>(static_cast<size_t>(std::max<int32_t>(unit_.bufferSize, 1)),
-                                            kWindowPacketBytes);
+      const size_t chunk =
+          std::min<size_t>(static_cast<size_t>(std::max<int32_t>(unit_.bufferSize, 1)), kWindowPacketBytes);
       for (size_t offset = 0; offset < count; offset += chunk) {
         const size_t length = std::min(chunk, count - offset);
         if (!writePacket(record.address + static_cast<uint32_t>(offset), record.data.subspan(offset, length),
@@ -132,18 +72,14 @@ class FlashWrite {
       }
       return true;
     }
-    if (count > kWindowPacketBytes && s_.overlappedActive) {
-      if (!DrainFlashWindow(s_)) return false;
-      s_.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
-      s_.overlappedActive = false;
-      s_.run.verifyTurnedOff = true;
-    }
+    if (count > kWindowPacketBytes && s_.overlappedActive && !LeaveOverlappedForLargePackets(s_, Memory::Flash))
+      return false;
     return writePacket(record.address, record.data, false);
   }
 
   bool writePacket(uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
     s_.out(Channel::Debug) << "Programming $" << hex(address, 8) << "(" << data.size() << ")" << crlf;
-    if (!WriteFlashPacket(s_, unit_, address, data, firstChunk)) return false;
+    if (!WriteRecord(s_, Memory::Flash, address, data, firstChunk)) return false;
     if (restore_ && StartsFieldsBlock(area_, unit_.flashPacketSize, address)) armed_ = true;
     done_ += static_cast<uint32_t>(data.size());
     ShowProgress(s_, done_, total_);
@@ -180,15 +116,6 @@ class FlashWrite {
 };
 
 }  // namespace
-
-bool WriteFlashPacket(Session& s, Unit&, uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
-  if (s.overlappedActive) return QueueFlashWrite(s, address, data, firstChunk);
-  if (s.transfer.bufferedProtocol) {
-    return SendBufferedBlocks(s, s.transfer.flashBlocks, data) &&
-           CommitFlashBlocks(s, address, static_cast<uint32_t>(data.size()));
-  }
-  return WritePlainPacket(s, address, data);
-}
 
 bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore, FlashTarget target) {
   s.out(Channel::Always) << "Updating Balvanta software (do not turn off the power!)..." << crlf;

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <span>
 
 #include "images/image_ref.h"
 
@@ -28,8 +27,5 @@ enum class FlashTarget : uint8_t { Software, BootLoader };
 // write fails after arming it).
 bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore = {},
                    FlashTarget target = FlashTarget::Software);
-
-// One packet in the active mode (windowed: once queued).
-bool WriteFlashPacket(Session& s, Unit& unit, uint32_t address, std::span<const uint8_t> data, bool firstChunk);
 
 }  // namespace kl

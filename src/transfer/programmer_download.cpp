@@ -10,6 +10,7 @@
 #include "protocol/unit_control.h"
 #include "transfer/image_check.h"
 #include "transfer/ram_program.h"
+#include "transfer/record_write.h"
 #include "transfer/send_window.h"
 #include "transfer/transfer_link.h"
 #include "transport/link_control.h"
@@ -21,53 +22,10 @@ namespace kl {
 
 namespace {
 
-constexpr int kRecordAttempts = 8;
-constexpr int kCommitAttempts = 8;
 // Boot loaders from this release on keep 8 RAM writes in flight, older ones one.
 constexpr uint8_t kWideWindowRelease = 18;
 // Programmers of boot loaders before this release know the extended speed table.
 constexpr uint8_t kExtendedTableBefore = 15;
-
-constexpr BulkReplyLayout kWriteRamReply{false, 4, 1, false};
-constexpr BulkReplyLayout kWriteRamLargeReply{false, 4, 2, false};
-constexpr BulkReplyLayout kCommitReply{false, 4, 2, false};
-
-bool WritePlainRecord(Session& s, uint32_t address, std::span<const uint8_t> data) {
-  const bool large = data.size() > kWindowPacketBytes;
-  const uint16_t command = large ? wire::cmd::WriteRamLarge : wire::cmd::WriteRam;
-  const auto length = static_cast<uint32_t>(data.size());
-  for (int attempt = 0; attempt < kRecordAttempts; ++attempt) {
-    BeginBulkRequest(s, command);
-    PutPacketLong(s, address);
-    if (large) {
-      PutPacketWord(s, static_cast<uint16_t>(length));
-    } else {
-      PutPacketByte(s, static_cast<uint8_t>(length));
-    }
-    for (uint8_t byte : data) PutPacketByte(s, byte);
-    SendPacket(s, (large ? 10 : 9) + length);
-    if (large) WaitPacketsSent(s);
-    const BulkReply reply = ReceiveBulkReply(s, large ? kWriteRamLargeReply : kWriteRamReply);
-    if (reply.intact && reply.echoes(s, command) && reply.where == address && reply.length == length) return true;
-    ReportBadReply(s, address, reply);
-  }
-  LogFailed(s);
-  return false;
-}
-
-bool CommitRamBlocks(Session& s, uint32_t address, uint32_t length) {
-  const bool committed = Repeat(kCommitAttempts, [&] {
-    BeginBulkRequest(s, wire::cmd::CommitRamBlock);
-    PutPacketLong(s, address);
-    PutPacketWord(s, static_cast<uint16_t>(length));
-    SendPacket(s, 10);
-    const BulkReply reply = ReceiveBulkReply(s, kCommitReply);
-    return reply.intact && reply.echoes(s, wire::cmd::CommitRamBlock) && reply.where == address &&
-           reply.length == length;
-  });
-  if (!committed) LogFailed(s);
-  return committed;
-}
 
 void WriteRecordLine(Session& s, std::string_view what, const ImageRecord& record) {
   s.out(Channel::Debug) << what << hex(record.address, 8) << "(" << record.data.size() << ")" << crlf;
@@ -82,14 +40,10 @@ bool WriteRecords(Session& s, Unit& unit, ImageRecordReader& reader) {
     WriteRecordLine(s, "Downloading $", record);
     if (static_cast<int64_t>(record.data.size()) > unit.bufferSize)
       FatalError(s, "Unable to update unit: buffer size is too small");
-    if (record.data.size() > kWindowPacketBytes && s.overlappedActive) {
-      // Plain packets must not meet acknowledgements still on their way.
-      if (!DrainRamWindow(s)) return false;
-      s.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
-      s.overlappedActive = false;
-      s.run.verifyTurnedOff = true;
-    }
-    if (!DownloadRecord(s, record.address, record.data)) return false;
+    if (record.data.size() > kWindowPacketBytes && s.overlappedActive &&
+        !LeaveOverlappedForLargePackets(s, Memory::Ram))
+      return false;
+    if (!WriteRecord(s, Memory::Ram, record.address, record.data)) return false;
     done += static_cast<uint32_t>(record.data.size());
     ShowProgress(s, done, reader.totalBytes());
   }
@@ -122,15 +76,6 @@ void ConnectToProgrammer(Session& s, Unit& unit) {
 }
 
 }  // namespace
-
-bool DownloadRecord(Session& s, uint32_t address, std::span<const uint8_t> data) {
-  if (s.overlappedActive) return QueueRamWrite(s, address, data);
-  if (s.transfer.bufferedProtocol) {
-    return SendBufferedBlocks(s, s.transfer.ramBlocks, data) &&
-           CommitRamBlocks(s, address, static_cast<uint32_t>(data.size()));
-  }
-  return WritePlainRecord(s, address, data);
-}
 
 bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view displayName) {
   if (image.empty()) FatalError(s, "Cannot update unit: there is no flash programmer for this unit");

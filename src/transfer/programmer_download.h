@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string_view>
 
 #include "images/image_ref.h"
@@ -24,8 +23,6 @@ bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view
 // at, and brings it to the programming speed as a download would. True when it answers.
 bool TakeOverProgrammer(Session& s, Unit& unit);
 
-// One record into RAM in the active mode; in overlapped mode true once it is queued.
-bool DownloadRecord(Session& s, uint32_t address, std::span<const uint8_t> data);
 
 // Restarts the running programmer and brings it back to the programming speed.
 bool ResetProgrammer(Session& s, Unit& unit);

@@ -294,6 +294,67 @@ TEST_F(FlashProgramming, TheDownloadFollowsTheBootLoadersRelease) {
   }
 }
 
+// The same image in records of up to 256 bytes: contiguous records are joined.
+Bytes InLargeRecords(const ImageRef& image) {
+  ImageRecordReader reader(image.bytes());
+  std::vector<std::pair<uint32_t, Bytes>> records;
+  ImageRecord r;
+  while (reader.next(r)) {
+    if (!records.empty() && records.back().first + records.back().second.size() == r.address &&
+        records.back().second.size() + r.data.size() <= 256) {
+      records.back().second.insert(records.back().second.end(), r.data.begin(), r.data.end());
+    } else {
+      records.emplace_back(r.address, Bytes(r.data.begin(), r.data.end()));
+    }
+  }
+  Bytes out;
+  const auto put = [&out](uint32_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  put(reader.entryAddress(), 4);
+  put(reader.totalBytes(), 4);
+  for (const auto& [address, data] : records) {
+    put(address, 4);
+    put(static_cast<uint32_t>(data.size()), 2);
+    out.insert(out.end(), data.begin(), data.end());
+  }
+  put(kImageTerminator, 4);
+  return out;
+}
+
+// Records longer than a windowed packet go whole, in large packets or as blocks, into RAM and
+// into flash; windowed writes carry at most 128 bytes (the buffer size is not asked in that
+// mode), so the flash records go in windowed chunks.
+TEST_F(FlashProgramming, LargeRecordsGoWholeInLargePackets) {
+  for (const Mode mode : {Mode::Plain, Mode::Windowed, Mode::Buffered}) {
+    SCOPED_TRACE(ModeName(mode));
+    load("za3-lpc4357.scn", mode);
+    const Bytes fieldsBefore = fields();
+    Bytes software;
+    ImageRef image;
+    EXPECT_EQ(exitCodeOf([&] {
+                connect();
+                ASSERT_TRUE(InitialiseForUpdate(s(), unit()));
+                SelectFlashProgrammer(s(), unit(), false);
+                const Bytes programmer = mode == Mode::Windowed ? Bytes(unit().programmerImage.bytes().begin(),
+                                                                        unit().programmerImage.bytes().end())
+                                                                : InLargeRecords(unit().programmerImage);
+                ASSERT_TRUE(DownloadProgrammer(
+                    s(), unit(), {programmer.data(), static_cast<uint32_t>(programmer.size())}, "programmer"))
+                    << lastLines();
+                SelectSoftware(s(), unit());
+                ASSERT_TRUE(ReadBackupFields(s(), unit()));
+                software = InLargeRecords(unit().softwareImage);
+                image = {software.data(), static_cast<uint32_t>(software.size())};
+                ASSERT_TRUE(WriteMcuFlash(s(), unit(), image, WriteBackupFields)) << lastLines();
+              }),
+              std::nullopt)
+        << lastLines();
+    expectInFlash(image);
+    EXPECT_EQ(fields(), fieldsBefore);
+  }
+}
+
 // Giving up inside a boot loader leaves a unit that cannot start. Where most acknowledgements
 // are lost (windowed writes are acknowledged cumulatively, so they stand more loss), the boot
 // loader's packets are tried until it is whole, while a software write there gives up as

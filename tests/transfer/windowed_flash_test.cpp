@@ -17,6 +17,7 @@
 #include "transfer/flash_writer.h"
 #include "transfer/programmer_download.h"
 #include "transfer/ram_program.h"
+#include "transfer/record_write.h"
 #include "transfer/send_window.h"
 #include "wire/commands.h"
 
@@ -290,7 +291,7 @@ TEST_F(WindowedFlash, EachWindowHoldsItsSizeAndNoMore) {
     if (c.blocks) {
       sent = SendBufferedBlocks(s(), s().transfer.ramBlocks, Bytes(128u * c.packets, 0x5A));
     } else {
-      for (uint32_t i = 0; i < c.packets && sent; ++i) sent = DownloadRecord(s(), 0x1000 + 128 * i, data);
+      for (uint32_t i = 0; i < c.packets && sent; ++i) sent = WriteRecord(s(), Memory::Ram, 0x1000 + 128 * i, data);
     }
     EXPECT_FALSE(sent);
     advanceMs(50);  // the last packet arrives
