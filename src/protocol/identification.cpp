@@ -3,6 +3,7 @@
 #include "driver/fatal_error.h"
 #include "driver/session.h"
 #include "protocol/capabilities.h"
+#include "protocol/cards.h"
 #include "protocol/remote_call.h"
 #include "protocol/unit_names.h"
 #include "transport/packet_link.h"
@@ -19,7 +20,7 @@ constexpr int kInformationTextAttempts = 8;
 constexpr int kAdvancedInfoAttempts = 8;
 constexpr uint8_t kReleaseQuery = 0x01;
 constexpr uint8_t kInformationAvailable = 1;
-constexpr uint8_t kExtendedCount = 24;     // bytes from offset 6 in the standard layout
+constexpr uint8_t kExtendedCount = 24;       // bytes from offset 6 in the standard layout
 constexpr uint8_t kAdvancedBaseLength = 33;  // L without the optional bytes
 constexpr uint32_t kAdvancedHead = 37;
 
@@ -50,51 +51,16 @@ void LogBootFlags(Session& s, uint8_t flags) {
   if (flags & bootflag::ChecksumFailed) Debug(s) << "- Flash checksum has failed" << crlf;
   if (flags & bootflag::RamTestFailed) Debug(s) << "- RAM test has failed" << crlf;
   if (flags & bootflag::JtagUnlocked) Debug(s) << "- JTAG interface is unlocked" << crlf;
-  Debug(s) << ((flags & bootflag::PreProduction) ? "- pre-production boot loader" : "- production boot loader")
-           << crlf;
+  Debug(s) << ((flags & bootflag::PreProduction) ? "- pre-production boot loader" : "- production boot loader") << crlf;
 }
 
 // Family and MCU type by card; false for a card the program does not know.
 bool DecodeCard(Unit& unit) {
-  const uint16_t circuit = unit.circuitCode;
-  switch (unit.cardNumber) {
-    case 611:
-      unit.unitFamily = family::Display;
-      unit.mcuType = mcu::H8S2145;
-      return true;
-    case 620:
-      unit.unitFamily = family::Transmitter;
-      unit.mcuType = mcu::H8S2145;
-      return true;
-    case 647:
-      unit.unitFamily = family::Display;
-      // Circuit code 5 exists with both MCUs; the boot loader has told which.
-      if (circuit <= 4) unit.mcuType = mcu::LPC2478;
-      if (circuit >= 6) unit.mcuType = mcu::LPC4357;
-      return true;
-    case 648:
-      unit.unitFamily = family::Transmitter;
-      unit.mcuType = circuit <= 5 ? mcu::LPC1768 : mcu::LPC4078;
-      return true;
-    case 649:
-      unit.unitFamily = family::RemoteIo;
-      unit.mcuType = mcu::LPC1768;
-      return true;
-    case 652:
-      unit.unitFamily = family::TestJig;
-      unit.mcuType = mcu::LPC4357;
-      return true;
-    case 653:
-      unit.unitFamily = family::Display;
-      unit.mcuType = mcu::LPC4337;
-      return true;
-    case 659:
-      unit.unitFamily = family::Transmitter;
-      unit.mcuType = mcu::LPC4337;
-      return true;
-    default:
-      return false;
-  }
+  const CardRow* card = FindCard(unit.cardNumber);
+  if (!card) return false;
+  unit.unitFamily = card->unitFamily;
+  unit.mcuType = CardMcuType(*card, unit.circuitCode, unit.mcuType);
+  return true;
 }
 
 std::string TwoDigits(int value) { return zeroFilled(value, 2); }
@@ -198,7 +164,8 @@ bool ReadBasicInfo(Session& s, Unit& unit, uint8_t unitId) {
 }
 
 bool ReadUnitInfo(Session& s, Unit& unit) {
-  Debug(s) << "RPC: " << "ReadUnitInfo" << crlf;
+  Debug(s) << "RPC: "
+           << "ReadUnitInfo" << crlf;
   if (!Repeat(kIdentificationAttempts, [&] { return ReadBasicInfo(s, unit, unit.address); })) return false;
   if (!DecodeCard(unit)) FatalError(s, "Unsupported Card Number: " + decimalText(unit.cardNumber));
   Debug(s) << "Card Number=" << unit.cardNumber << " " << UnitTypeName(unit.cardNumber) << crlf;
