@@ -7,15 +7,12 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <memory>
 
 #include "connect/connection.h"
 #include "connect/discovery.h"
 #include "driver/session.h"
-#include "platform/sim/sim_platform.h"
 #include "protocol/identification.h"
-#include "sim/scenario/installation.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "transport/link_control.h"
 
 namespace {
@@ -35,27 +32,18 @@ const char* const kUnit =
     "information = Silo weigh station\nboot-loader = C4\nboot-release = 25\nbaud = 115200\nreply-delay-ms = 0\n";
 
 struct DiscoveryRun {
-  DiscoveryRun()
-      : sim((std::filesystem::temp_directory_path() / "kestrelink-bench").string()),
-        line(sim.world, sim.process),
-        session(sim.platform) {
-    scenario = sim::parseScenario(kUnit, "bench.scn");
-    installation = std::make_unique<sim::Installation>(scenario, sim.world);
-    line.connect(installation->portUnit());
-    sim::AttachSimLine(sim, kPort, line);
+  DiscoveryRun() {
+    site.newSession();
+    site.load(sim::parseScenario(kUnit, "bench.scn"));
   }
 
   bool run() {
-    FindPortAndUnit(session, session.unit);
-    return ConnectToUnit(session, session.unit) && ReadExtendedInfo(session, session.unit) &&
-           ReadAdvancedInfo(session, session.unit);
+    Session& s = site.s();
+    FindPortAndUnit(s, s.unit);
+    return ConnectToUnit(s, s.unit) && ReadExtendedInfo(s, s.unit) && ReadAdvancedInfo(s, s.unit);
   }
 
-  SimPlatform sim;
-  sim::SimLine line;
-  Session session;
-  sim::Scenario scenario;
-  std::unique_ptr<sim::Installation> installation;
+  SimulatedSite site{(std::filesystem::temp_directory_path() / "kestrelink-bench").string(), 1, kPort};
 };
 
 void DiscoveryAndIdentification(benchmark::State& state) {
@@ -63,14 +51,15 @@ void DiscoveryAndIdentification(benchmark::State& state) {
   double mandatedMs = 0;
   for (auto _ : state) {
     DiscoveryRun run;
-    const uint64_t startUs = run.sim.world.nowUs();
+    const uint64_t startUs = run.site.platform.world.nowUs();
     if (!run.run()) {
       state.SkipWithError("the unit was not identified");
       return;
     }
-    virtualMs = static_cast<double>(run.sim.world.nowUs() - startUs) / 1000.0;
+    virtualMs = static_cast<double>(run.site.platform.world.nowUs() - startUs) / 1000.0;
     const double lineBytes =
-        static_cast<double>(run.line.sentByPc().size() + run.line.sentByDevice().size()) - kUnansweredProbeBytes;
+        static_cast<double>(run.site.line.sentByPc().size() + run.site.line.sentByDevice().size()) -
+        kUnansweredProbeBytes;
     mandatedMs = kUnansweredProbeMs + lineBytes * kBitsPerByte * 1000.0 / kBaud;
   }
   state.counters["virtual_ms"] = virtualMs;

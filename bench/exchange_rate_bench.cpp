@@ -4,12 +4,10 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <memory>
 
 #include "driver/session.h"
-#include "platform/sim/sim_platform.h"
 #include "sim/scripted_peer.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "transport/packet_link.h"
 #include "wire/crc16.h"
 
@@ -20,33 +18,26 @@ using namespace kl;
 constexpr int kPort = 1;
 constexpr int kFrameBytes = 6;  // 4 bytes and the CRC, each way
 
-std::vector<uint8_t> Framed(std::vector<uint8_t> bytes) {
-  const uint16_t crc = wire::crc16(bytes.data(), bytes.size());
-  bytes.push_back(static_cast<uint8_t>(crc));
-  bytes.push_back(static_cast<uint8_t>(crc >> 8));
-  return bytes;
-}
+using wire::Framed;
 
 // A session on a simulated machine whose port reaches a far end that answers at once.
 class BenchLink {
  public:
-  explicit BenchLink(uint32_t baud)
-      : sim((std::filesystem::temp_directory_path() / "kestrelink-bench").string()), line(sim.world, sim.process) {
-    line.connect(peer);
-    line.farPort().setFormat(sim::LineFormat{baud, sim::Parity::None});
-    sim::AttachSimLine(sim, kPort, line);
+  explicit BenchLink(uint32_t baud) {
+    site.line.connect(peer);
+    site.line.farPort().setFormat(sim::LineFormat{baud, sim::Parity::None});
     const std::vector<uint8_t> reply = Framed({0x01, 0x46, 0x00, 0x2A});
     peer.onByte = [reply](sim::ScriptedPeer& p, uint8_t) {
       if (p.received.size() % kFrameBytes == 0) p.send(reply);
     };
-    session = std::make_unique<Session>(sim.platform);
-    session->portSettings.portNumber = kPort;
-    session->portSettings.baudRate = baud;
-    opened = OpenPort(*session);
+    Session& s = site.newSession();
+    s.portSettings.portNumber = kPort;
+    s.portSettings.baudRate = baud;
+    opened = OpenPort(s);
   }
 
   bool exchange() {
-    Session& s = *session;
+    Session& s = site.s();
     BeginPacket(s);
     for (uint8_t b : {0x01, 0x45, 0x10, 0x1B}) PutPacketByte(s, b);
     SendPacket(s, 4);
@@ -55,10 +46,9 @@ class BenchLink {
     return CheckPacketEnd(s);
   }
 
-  SimPlatform sim;
-  sim::SimLine line;
+  // Declared first so that it outlives the port, which the site closes as it goes.
   sim::ScriptedPeer peer;
-  std::unique_ptr<Session> session;
+  SimulatedSite site{(std::filesystem::temp_directory_path() / "kestrelink-bench").string(), 1, kPort};
   bool opened = false;
 };
 
@@ -69,7 +59,7 @@ void ExchangeRate(benchmark::State& state) {
     state.SkipWithError("port did not open");
     return;
   }
-  const uint64_t startUs = link.sim.world.nowUs();
+  const uint64_t startUs = link.site.platform.world.nowUs();
   int64_t exchanges = 0;
   for (auto _ : state) {
     if (!link.exchange()) {
@@ -78,7 +68,7 @@ void ExchangeRate(benchmark::State& state) {
     }
     ++exchanges;
   }
-  const double seconds = static_cast<double>(link.sim.world.nowUs() - startUs) / 1e6;
+  const double seconds = static_cast<double>(link.site.platform.world.nowUs() - startUs) / 1e6;
   const double rate = seconds > 0 ? static_cast<double>(exchanges) / seconds : 0;
   const double lineLimit = baud / (2.0 * kFrameBytes * 11);
   state.counters["exchanges_per_virtual_s"] = rate;

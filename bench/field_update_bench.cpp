@@ -21,7 +21,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "connect/connection.h"
@@ -29,10 +28,8 @@
 #include "driver/session.h"
 #include "images/catalogue.h"
 #include "images/image_format.h"
-#include "platform/sim/sim_platform.h"
 #include "protocol/identification.h"
-#include "sim/scenario/installation.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "update/card_files.h"
@@ -85,28 +82,22 @@ uint64_t FileBytes(uint16_t card, uint8_t mcuType) {
 
 class UpdateRun {
  public:
-  explicit UpdateRun(const Card& card)
-      : sim((std::filesystem::temp_directory_path() / "kestrelink-bench").string()),
-        line(sim.world, sim.process),
-        session(std::make_unique<Session>(sim.platform)) {
+  explicit UpdateRun(const Card& card) {
+    Session& s = site.newSession();
     const std::string outdated = "version = 6.05\nrelease = 1\nbuild-increment = 0\nboot-baud = 9600\n";
-    scenario = sim::parseScenario(ScenarioWithoutFiles(card.scenario) + outdated, card.scenario);
-    installation = std::make_unique<sim::Installation>(scenario, sim.world);
-    line.connect(installation->portUnit());
-    sim::AttachSimLine(sim, kPort, line);
-    Session& s = *session;
+    site.load(sim::parseScenario(ScenarioWithoutFiles(card.scenario) + outdated, card.scenario));
     s.options.yesToPrompts = true;
     s.options.overlappedWrites = true;
     s.options.programmingBaud = kBaud;
     s.options.port = kPort;
     s.portSettings.portNumber = kPort;
-    s.portSettings.baudRate = installation->portUnit().settings().applicationFormat.baud;
+    s.portSettings.baudRate = site.portUnit().settings().applicationFormat.baud;
     s.portSettings.programmingBaud = kBaud;
   }
 
   // Connected as the driver leaves it, then the update; the error, or empty.
   std::string run() {
-    Session& s = *session;
+    Session& s = site.s();
     Unit& unit = s.unit;
     if (!OpenPort(s)) return "port did not open";
     s.currentUnitId = unit.address = 0xF0;
@@ -116,18 +107,18 @@ class UpdateRun {
     s.overlappedActive = ProbeCts(s);
     ReadExtendedInfo(s, unit);
     ReadAdvancedInfo(s, unit);
-    const uint64_t start = sim.world.nowUs();
-    const uint64_t busyBefore = line.busyTowardsDeviceUs();
+    const uint64_t start = site.platform.world.nowUs();
+    const uint64_t busyBefore = site.line.busyTowardsDeviceUs();
     try {
       FieldUpdateUnit(s, unit, false, false);
     } catch (const ProcessExit&) {
       return "the update ended the run";
     }
-    updateSeconds = static_cast<double>(sim.world.nowUs() - start) / 1e6;
-    wireSeconds = static_cast<double>(line.busyTowardsDeviceUs() - busyBefore) / 1e6;
+    updateSeconds = static_cast<double>(site.platform.world.nowUs() - start) / 1e6;
+    wireSeconds = static_cast<double>(site.line.busyTowardsDeviceUs() - busyBefore) / 1e6;
     if (unit.softwareVersion != 610 || unit.softwareRelease != 57) return "the unit did not come back with 6.10r57";
-    payloadBytes = DataBytes(unit.programmerImage) + DataBytes(unit.softwareImage) +
-                   FileBytes(unit.cardNumber, unit.mcuType);
+    payloadBytes =
+        DataBytes(unit.programmerImage) + DataBytes(unit.softwareImage) + FileBytes(unit.cardNumber, unit.mcuType);
     eraseSeconds = static_cast<double>(s.transfer.lastEraseUs) / 1e6;
     return {};
   }
@@ -137,11 +128,7 @@ class UpdateRun {
   double eraseSeconds = 0;
   uint64_t payloadBytes = 0;
 
-  SimPlatform sim;
-  sim::SimLine line;
-  sim::Scenario scenario;
-  std::unique_ptr<sim::Installation> installation;
-  std::unique_ptr<Session> session;
+  SimulatedSite site{(std::filesystem::temp_directory_path() / "kestrelink-bench").string(), 1, kPort};
 };
 
 void FieldUpdate(benchmark::State& state, Card card) {

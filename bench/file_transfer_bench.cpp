@@ -7,14 +7,11 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "driver/session.h"
-#include "platform/sim/sim_platform.h"
-#include "sim/scenario/installation.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "transfer/file_update.h"
 #include "transfer/remote_file_access.h"
 #include "transport/serial_port.h"
@@ -31,16 +28,11 @@ constexpr double kBitsPerByte = 11;
 
 // A transmitter running software 6.10 at `baud`, with a file to read.
 struct FileBench {
-  explicit FileBench(uint32_t baud)
-      : sim((std::filesystem::temp_directory_path() / "kestrelink-bench").string()),
-        line(sim.world, sim.process),
-        session(sim.platform) {
+  explicit FileBench(uint32_t baud) {
+    Session& session = site.newSession();
     const std::string unit = "[unit zs3]\ncard = 648\ncircuit = 5\nversion = 6.10\nbaud = " + std::to_string(baud) +
                              "\nfile 1:0x0131 = random " + std::to_string(kFileBytes) + "\n";
-    scenario = sim::parseScenario(unit, "bench.scn");
-    installation = std::make_unique<sim::Installation>(scenario, sim.world);
-    line.connect(installation->portUnit());
-    sim::AttachSimLine(sim, kPort, line);
+    site.load(sim::parseScenario(unit, "bench.scn"));
     session.portSettings.portNumber = kPort;
     session.portSettings.baudRate = baud;
     session.unit.mode = modeBalvantaSoftware;
@@ -49,13 +41,14 @@ struct FileBench {
     session.newFileProtocol = true;
     opened = OpenPort(session);
   }
-  ~FileBench() { ClosePort(session); }
 
   bool write(const std::vector<uint8_t>& data) {
+    Session& session = site.s();
     return UpdateFile(session, session.unit, kDrive, kFile, data.data(), static_cast<uint32_t>(data.size()), false);
   }
 
   bool read(std::vector<uint8_t>& data) {
+    Session& session = site.s();
     const RemoteFile f{0xF0, kDrive, kFile};
     uint8_t result = 0;
     if (!OpenFile(session, f, true, result) || result != 0) return false;
@@ -69,11 +62,7 @@ struct FileBench {
     return CloseFile(session, f, result) && result == 0;
   }
 
-  SimPlatform sim;
-  sim::SimLine line;
-  Session session;
-  sim::Scenario scenario;
-  std::unique_ptr<sim::Installation> installation;
+  SimulatedSite site{(std::filesystem::temp_directory_path() / "kestrelink-bench").string(), 1, kPort};
   bool opened = false;
 };
 
@@ -93,13 +82,13 @@ void FileWriteWindowed(benchmark::State& state) {
   double seconds = 0;
   for (auto _ : state) {
     FileBench bench(baud);
-    const uint64_t startUs = bench.sim.world.nowUs();
+    const uint64_t startUs = bench.site.platform.world.nowUs();
     if (!bench.opened || !bench.write(data)) {
       state.SkipWithError("the file was not written");
       return;
     }
-    seconds = static_cast<double>(bench.sim.world.nowUs() - startUs) / 1e6;
-    const auto* written = bench.installation->portUnit().state().drives.find(kDrive, kFile);
+    seconds = static_cast<double>(bench.site.platform.world.nowUs() - startUs) / 1e6;
+    const auto* written = bench.site.portUnit().state().drives.find(kDrive, kFile);
     if (!written || written->bytes != data) {
       state.SkipWithError("the unit's file differs");
       return;
@@ -114,13 +103,13 @@ void FileReadWindowed(benchmark::State& state) {
   for (auto _ : state) {
     FileBench bench(baud);
     std::vector<uint8_t> data;
-    const uint64_t startUs = bench.sim.world.nowUs();
+    const uint64_t startUs = bench.site.platform.world.nowUs();
     if (!bench.opened || !bench.read(data)) {
       state.SkipWithError("the file was not read");
       return;
     }
-    seconds = static_cast<double>(bench.sim.world.nowUs() - startUs) / 1e6;
-    if (data != bench.installation->portUnit().state().drives.find(kDrive, kFile)->bytes) {
+    seconds = static_cast<double>(bench.site.platform.world.nowUs() - startUs) / 1e6;
+    if (data != bench.site.portUnit().state().drives.find(kDrive, kFile)->bytes) {
       state.SkipWithError("the file read differs from the unit's");
       return;
     }

@@ -11,17 +11,14 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "connect/connection.h"
 #include "driver/session.h"
 #include "images/catalogue.h"
-#include "platform/sim/sim_platform.h"
 #include "protocol/identification.h"
 #include "protocol/proxy_calls.h"
-#include "sim/scenario/installation.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "transfer/flash_writer.h"
 #include "transfer/image_selection.h"
 #include "transfer/programmer_download.h"
@@ -52,16 +49,9 @@ std::string Scenario(Mode mode, uint32_t baud) {
 
 class FlashRun {
  public:
-  FlashRun(Mode mode, uint32_t baud)
-      : mode_(mode),
-        sim((std::filesystem::temp_directory_path() / "kestrelink-bench").string()),
-        line(sim.world, sim.process),
-        session(std::make_unique<Session>(sim.platform)) {
-    scenario = sim::parseScenario(Scenario(mode, baud), "bench.scn");
-    installation = std::make_unique<sim::Installation>(scenario, sim.world);
-    line.connect(installation->portUnit());
-    sim::AttachSimLine(sim, kPort, line);
-    Session& s = *session;
+  FlashRun(Mode mode, uint32_t baud) : mode_(mode) {
+    Session& s = site.newSession();
+    site.load(sim::parseScenario(Scenario(mode, baud), "bench.scn"));
     s.options.yesToPrompts = true;
     s.portSettings.portNumber = kPort;
     s.portSettings.baudRate = mode == Buffered ? baud : 115200;
@@ -70,7 +60,7 @@ class FlashRun {
 
   // Connects, starts the programmer and writes the software image; the error, or empty.
   std::string run() {
-    Session& s = *session;
+    Session& s = site.s();
     Unit& unit = s.unit;
     if (!OpenPort(s)) return "port did not open";
     s.currentUnitId = unit.address = 0xF0;
@@ -80,9 +70,9 @@ class FlashRun {
     if (mode_ == Buffered && !routeThroughJig()) return "no unit behind the jig";
     if (!InitialiseForUpdate(s, unit)) return "no boot loader";
     SelectFlashProgrammer(s, unit, false);
-    const uint64_t start = sim.world.nowUs();
+    const uint64_t start = site.platform.world.nowUs();
     if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) return "download failed";
-    downloadSeconds = static_cast<double>(sim.world.nowUs() - start) / 1e6;
+    downloadSeconds = static_cast<double>(site.platform.world.nowUs() - start) / 1e6;
     SelectBootLoader(s, unit);
     SelectSoftware(s, unit);
     if (unit.softwareImage != ImageOf(catalogue::kSoftwareImages[2])) return "not the largest software image";
@@ -94,7 +84,7 @@ class FlashRun {
 
  private:
   bool routeThroughJig() {
-    Session& s = *session;
+    Session& s = site.s();
     const uint8_t jig = s.unit.address;
     ProxySearchResult found;
     if (!OpenKestrelinkProxy(s, jig) || !SearchKestrelinkProxy(s, jig, found)) return false;
@@ -116,11 +106,7 @@ class FlashRun {
   Mode mode_;
 
  public:
-  SimPlatform sim;
-  sim::SimLine line;
-  sim::Scenario scenario;
-  std::unique_ptr<sim::Installation> installation;
-  std::unique_ptr<Session> session;
+  SimulatedSite site{(std::filesystem::temp_directory_path() / "kestrelink-bench").string(), 1, kPort};
 };
 
 void FlashProgramming(benchmark::State& state, Mode mode) {
@@ -135,7 +121,7 @@ void FlashProgramming(benchmark::State& state, Mode mode) {
       state.SkipWithError(error.c_str());
       return;
     }
-    const TransferState& t = run.session->transfer;
+    const TransferState& t = run.site.s().transfer;
     const double writeSeconds = static_cast<double>(t.lastWriteUs) / 1e6;
     state.SetIterationTime(writeSeconds);
     fraction = t.lastWriteBytes / writeSeconds / (baud / kBitsPerByte);

@@ -9,17 +9,14 @@
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "connect/connection.h"
 #include "driver/session.h"
-#include "platform/sim/sim_platform.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
-#include "sim/scenario/installation.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "update/multi_unit_update.h"
@@ -38,8 +35,8 @@ std::string Network(int units) {
   for (int i = 1; i <= units; ++i) {
     const std::string name = "io" + std::to_string(i);
     names += " " + name;
-    sections += "[unit " + name + "]\ncard = 649\ncircuit = 2\nversion = 6.05\nserial = " +
-                std::to_string(490000 + i) + "\nmodbus-address = " + std::to_string(i + 1) +
+    sections += "[unit " + name + "]\ncard = 649\ncircuit = 2\nversion = 6.05\nserial = " + std::to_string(490000 + i) +
+                "\nmodbus-address = " + std::to_string(i + 1) +
                 "\nunit-flags = 0x01\nboot-loader = C3\nboot-release = 16\n";
   }
   return "[unit jig]\ncard = 652\ncircuit = 1\nversion = 6.10\nmodbus-address = 250\nnetwork =" + names + "\n" +
@@ -48,26 +45,20 @@ std::string Network(int units) {
 
 class NetworkRun {
  public:
-  explicit NetworkRun(int units)
-      : sim((std::filesystem::temp_directory_path() / "kestrelink-bench").string()),
-        line(sim.world, sim.process),
-        session(std::make_unique<Session>(sim.platform)) {
-    scenario = sim::parseScenario(Network(units), "network.scn");
-    installation = std::make_unique<sim::Installation>(scenario, sim.world);
-    line.connect(installation->portUnit());
-    sim::AttachSimLine(sim, kPort, line);
-    Session& s = *session;
+  explicit NetworkRun(int units) {
+    Session& s = site.newSession();
+    site.load(sim::parseScenario(Network(units), "network.scn"));
     s.options.yesToPrompts = true;
     s.options.programmingBaud = kBaud;
     s.options.port = kPort;
     s.portSettings.portNumber = kPort;
-    s.portSettings.baudRate = installation->portUnit().settings().applicationFormat.baud;
+    s.portSettings.baudRate = site.portUnit().settings().applicationFormat.baud;
     s.portSettings.programmingBaud = kBaud;
   }
 
   // Connected as the driver leaves it, then the update; the error, or empty.
   std::string run() {
-    Session& s = *session;
+    Session& s = site.s();
     Unit& unit = s.unit;
     if (!OpenPort(s)) return "port did not open";
     s.currentUnitId = unit.address = 0xF0;
@@ -76,7 +67,7 @@ class NetworkRun {
     if (!ConnectToUnit(s, unit)) return "no unit";
     ReadExtendedInfo(s, unit);
     ReadAdvancedInfo(s, unit);
-    const uint64_t start = sim.world.nowUs();
+    const uint64_t start = site.platform.world.nowUs();
     std::vector<uint8_t> listed;
     bool someFailed = true;
     try {
@@ -85,11 +76,11 @@ class NetworkRun {
     } catch (const ProcessExit&) {
       return "the update ended the run";
     }
-    seconds = static_cast<double>(sim.world.nowUs() - start) / 1e6;
+    seconds = static_cast<double>(site.platform.world.nowUs() - start) / 1e6;
     if (someFailed) return "a unit was not updated";
-    sim.world.advanceTo(sim.world.nowUs() + 5'000'000);
-    for (const auto& remote : installation->units()) {
-      if (remote.get() != &installation->portUnit() && remote->state().application.softwareVersion != 610) {
+    site.settle(5'000'000);
+    for (const auto& remote : site.installation->units()) {
+      if (remote.get() != &site.portUnit() && remote->state().application.softwareVersion != 610) {
         return "a unit did not restart with 6.10";
       }
     }
@@ -98,11 +89,7 @@ class NetworkRun {
 
   double seconds = 0;
 
-  SimPlatform sim;
-  sim::SimLine line;
-  sim::Scenario scenario;
-  std::unique_ptr<sim::Installation> installation;
-  std::unique_ptr<Session> session;
+  SimulatedSite site{(std::filesystem::temp_directory_path() / "kestrelink-bench").string(), 1, kPort};
 };
 
 void MultiUnitUpdate(benchmark::State& state) {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks that every line of the program, the simulator, the campaign and the tools (not the
+# Checks that every line of the program, the simulator, the simulated site, the campaign and the tools (not the
 # tests' hand-laid tables) changed since the house style came in (.clang-format's first commit)
 # or since BASE, when given, is formatted as clang-format would; lines nobody touched since are
 # left as they are. Prints the changes clang-format wants and exits 1 when there are.
@@ -12,7 +12,7 @@ if [ -z "$base" ] || ! git cat-file -e "$base^{commit}" 2>/dev/null; then
   base=HEAD~1
   git cat-file -e "$base^{commit}" 2>/dev/null || { echo "format-check: no history to compare with" >&2; exit 2; }
 fi
-out=$(git clang-format --diff --extensions cpp,h "$base" -- src sim campaign tools 2>&1)
+out=$(git clang-format --diff --extensions cpp,h "$base" -- src sim site campaign tools 2>&1)
 case "$out" in
   "" | "no modified files to format" | "clang-format did not modify any files")
     echo "== format: lines changed since ${base:0:10} are formatted" ;;

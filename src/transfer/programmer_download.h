@@ -23,7 +23,6 @@ bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view
 // at, and brings it to the programming speed as a download would. True when it answers.
 bool TakeOverProgrammer(Session& s, Unit& unit);
 
-
 // Restarts the running programmer and brings it back to the programming speed.
 bool ResetProgrammer(Session& s, Unit& unit);
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kl::wire {
 
@@ -18,6 +19,14 @@ constexpr uint16_t crc16Update(uint16_t crc, uint8_t byte) {
 constexpr uint16_t crc16(const uint8_t* bytes, size_t count, uint16_t crc = kCrcInitial) {
   for (size_t i = 0; i < count; ++i) crc = crc16Update(crc, bytes[i]);
   return crc;
+}
+
+// `payload` with its CRC appended, low byte first: a whole frame.
+inline std::vector<uint8_t> Framed(std::vector<uint8_t> payload) {
+  const uint16_t crc = crc16(payload.data(), payload.size());
+  payload.push_back(static_cast<uint8_t>(crc & 0xFF));
+  payload.push_back(static_cast<uint8_t>(crc >> 8));
+  return payload;
 }
 
 }  // namespace kl::wire

@@ -49,7 +49,7 @@ class RebootingUnit {
   }
 
   void reply(const std::vector<uint8_t>& payload, std::function<void()> afterSent = {}) {
-    peer_.send(WithCrc(payload), 500);
+    peer_.send(Framed(payload), 500);
     if (afterSent) whenSent(std::move(afterSent));
   }
   void whenSent(std::function<void()> action) {

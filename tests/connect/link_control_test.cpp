@@ -68,11 +68,11 @@ TEST_F(LinkSpeedTest, ProxyChangeAsksTheProxyWithoutRelayHeaderAndKeepsThePcSpee
     if (p.received.size() == request.size() + 2) {
       std::vector<uint8_t> reply = request;
       reply.push_back(0);  // result
-      p.send(WithCrc(reply));
+      p.send(Framed(reply));
     }
   };
   ASSERT_TRUE(ChangePacketBaudRate(s(), 57600, 0, 100, false));
-  EXPECT_EQ(peer.received, WithCrc(request));  // no F1 length header, no proxy header
+  EXPECT_EQ(peer.received, Framed(request));  // no F1 length header, no proxy header
   EXPECT_TRUE(s().packet.proxyOn);
   EXPECT_EQ(line(kCom).pcSettings().baud, 19200u);
   EXPECT_TRUE(shows("ChangePacketBaudRate: using proxy to change baud rate\r\n"));
@@ -96,7 +96,7 @@ TEST_F(LinkSpeedTest, ProxySpeedChangeWithWrongEchoFailsAfterEightAttempts) {
     peer.received.clear();
     const uint8_t speed = port == 2 ? 0x96 : 0xE1;
     peer.onByte = [port, speed](sim::ScriptedPeer& p, uint8_t) {
-      if (p.received.size() % 11 == 0) p.send(WithCrc({0x21, 0x45, 0x10, 0x3D, port, 0x00, 0x00, speed, 0x00, 0x00}));
+      if (p.received.size() % 11 == 0) p.send(Framed({0x21, 0x45, 0x10, 0x3D, port, 0x00, 0x00, speed, 0x00, 0x00}));
     };
     EXPECT_FALSE(SetProxyBaudRate(s(), 0x21, 2, 57600));
     EXPECT_EQ(peer.received.size(), 8u * 11u);
@@ -137,7 +137,7 @@ TEST_F(LinkSpeedTest, ProxyCallsTakeOnlyAnAnswerOfSuccess) {
     peer.onByte = [&c](sim::ScriptedPeer& p, uint8_t) {
       const size_t request = p.received.size() / 6;
       if (p.received.size() % 6 == 0 && request <= c.replies.size() && !c.replies[request - 1].empty()) {
-        p.send(WithCrc(c.replies[request - 1]));
+        p.send(Framed(c.replies[request - 1]));
       }
     };
     EXPECT_EQ(c.call(), c.done);
@@ -169,12 +169,12 @@ class ProgrammerSpeedTest : public ConnectTest {
     const std::vector<uint8_t> head = {0x01, 0x45, static_cast<uint8_t>(command >> 8), static_cast<uint8_t>(command)};
     std::vector<uint8_t> request = head;
     request.push_back(index);
-    expected = WithCrc(request);
+    expected = Framed(request);
     peer.onByte = [this, head, switchTo](sim::ScriptedPeer& p, uint8_t) {
       if (p.received.size() < expected.size()) return;
       if (!std::equal(expected.begin(), expected.end(), p.received.end() - static_cast<long>(expected.size()))) return;
       ++requestsSeen;
-      p.send(WithCrc(head));
+      p.send(Framed(head));
       if (switchTo != 0) {
         p.port()->scheduler().after(5000, [&p, switchTo] { p.port()->setFormat({switchTo, sim::Parity::None}); });
       }

@@ -15,7 +15,8 @@ set(allowed_connect "Pellmar;driver;platform;protocol;transport;wire")
 set(allowed_transfer "Pellmar;connect;driver;images;platform;protocol;transport;wire")
 set(allowed_update "Pellmar;connect;driver;images;platform;protocol;transfer;transport;wire")
 set(allowed_sim "platform;wire")
-set(allowed_campaign "Pellmar;driver;platform;sim;support;transport;update;wire")
+set(allowed_site "Pellmar;driver;platform;sim;transport;update;wire")
+set(allowed_campaign "Pellmar;driver;platform;sim;site;support;transport;update;wire")
 set(allowed_tools "Pellmar;images;wire")
 
 # Includes that still run up a layer, each to be taken away, never added to: the run's session
@@ -31,7 +32,8 @@ set(layers Pellmar wire platform driver transport protocol images connect transf
 set(problems "")
 set(used_known "")
 file(GLOB_RECURSE files RELATIVE ${ROOT} ${ROOT}/src/*.h ${ROOT}/src/*.cpp ${ROOT}/sim/*.h ${ROOT}/sim/*.cpp
-     ${ROOT}/campaign/*.h ${ROOT}/campaign/*.cpp ${ROOT}/tools/*.h ${ROOT}/tools/*.cpp)
+     ${ROOT}/campaign/*.h ${ROOT}/campaign/*.cpp ${ROOT}/tools/*.h ${ROOT}/tools/*.cpp
+     ${ROOT}/site/*.h ${ROOT}/site/*.cpp)
 foreach(file ${files})
   string(REGEX MATCH "^[^/]+/[^/]+" head ${file})
   if(head MATCHES "^src/")

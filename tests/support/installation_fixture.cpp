@@ -4,47 +4,37 @@
 
 #include "driver/session_log.h"
 #include "transport/serial_port.h"
-#include "wire/crc16.h"
 
 namespace kl::test {
 
-InstallationTest::InstallationTest() : sim(dir.path()), line(sim.world, sim.process) {
+InstallationTest::InstallationTest() {
   std::filesystem::create_directories(dir.file("bin"));
-  session = std::make_unique<Session>(sim.platform);
+  site.newSession();
   s().options.yesToPrompts = true;
   s().options.debug = true;
   s().out.packetTraceLevel = 0;
   s().portSettings.portNumber = kComPort;
-  sim::AttachSimLine(sim, kComPort, line);
 }
 
+// The port closes while the reply editor it may still reach is there.
 InstallationTest::~InstallationTest() {
   if (session) ClosePort(*session);
+  session.reset();
 }
 
 void InstallationTest::loadScenarioPath(const std::string& path, bool openPort) {
-  scenario = sim::loadScenario(path);
-  attachInstallation(openPort);
+  attachInstallation(sim::loadScenario(path), openPort);
 }
 
 void InstallationTest::loadScenario(std::string_view text, bool openPort) {
-  scenario = sim::parseScenario(text, "test.scn");
-  attachInstallation(openPort);
+  attachInstallation(sim::parseScenario(text, "test.scn"), openPort);
 }
 
-void InstallationTest::attachInstallation(bool openPort) {
-  // The units of an earlier load may still have events queued (a boot window, a delayed
-  // reply): they run out before those units are gone.
-  if (installation) sim.world.drain(sim.world.nowUs() + kRetireUs);
-  installation = std::make_unique<sim::Installation>(scenario, sim.world);
+void InstallationTest::attachInstallation(const sim::Scenario& loaded, bool openPort) {
+  site.load(loaded);
   auto next = std::make_unique<sim::ReplyEditor>(portUnit());
   line.connect(*next);
   editor = std::move(next);
-  // The scenario's line faults, both ways.
-  for (sim::LineFaults* faults : {&line.towardsPc, &line.towardsDevice}) {
-    faults->bitFlipRate = scenario.line.bitFlipPerMillion / 1e6;
-    faults->dropRate = scenario.line.dropPerMillion / 1e6;
-  }
   if (!openPort) return;
   const bool even = portUnit().settings().start != sim::StartMode::BootLoader &&
                     portUnit().settings().applicationFormat.parity == sim::Parity::Even;
@@ -67,11 +57,6 @@ void InstallationTest::answerRequests(size_t requestBytes, std::function<std::ve
     std::vector<uint8_t> reply = replies(p.received.size() / requestBytes - 1);
     if (!reply.empty()) p.send(Framed(std::move(reply)));
   };
-}
-
-uint32_t InstallationTest::portUnitBaud() {
-  if (portUnit().settings().start == sim::StartMode::BootLoader) return portUnit().settings().bootLoaderBaud;
-  return portUnit().settings().applicationFormat.baud;
 }
 
 void InstallationTest::openPortAt(uint32_t baud, bool evenParity) {
@@ -136,13 +121,6 @@ std::vector<uint8_t> InstallationTest::takeSentByPc() {
   std::vector<uint8_t> taken(sent.begin() + static_cast<std::ptrdiff_t>(sentTaken_), sent.end());
   sentTaken_ = sent.size();
   return taken;
-}
-
-std::vector<uint8_t> Framed(std::vector<uint8_t> payload) {
-  const uint16_t crc = wire::crc16(payload.data(), payload.size());
-  payload.push_back(static_cast<uint8_t>(crc & 0xFF));
-  payload.push_back(static_cast<uint8_t>(crc >> 8));
-  return payload;
 }
 
 }  // namespace kl::test

@@ -14,20 +14,16 @@
 #include <vector>
 
 #include "driver/session.h"
-#include "platform/sim/sim_platform.h"
-#include "sim/scenario/installation.h"
-#include "sim/scenario/scenario.h"
 #include "sim/scripted_peer.h"
-#include "sim/sim_line.h"
+#include "site/simulated_site.h"
 #include "support/temp_dir.h"
+#include "wire/crc16.h"
 
 namespace kl::test {
 
 class InstallationTest : public ::testing::Test {
  protected:
-  static constexpr int kComPort = 4;
-  // How long the units of an earlier load are given to finish what they had scheduled.
-  static constexpr uint64_t kRetireUs = 10'000'000;
+  static constexpr int kComPort = SimulatedSite::kComPort;
 
   // The session: prompts answered, Debug on the console, no packet traces.
   InstallationTest();
@@ -58,9 +54,8 @@ class InstallationTest : public ::testing::Test {
   size_t requestsReceived(size_t requestBytes) const { return peer.received.size() / requestBytes; }
 
   Session& s() { return *session; }
-  sim::Unit& portUnit() { return installation->portUnit(); }
-  // What the unit on the port listens at now: its boot loader's speed while it waits there.
-  uint32_t portUnitBaud();
+  sim::Unit& portUnit() { return site.portUnit(); }
+  uint32_t portUnitBaud() { return site.portUnitBaud(); }
 
   // Everything written to the console so far, and its lines (split at CR LF); `clearConsole`
   // forgets what was there.
@@ -81,22 +76,22 @@ class InstallationTest : public ::testing::Test {
   void advanceMs(uint64_t ms) { sim.world.advanceTo(sim.world.nowUs() + ms * 1000); }
 
   TempDir dir;
-  SimPlatform sim;
-  sim::SimLine line;
-  sim::Scenario scenario;
-  std::unique_ptr<sim::Installation> installation;
+  SimulatedSite site{dir.path()};
+  SimPlatform& sim = site.platform;
+  sim::SimLine& line = site.line;
+  sim::Scenario& scenario = site.scenario;
+  std::unique_ptr<sim::Installation>& installation = site.installation;
   std::unique_ptr<sim::ReplyEditor> editor;
   sim::ScriptedPeer peer;
-  std::unique_ptr<Session> session;
+  std::unique_ptr<Session>& session = site.session;
 
  private:
-  void attachInstallation(bool openPort);
+  void attachInstallation(const sim::Scenario& loaded, bool openPort);
   void openPortAt(uint32_t baud, bool evenParity);
   size_t sentTaken_ = 0;
   bool afterClear_ = false;
 };
 
-// `payload` followed by its CRC-16/MODBUS, low byte first.
-std::vector<uint8_t> Framed(std::vector<uint8_t> payload);
+using wire::Framed;
 
 }  // namespace kl::test

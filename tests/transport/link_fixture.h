@@ -18,13 +18,7 @@ namespace kl::test {
 
 inline constexpr int kLinePort = 3;
 
-// `payload` followed by its CRC, low byte first.
-inline std::vector<uint8_t> WithCrc(std::vector<uint8_t> payload) {
-  const uint16_t crc = wire::crc16(payload.data(), payload.size());
-  payload.push_back(static_cast<uint8_t>(crc & 0xFF));
-  payload.push_back(static_cast<uint8_t>(crc >> 8));
-  return payload;
-}
+using wire::Framed;
 
 class LinkTest : public ::testing::Test {
  protected:

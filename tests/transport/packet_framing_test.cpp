@@ -33,8 +33,8 @@ class Framing : public LinkTest {
 
 TEST_F(Framing, PlainRequestIsBytesAndCrcLowByteFirst) {
   sendRequest(kRequest);
-  EXPECT_EQ(onLine(), WithCrc(kRequest));
-  const std::vector<uint8_t> expected = WithCrc(kRequest);
+  EXPECT_EQ(onLine(), Framed(kRequest));
+  const std::vector<uint8_t> expected = Framed(kRequest);
   const std::string crcText = hexText(expected[4] * 256u + expected[5], 4);
   EXPECT_NE(console().find("<SEND (4) 01 45 10 1B> <CRC " + crcText + ">"), std::string::npos) << console();
   EXPECT_EQ(s().packet.bytesSent, 6u);
@@ -44,7 +44,7 @@ TEST_F(Framing, LengthFramedRequestHasF1AndCount) {
   BeginPacket(s());
   for (uint8_t b : kRequest) PutPacketByte(s(), b);
   SendLengthFramePacket(s(), 4);
-  EXPECT_EQ(onLine(), Concat({0xF1, 0x06}, WithCrc(kRequest)));
+  EXPECT_EQ(onLine(), Concat({0xF1, 0x06}, Framed(kRequest)));
   EXPECT_NE(console().find("<LENGTH HEADER F1 06> <SEND (4)"), std::string::npos);
 }
 
@@ -54,7 +54,7 @@ TEST_F(Framing, ProxiedRequestCarriesProxyHeaderInsideTheCrc) {
   s().packet.proxyPort = 2;
   sendRequest(kRequest);
   const std::vector<uint8_t> covered = {0x05, 0x47, 0x3E, 0x02, 0x04, 0x01, 0x45, 0x10, 0x1B};
-  EXPECT_EQ(onLine(), Concat({0xF1, 0x0B}, WithCrc(covered)));
+  EXPECT_EQ(onLine(), Concat({0xF1, 0x0B}, Framed(covered)));
   EXPECT_NE(console().find("<LENGTH HEADER F1 0B> <PROXY HEADER 05 47 3E 02 04> <SEND (4) 01 45 10 1B>"),
             std::string::npos);
 }
@@ -80,7 +80,7 @@ TEST_F(Framing, RequestBeyondTwentyThousandBytesIsASizeError) {
 }
 
 TEST_F(Framing, ReplyIsReadBackAndChecked) {
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
   EXPECT_EQ(readReply(4), kReplyBody);
@@ -90,7 +90,7 @@ TEST_F(Framing, ReplyIsReadBackAndChecked) {
 }
 
 TEST_F(Framing, ReadingTooFewOrTooManyBytesFailsTheCheck) {
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
   readReply(3);
@@ -108,7 +108,7 @@ TEST_F(Framing, ReplyLengthHeaderAndProxyHeaderAreSkipped) {
   s().packet.proxyOn = true;
   s().packet.proxyAddress = 5;
   s().packet.proxyPort = 2;
-  const std::vector<uint8_t> framed = WithCrc(Concat({0x05, 0x47, 0x3F, 0x02, 0x04}, kReplyBody));
+  const std::vector<uint8_t> framed = Framed(Concat({0x05, 0x47, 0x3F, 0x02, 0x04}, kReplyBody));
   answerWith(13, Concat({0xF1, static_cast<uint8_t>(framed.size())}, framed));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
@@ -118,7 +118,7 @@ TEST_F(Framing, ReplyLengthHeaderAndProxyHeaderAreSkipped) {
   EXPECT_NE(text.find("[LENGTH HEADER F1 0B] [PROXY HEADER 05 47 3F 02 04]"), std::string::npos) << text;
   EXPECT_NE(text.find("[RECV (4) 01 46 00 2A]"), std::string::npos);
   // A header of a request, not of a reply (the PC's own frame coming back), relays nothing.
-  const std::vector<uint8_t> echoed = WithCrc(Concat({0x05, 0x47, 0x3E, 0x02, 0x04}, kReplyBody));
+  const std::vector<uint8_t> echoed = Framed(Concat({0x05, 0x47, 0x3E, 0x02, 0x04}, kReplyBody));
   answerWith(13, Concat({0xF1, static_cast<uint8_t>(echoed.size())}, echoed));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
@@ -127,7 +127,7 @@ TEST_F(Framing, ReplyLengthHeaderAndProxyHeaderAreSkipped) {
 }
 
 TEST_F(Framing, StrayByteIsSlidOutAndTheIdenticalRetryIsSuppressed) {
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   line.injectStray({0x55});
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPartialPacket(s(), 4));
@@ -145,7 +145,7 @@ TEST_F(Framing, StrayByteIsSlidOutAndTheIdenticalRetryIsSuppressed) {
 }
 
 TEST_F(Framing, RecvPacketSlidesToTheReplyBehindAStrayByte) {
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   line.injectStray({0xF0});
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
@@ -158,7 +158,7 @@ TEST_F(Framing, RecvPacketSlidesToTheReplyBehindAStrayByte) {
 TEST_F(Framing, RecvPacketSlidesToTheReplyBehindTwoDozenStrayBytes) {
   ASSERT_TRUE(ChangePacketBaudRate(s(), 9600, 0, 100, false));
   line.farPort().setFormat(sim::LineFormat{9600, sim::Parity::None});
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   line.injectStray(std::vector<uint8_t>(24, 0x55));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 4));
@@ -167,7 +167,7 @@ TEST_F(Framing, RecvPacketSlidesToTheReplyBehindTwoDozenStrayBytes) {
 }
 
 TEST_F(Framing, DifferingRequestDiscardsAHeldReply) {
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   line.injectStray({0x55});
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPartialPacket(s(), 4));
@@ -183,7 +183,7 @@ TEST_F(Framing, DifferingRequestDiscardsAHeldReply) {
 }
 
 TEST_F(Framing, ShorterCopyOfThePreviousRequestDiscardsAndSends) {
-  answerWith(6, WithCrc(kReplyBody));
+  answerWith(6, Framed(kReplyBody));
   line.injectStray({0x55});
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPartialPacket(s(), 4));
@@ -227,7 +227,7 @@ TEST_F(Framing, LargestReplyFitsAndLargerOnesAreRefused) {
   s().portSettings.replyTimeout = 1000;
   std::vector<uint8_t> body(20002);
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i * 7);
-  answerWith(6, WithCrc(body));
+  answerWith(6, Framed(body));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPacket(s(), 20002));
   EXPECT_EQ(readReply(20002), body);
@@ -247,7 +247,7 @@ TEST_F(Framing, PartialReceivesCannotOverrunTheReplyBuffer) {
   openLine();
   s().portSettings.replyTimeout = 1000;
   std::vector<uint8_t> body(20002, 0x5A);
-  answerWith(6, WithCrc(body));
+  answerWith(6, Framed(body));
   sendRequest(kRequest);
   ASSERT_TRUE(RecvPartialPacket(s(), 10000));
   ASSERT_TRUE(RecvPartialPacket(s(), 10002));
@@ -260,7 +260,7 @@ TEST_F(Framing, DeviceThatDisappearsFailsBothWaysWithoutHanging) {
   ClosePort(s());
   openLine();
   s().portSettings.replyTimeout = 1000;
-  answerWith(6, WithCrc(std::vector<uint8_t>(400, 0x11)));
+  answerWith(6, Framed(std::vector<uint8_t>(400, 0x11)));
   sim.world.after(100000, [this] { line.unplug(); });  // mid-reply
   sendRequest(kRequest);
   const uint64_t began = nowMs();

@@ -33,7 +33,7 @@ TEST_F(PacketFuzz, NoFrameWithABadCrcIsEverAccepted) {
     std::vector<uint8_t> body(1 + random() % 40);
     for (uint8_t& b : body) b = static_cast<uint8_t>(random());
     if (body[0] == 0xF1) body[0] = 0x01;  // a reply starting F1 would read as a length header
-    const std::vector<uint8_t> frame = WithCrc(body);
+    const std::vector<uint8_t> frame = Framed(body);
     const auto kind = static_cast<Stream>(random() % static_cast<int>(Stream::Kinds));
     std::vector<uint8_t> stream;
     switch (kind) {
