@@ -10,10 +10,10 @@
 
 #include "connect/connection.h"
 #include "connect/discovery.h"
-#include "driver/session.h"
 #include "protocol/identification.h"
 #include "site/simulated_site.h"
 #include "transport/link_control.h"
+#include "update/session.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 
 #include <filesystem>
 
-#include "driver/session.h"
 #include "sim/scripted_peer.h"
 #include "site/simulated_site.h"
 #include "transport/packet_link.h"
+#include "update/session.h"
 #include "wire/crc16.h"
 
 namespace {

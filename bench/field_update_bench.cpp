@@ -25,7 +25,6 @@
 
 #include "connect/connection.h"
 #include "connect/discovery.h"
-#include "driver/session.h"
 #include "images/catalogue.h"
 #include "images/image_format.h"
 #include "protocol/identification.h"
@@ -34,6 +33,7 @@
 #include "transport/serial_port.h"
 #include "update/card_files.h"
 #include "update/field_update.h"
+#include "update/session.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "driver/session.h"
 #include "site/simulated_site.h"
 #include "transfer/file_update.h"
 #include "transfer/remote_file_access.h"
 #include "transport/serial_port.h"
+#include "update/session.h"
 
 namespace {
 

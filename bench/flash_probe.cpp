@@ -15,7 +15,6 @@
 #include "connect/discovery.h"
 #include "driver/command_line.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "platform/posix/posix_platform.h"
 #include "protocol/identification.h"
 #include "protocol/proxy_calls.h"
@@ -24,6 +23,7 @@
 #include "transfer/image_selection.h"
 #include "transfer/programmer_download.h"
 #include "transport/link_control.h"
+#include "update/session.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "connect/connection.h"
-#include "driver/session.h"
 #include "images/catalogue.h"
 #include "protocol/identification.h"
 #include "protocol/proxy_calls.h"
@@ -24,6 +23,7 @@
 #include "transfer/programmer_download.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
+#include "update/session.h"
 
 namespace {
 

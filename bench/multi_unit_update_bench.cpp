@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "connect/connection.h"
-#include "driver/session.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "site/simulated_site.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "update/multi_unit_update.h"
+#include "update/session.h"
 
 namespace {
 

@@ -15,7 +15,6 @@
 #include "connect/discovery.h"
 #include "driver/command_line.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "platform/posix/posix_platform.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
@@ -23,6 +22,7 @@
 #include "transfer/file_update.h"
 #include "transfer/image_selection.h"
 #include "update/network_table.h"
+#include "update/session.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "driver/session.h"
 #include "platform/sim/sim_platform.h"
+#include "update/session.h"
 
 namespace kl::fuzz {
 

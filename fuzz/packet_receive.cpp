@@ -144,7 +144,7 @@ void Step(Session& s, Unit& unit, FuzzedDataProvider& in) {
     case 2: {
       const CallRequest request{in.ConsumeIntegral<uint8_t>(), in.ConsumeIntegral<uint16_t>(), {}, 0};
       const uint32_t head = in.ConsumeIntegralInRange<uint32_t>(4, 12);
-      CallOnceInSteps(s, request, head, [&](Session&) {
+      CallOnceInSteps(s, request, head, [&](LinkContext&) {
         for (uint32_t i = 4; i < head; ++i) GetPacketByte(s);
         const uint8_t more = GetPacketByte(s);
         ReceiveMore(s, more);

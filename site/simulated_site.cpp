@@ -1,8 +1,8 @@
 #include "site/simulated_site.h"
 
-#include "driver/session.h"
 #include "transport/serial_port.h"
 #include "update/main_sequence.h"
+#include "update/session.h"
 
 namespace kl {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "update/main_sequence.h"
-#include "driver/session.h"
+#include "update/session.h"
 #ifdef _WIN32
 #include "platform/win32/win32_platform.h"
 #else

@@ -3,10 +3,10 @@
 #include "connect/connection.h"
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
+#include "protocol/target_context.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 
@@ -17,7 +17,7 @@ namespace {
 constexpr uint32_t kFirstWaitMs = 60000;   // at 9600 baud
 constexpr uint32_t kSecondWaitMs = 30000;  // at 115200 baud
 
-bool PollBootLoader(Session& s, Unit& unit, uint32_t baud, uint32_t waitMs, std::string_view prompt) {
+bool PollBootLoader(TargetContext& s, Unit& unit, uint32_t baud, uint32_t waitMs, std::string_view prompt) {
   s.out(Channel::Always) << prompt << crlf;
   ChangePacketBaudRateOrStop(s, baud, 0, ReplyTimeoutShort(s), false);
   SaveConnectionBaudRate(s);
@@ -39,7 +39,7 @@ bool PollBootLoader(Session& s, Unit& unit, uint32_t baud, uint32_t waitMs, std:
 
 }  // namespace
 
-bool WaitForBootLoader(Session& s, Unit& unit) {
+bool WaitForBootLoader(TargetContext& s, Unit& unit) {
   // Without an open port no boot loader can answer: asking the operator for a power cycle
   // would only keep them waiting.
   if (!IsPortOpen(s)) return false;
@@ -53,7 +53,7 @@ bool WaitForBootLoader(Session& s, Unit& unit) {
                         "and on now");
 }
 
-bool ConnectToUnit(Session& s, Unit& unit) {
+bool ConnectToUnit(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "Connecting to Balvanta unit..." << crlf;
   if (!IsPortOpen(s)) return false;
   // One power cycle at most: a boot loader that answers but cannot tell its identity would

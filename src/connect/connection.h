@@ -4,18 +4,18 @@
 
 namespace kl {
 
-struct Session;
+struct TargetContext;
 struct Unit;
 
-bool ConnectToUnit(Session& s, Unit& unit);
-bool WaitForBootLoader(Session& s, Unit& unit);
+bool ConnectToUnit(TargetContext& s, Unit& unit);
+bool WaitForBootLoader(TargetContext& s, Unit& unit);
 // A flash programmer an earlier run left running is restarted as a power cycle would, unless
 // `keepRunningProgrammer`: the unit is then left with it (modeFlashProgrammer), for an update
 // that must finish a boot loader that programmer was writing.
-bool InitialiseForUpdate(Session& s, Unit& unit, bool keepRunningProgrammer = false);
-bool ReconnectToUnit(Session& s, Unit& unit);
+bool InitialiseForUpdate(TargetContext& s, Unit& unit, bool keepRunningProgrammer = false);
+bool ReconnectToUnit(TargetContext& s, Unit& unit);
 // Asks the application at the current unit ID to restart into its boot loader.
-bool GotoBootLoader(Session& s);
+bool GotoBootLoader(TargetContext& s);
 // Copies what identifies a unit (mode, address, card, versions, serial number, boot loader,
 // checksums, MCU type, family) from `from`; image references and buffer size stay.
 void CopyUnitIdentity(Unit& to, const Unit& from);

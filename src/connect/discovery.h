@@ -3,16 +3,16 @@
 
 namespace kl {
 
-struct Session;
+struct TargetContext;
 struct Unit;
 
-void FindPortAndUnit(Session& s, Unit& unit);
-bool SearchEnvironmentPorts(Session& s, Unit& unit);
-bool SearchAllPorts(Session& s, Unit& unit);
-bool FindUnit(Session& s, Unit& unit);
+void FindPortAndUnit(TargetContext& s, Unit& unit);
+bool SearchEnvironmentPorts(TargetContext& s, Unit& unit);
+bool SearchAllPorts(TargetContext& s, Unit& unit);
+bool FindUnit(TargetContext& s, Unit& unit);
 // The blank-chip check inside FindUnit.
 enum class LpcSyncResult { Found, NotFound, PortError };
-LpcSyncResult LpcIspSync(Session& s, Unit& unit);
-bool ProbeCts(Session& s);
+LpcSyncResult LpcIspSync(TargetContext& s, Unit& unit);
+bool ProbeCts(TargetContext& s);
 
 }  // namespace kl

@@ -8,8 +8,8 @@
 #include "connect/probe_speed.h"
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/identification.h"
+#include "protocol/target_context.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
 
@@ -26,7 +26,7 @@ constexpr uint32_t kBootLoaderSpeeds[] = {9600, 115200};
 // a run that failed after switching to it can leave the unit there (its flash programmer, or
 // the application of a display that relayed update files), and the next run finds it without
 // a power cycle.
-std::vector<uint32_t> ProbeSpeeds(const Session& s, std::span<const uint32_t> usual) {
+std::vector<uint32_t> ProbeSpeeds(const TargetContext& s, std::span<const uint32_t> usual) {
   std::vector<uint32_t> speeds(usual.begin(), usual.end());
   const uint32_t programming = s.portSettings.programmingBaud;
   if (programming != 0 && std::find(usual.begin(), usual.end(), programming) == usual.end()) {
@@ -37,7 +37,7 @@ std::vector<uint32_t> ProbeSpeeds(const Session& s, std::span<const uint32_t> us
 
 enum class Probe { Found, NotFound, PortGone };
 
-void FoundBootLoader(Session& s, Unit& unit) {
+void FoundBootLoader(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "COMPLETE" << crlf;
   SaveConnectionBaudRate(s);
   s.currentUnitId = s.bootLoaderAddress;
@@ -49,7 +49,7 @@ void FoundBootLoader(Session& s, Unit& unit) {
 // A unit found at $F0 is addressed by its Modbus address from then on, when it tells one.
 // Address 0 is the broadcast address, never a unit's own: a unit reporting it has none set
 // and stays at $F0.
-void FoundAtDefaultAddress(Session& s, Unit& unit) {
+void FoundAtDefaultAddress(TargetContext& s, Unit& unit) {
   unit.address = kDefaultAddress;
   s.currentUnitId = kDefaultAddress;
   unit.mode = modeBalvantaSoftware;
@@ -62,7 +62,7 @@ void FoundAtDefaultAddress(Session& s, Unit& unit) {
 
 // The operator's -u is tried on every port probed: a port without the unit must not leave
 // another ID in its place.
-Probe CheckGivenUnitId(Session& s, Unit& unit) {
+Probe CheckGivenUnitId(TargetContext& s, Unit& unit) {
   const uint8_t unitId = s.options.unitId;
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Checking Unit ID..." << crlf;
@@ -88,7 +88,7 @@ Probe CheckGivenUnitId(Session& s, Unit& unit) {
   return Probe::NotFound;
 }
 
-Probe PingAtGivenSpeed(Session& s, Unit& unit) {
+Probe PingAtGivenSpeed(TargetContext& s, Unit& unit) {
   if (!RestoreProbeSpeed(s, ReplyTimeoutNormal)) return Probe::PortGone;
   s.out(Channel::Debug) << "RPC: Ping address $F0 at specified baud rate" << crlf;
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -101,7 +101,7 @@ Probe PingAtGivenSpeed(Session& s, Unit& unit) {
   return Probe::NotFound;
 }
 
-Probe FindBootLoader(Session& s, Unit& unit) {
+Probe FindBootLoader(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
   for (uint32_t speed : ProbeSpeeds(s, kBootLoaderSpeeds)) {
     if (!SetProbeSpeed(s, speed, ReplyTimeoutShort(s))) return Probe::PortGone;
@@ -113,7 +113,7 @@ Probe FindBootLoader(Session& s, Unit& unit) {
   return Probe::NotFound;
 }
 
-Probe SearchDefaultAddress(Session& s, Unit& unit) {
+Probe SearchDefaultAddress(TargetContext& s, Unit& unit) {
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Searching for unit ID..." << crlf;
   // The address is taken only once a unit answers at it.
@@ -133,7 +133,7 @@ Probe SearchDefaultAddress(Session& s, Unit& unit) {
 
 }  // namespace
 
-bool FindUnit(Session& s, Unit& unit) {
+bool FindUnit(TargetContext& s, Unit& unit) {
   unit.mode = modeUnknown;
   s.bootLoaderAddress = 1;
 

@@ -5,11 +5,11 @@
 #include "connect/connection.h"
 #include "connect/discovery.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
+#include "protocol/target_context.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
@@ -39,13 +39,13 @@ constexpr uint32_t kProgrammerVersionReply = 6;
 
 // A flash programmer an earlier run left running answers at the boot-loader address as the
 // boot loader does, but takes no programmer download. Only a programmer knows this call.
-bool ProgrammerLeftRunning(Session& s) {
+bool ProgrammerLeftRunning(TargetContext& s) {
   CallRequest request;
   request.address = s.bootLoaderAddress;
   request.command = wire::cmd::GetProgrammerVersion;
   SetReplyTimeout(s, ReplyTimeoutNormal);  // the boot loader's silence is the usual answer
   for (int probe = 0; probe < kProgrammerProbes; ++probe) {
-    const bool answered = CallOnce(s, request, kProgrammerVersionReply, [](Session& session) {
+    const bool answered = CallOnce(s, request, kProgrammerVersionReply, [](LinkContext& session) {
       GetPacketByte(session);  // version and release: any programmer will do
       GetPacketByte(session);
       return true;
@@ -58,12 +58,12 @@ bool ProgrammerLeftRunning(Session& s) {
 // Restarts such a programmer, as a power cycle would: the boot loader comes up and keeps a
 // unit whose application was cut off, or hands over to an application left whole. True when
 // the unit was found again.
-bool RestartLeftProgrammer(Session& s, Unit& unit) {
+bool RestartLeftProgrammer(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "-- a flash programmer is still running in the unit: restarting it" << crlf;
   return Reset(s, unit) && FindUnit(s, unit);
 }
 
-bool BootLoaderAnswers(Session& s, Unit& unit) {
+bool BootLoaderAnswers(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ReadBootLoaderVersion" << crlf;
   const uint32_t attempts = kBootLoaderAnswerMs / ReplyTimeoutShort(s);
   for (uint32_t attempt = 0; attempt < attempts; ++attempt) {
@@ -78,7 +78,7 @@ bool BootLoaderAnswers(Session& s, Unit& unit) {
 // One reboot with the given speeds: true once the boot loader answered, at the PC's new
 // speed or at another one the search found it at; `goOn` stays true when the application
 // was found again and the next speeds may be tried.
-bool RebootOnce(Session& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) {
+bool RebootOnce(TargetContext& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) {
   goOn = false;
   SetReplyTimeout(s, ReplyTimeoutNormal);
   if (SetsOwnSpeed(unit)) {
@@ -98,7 +98,7 @@ bool RebootOnce(Session& s, Unit& unit, const RebootSpeeds& speeds, bool& goOn) 
 
 }  // namespace
 
-bool GotoBootLoader(Session& s) {
+bool GotoBootLoader(TargetContext& s) {
   s.out(Channel::Debug) << "RPC: GotoBootLoader" << crlf;
   CallRequest request;
   request.address = s.currentUnitId;
@@ -113,7 +113,7 @@ bool GotoBootLoader(Session& s) {
   return false;
 }
 
-bool InitialiseForUpdate(Session& s, Unit& unit, bool keepRunningProgrammer) {
+bool InitialiseForUpdate(TargetContext& s, Unit& unit, bool keepRunningProgrammer) {
   s.out(Channel::Debug) << "InitialiseForUpdate: Rebooting unit" << crlf;
   if (s.portSettings.hardwareHandshake) {
     s.out(Channel::Debug) << "-- hardware handshaking disabled" << crlf;

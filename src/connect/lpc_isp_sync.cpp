@@ -5,7 +5,7 @@
 
 #include "connect/discovery.h"
 #include "connect/probe_speed.h"
-#include "driver/session.h"
+#include "protocol/target_context.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 
@@ -20,18 +20,18 @@ constexpr uint32_t kChipReplyMax = 80;
 // Serial-layer diagnostics reach the log while the chip is spoken to, on every way out.
 class RaisedDiagnostics {
  public:
-  explicit RaisedDiagnostics(Session& s) : s_(s) { ++s_.out.diagnosticsLevel; }
+  explicit RaisedDiagnostics(TargetContext& s) : s_(s) { ++s_.out.diagnosticsLevel; }
   ~RaisedDiagnostics() { --s_.out.diagnosticsLevel; }
   RaisedDiagnostics(const RaisedDiagnostics&) = delete;
   RaisedDiagnostics& operator=(const RaisedDiagnostics&) = delete;
 
  private:
-  Session& s_;
+  TargetContext& s_;
 };
 
-std::string LastErrorText(Session& s) { return s.platform.process.errorText(s.platform.process.lastError()); }
+std::string LastErrorText(TargetContext& s) { return s.platform.process.errorText(s.platform.process.lastError()); }
 
-bool WriteRaw(Session& s, std::string_view text) {
+bool WriteRaw(TargetContext& s, std::string_view text) {
   const long written =
       WriteCommPortOverlapped(s, s.port, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
   if (written > 0) return true;
@@ -40,7 +40,7 @@ bool WriteRaw(Session& s, std::string_view text) {
 }
 
 // The chip's text reply; false on a read error.
-bool ReadRaw(Session& s, std::string& text) {
+bool ReadRaw(TargetContext& s, std::string& text) {
   uint8_t buffer[kChipReplyMax];
   const long count = ReadCommPortWithTimeout(s, s.port, buffer, kChipReplyMax);
   if (count < 0) {
@@ -53,7 +53,7 @@ bool ReadRaw(Session& s, std::string& text) {
 
 }  // namespace
 
-LpcSyncResult LpcIspSync(Session& s, Unit& unit) {
+LpcSyncResult LpcIspSync(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "Checking for LPC chip firmware (blank chip or started with boot button pressed)" << crlf;
   if (!SetProbeSpeed(s, 115200, ReplyTimeoutNormal)) return LpcSyncResult::PortError;
   RaisedDiagnostics raised(s);
@@ -78,7 +78,7 @@ LpcSyncResult LpcIspSync(Session& s, Unit& unit) {
   return LpcSyncResult::Found;
 }
 
-bool ProbeCts(Session& s) {
+bool ProbeCts(TargetContext& s) {
   constexpr uint32_t kWaitMs = 1000;
   constexpr uint32_t kPollMs = 10;
   Clock& clock = s.platform.clock;

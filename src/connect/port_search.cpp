@@ -5,8 +5,8 @@
 #include "connect/discovery.h"
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "driver/settings.h"
+#include "protocol/target_context.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 
@@ -21,7 +21,7 @@ constexpr int64_t kHighestPortNumber = 65535;
 bool IsBusy(int code) { return code == oserr::AccessDenied || code == oserr::SharingViolation; }
 
 // "COM33", or "/dev/ttyUSB0 (COM33)" for the port the command line named by its device.
-std::string PortLabel(Session& s, int number) {
+std::string PortLabel(TargetContext& s, int number) {
   std::string com = "COM" + decimalText(number);
   if (!s.options.portIsDevice || number != s.options.port) return com;
   return s.platform.serial.deviceOf(number) + " (" + com + ")";
@@ -29,7 +29,7 @@ std::string PortLabel(Session& s, int number) {
 
 // Where ports are devices: which one was looked for, and with `explain` how COM numbers name
 // devices. Nothing where COM numbers are the system's own names.
-void WriteAbsentDevice(Session& s, int number, bool explain) {
+void WriteAbsentDevice(TargetContext& s, int number, bool explain) {
   const std::vector<std::string> naming = s.platform.serial.portNaming();
   if (naming.empty()) return;
   ChannelWriter& always = s.out(Channel::Always);
@@ -41,7 +41,7 @@ void WriteAbsentDevice(Session& s, int number, bool explain) {
 }
 
 // What lets the user open the port, once a run: a scan may meet many such ports.
-void WriteAccessHelp(Session& s, int number) {
+void WriteAccessHelp(TargetContext& s, int number) {
   if (s.accessHelpShown) return;
   const std::vector<std::string> help = s.platform.serial.accessHelp(number);
   if (help.empty()) return;
@@ -50,7 +50,7 @@ void WriteAccessHelp(Session& s, int number) {
 }
 
 // "COM3 is being used by another application" and its siblings, for an open that failed.
-void WriteOpenFailure(Session& s, int code, bool reportAbsent) {
+void WriteOpenFailure(TargetContext& s, int code, bool reportAbsent) {
   ChannelWriter& always = s.out(Channel::Always);
   const uint16_t number = s.portSettings.portNumber;
   if (code == oserr::FileNotFound) {
@@ -67,10 +67,10 @@ void WriteOpenFailure(Session& s, int code, bool reportAbsent) {
   }
 }
 
-void SelectPort(Session& s, int number) { s.portSettings.portNumber = static_cast<uint16_t>(number); }
+void SelectPort(TargetContext& s, int number) { s.portSettings.portNumber = static_cast<uint16_t>(number); }
 
 // Opens the port and probes it; the port stays open only when a unit answered.
-bool TryPort(Session& s, Unit& unit, int number, bool reportAbsent) {
+bool TryPort(TargetContext& s, Unit& unit, int number, bool reportAbsent) {
   SelectPort(s, number);
   if (!OpenPort(s)) {
     WriteOpenFailure(s, s.platform.process.lastError(), reportAbsent);
@@ -82,13 +82,13 @@ bool TryPort(Session& s, Unit& unit, int number, bool reportAbsent) {
   return false;
 }
 
-void WriteProgrammingBaud(Session& s) {
+void WriteProgrammingBaud(TargetContext& s) {
   s.out(Channel::Debug) << "-- programmer baud rate = " << s.portSettings.programmingBaud << crlf;
 }
 
 // The run's starting line settings: speed and parity from the options, and the speed from the
 // environment when none was given.
-void ApplyStartSettings(Session& s) {
+void ApplyStartSettings(TargetContext& s) {
   const RunOptions& options = s.options;
   int32_t startSpeed = options.initialBaud;
   int32_t programmingBaud = options.programmingBaud;
@@ -110,7 +110,7 @@ void ApplyStartSettings(Session& s) {
   s.currentUnitId = options.unitId;
 }
 
-int AskForPort(Session& s) {
+int AskForPort(TargetContext& s) {
   s.out(Channel::Always) << "-- cannot find a Balvanta unit" << crlf;
   s.out(Channel::Console) << "Please enter COM port number (1,2,3...): ";
   // At the end of input this reads 0 at once, which names no port.
@@ -121,7 +121,7 @@ int AskForPort(Session& s) {
 }
 
 // The port the operator named: a missing one is reported, any other failure ends the run.
-void OpenChosenPort(Session& s, Unit& unit, uint16_t number) {
+void OpenChosenPort(TargetContext& s, Unit& unit, uint16_t number) {
   SelectPort(s, number);
   const std::string port = PortLabel(s, number);
   if (OpenPort(s)) {
@@ -143,7 +143,7 @@ void OpenChosenPort(Session& s, Unit& unit, uint16_t number) {
 
 }  // namespace
 
-void FindPortAndUnit(Session& s, Unit& unit) {
+void FindPortAndUnit(TargetContext& s, Unit& unit) {
   const DynamicString lockDirectory = GetEnv(s, envvar::LockDir);
   if (!lockDirectory.empty()) s.out(Channel::Always) << "   BALVANTALOCKDIR : " << lockDirectory << crlf;
   ApplyStartSettings(s);
@@ -163,7 +163,7 @@ void FindPortAndUnit(Session& s, Unit& unit) {
   if (s.options.overlappedWrites && ProbeCts(s)) s.overlappedActive = true;
 }
 
-bool SearchEnvironmentPorts(Session& s, Unit& unit) {
+bool SearchEnvironmentPorts(TargetContext& s, Unit& unit) {
   ChannelWriter& debug = s.out(Channel::Debug);
   debug << "Searching environment ports" << crlf;
   DynamicString list = GetEnv(s, envvar::PortList);
@@ -186,7 +186,7 @@ bool SearchEnvironmentPorts(Session& s, Unit& unit) {
   return false;
 }
 
-bool SearchAllPorts(Session& s, Unit& unit) {
+bool SearchAllPorts(TargetContext& s, Unit& unit) {
   s.out(Channel::Debug) << "Searching all ports" << crlf;
   const int remembered = static_cast<int>(parseLeadingDecimal(UserRegistryGet(s, kCommPortRegistryPath)));
   WriteProgrammingBaud(s);

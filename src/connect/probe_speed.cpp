@@ -1,7 +1,7 @@
 #include "connect/probe_speed.h"
 
-#include "driver/session.h"
 #include "protocol/link_speed.h"
+#include "protocol/target_context.h"
 #include "transport/serial_port.h"
 
 namespace kl {
@@ -10,7 +10,7 @@ namespace {
 
 // Only a change that re-opens the port needs the device; reading what waits costs nothing
 // there, because the re-open purges it anyway.
-bool PortVanished(Session& s, uint32_t baud) {
+bool PortVanished(TargetContext& s, uint32_t baud) {
   if (s.packet.proxyOn || baud == s.portSettings.baudRate || !IsPortOpen(s)) return false;
   uint8_t scratch[256];
   if (ReadCommPortOverlapped(s, s.port, scratch, sizeof scratch) >= 0) return false;
@@ -20,13 +20,13 @@ bool PortVanished(Session& s, uint32_t baud) {
 
 }  // namespace
 
-bool SetProbeSpeed(Session& s, uint32_t baud, uint32_t timeout) {
+bool SetProbeSpeed(TargetContext& s, uint32_t baud, uint32_t timeout) {
   if (PortVanished(s, baud)) return false;
   ChangePacketBaudRateOrStop(s, baud, 0, timeout, false);
   return true;
 }
 
-bool RestoreProbeSpeed(Session& s, uint32_t timeout) {
+bool RestoreProbeSpeed(TargetContext& s, uint32_t timeout) {
   if (PortVanished(s, s.link.savedBaudRate)) return false;
   RestoreConnectionBaudRate(s, timeout);
   return true;

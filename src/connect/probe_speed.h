@@ -6,13 +6,13 @@
 
 namespace kl {
 
-struct Session;
+struct TargetContext;
 
 // ChangePacketBaudRate to `baud` without parity, re-opening the port. False when the port's
 // device has gone ("COMn is not present on this computer" on Always); any other failure is
 // fatal "Unable to change baudrate".
-bool SetProbeSpeed(Session& s, uint32_t baud, uint32_t timeout);
+bool SetProbeSpeed(TargetContext& s, uint32_t baud, uint32_t timeout);
 // RestoreConnectionBaudRate with the same care for a vanished port.
-bool RestoreProbeSpeed(Session& s, uint32_t timeout);
+bool RestoreProbeSpeed(TargetContext& s, uint32_t timeout);
 
 }  // namespace kl

@@ -7,9 +7,9 @@
 #include "connect/connection.h"
 #include "connect/discovery.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
+#include "protocol/target_context.h"
 #include "protocol/unit_control.h"
 #include "transport/link_control.h"
 
@@ -38,7 +38,7 @@ class Stopwatch {
 // A line of "." on the console while the search goes on, ended before the next message.
 class Dots {
  public:
-  explicit Dots(Session& s) : s_(s) {}
+  explicit Dots(TargetContext& s) : s_(s) {}
   void add() {
     s_.out(Channel::Console) << ".";
     any_ = true;
@@ -49,12 +49,12 @@ class Dots {
   }
 
  private:
-  Session& s_;
+  TargetContext& s_;
   bool any_ = false;
 };
 
 // The identity of the remote unit at `id`, read into a cleared record.
-std::optional<Unit> ReadRemoteUnit(Session& s, uint8_t id) {
+std::optional<Unit> ReadRemoteUnit(TargetContext& s, uint8_t id) {
   Unit remote;
   remote.mode = modeBalvantaSoftware;
   remote.address = id;
@@ -66,7 +66,7 @@ std::optional<Unit> ReadRemoteUnit(Session& s, uint8_t id) {
 
 bool SameKind(const Unit& a, const Unit& b) { return a.unitFamily == b.unitFamily && a.mcuType == b.mcuType; }
 
-bool FindRemoteAtKnownAddress(Session& s, Unit& unit, const Stopwatch& clock) {
+bool FindRemoteAtKnownAddress(TargetContext& s, Unit& unit, const Stopwatch& clock) {
   std::vector<uint8_t> ids;
   while (clock.elapsed() < kKnownAddressMs) {
     s.platform.clock.sleep(kListPauseMs);
@@ -82,7 +82,7 @@ bool FindRemoteAtKnownAddress(Session& s, Unit& unit, const Stopwatch& clock) {
 }
 
 // One pass over the listed units: the one unit of the same kind, if there is exactly one.
-std::optional<Unit> MatchListedUnit(Session& s, const Unit& unit, const std::vector<uint8_t>& ids) {
+std::optional<Unit> MatchListedUnit(TargetContext& s, const Unit& unit, const std::vector<uint8_t>& ids) {
   std::optional<Unit> match;
   for (uint8_t id : ids) {
     s.out(Channel::Debug) << "Checking Balvanta Unit: " << id << crlf;
@@ -104,7 +104,7 @@ std::optional<Unit> MatchListedUnit(Session& s, const Unit& unit, const std::vec
   return match;
 }
 
-bool ReconnectRemote(Session& s, Unit& unit, const Stopwatch& clock, Dots& dots) {
+bool ReconnectRemote(TargetContext& s, Unit& unit, const Stopwatch& clock, Dots& dots) {
   if (unit.mode == modeUnknown) {
     s.out(Channel::Debug) << "-- software mode of unit is unknown for remote unit, setting to balvanta software mode"
                           << crlf;
@@ -130,7 +130,7 @@ bool ReconnectRemote(Session& s, Unit& unit, const Stopwatch& clock, Dots& dots)
   return false;
 }
 
-bool PingAndReadBasicInfo(Session& s, Unit& unit) {
+bool PingAndReadBasicInfo(TargetContext& s, Unit& unit) {
   if (!Ping(s, unit.address) || !ReadBasicInfo(s, unit, unit.address)) return false;
   s.out(Channel::Debug) << "COMPLETE" << crlf;
   unit.mode = modeBalvantaSoftware;
@@ -139,7 +139,7 @@ bool PingAndReadBasicInfo(Session& s, Unit& unit) {
   return true;
 }
 
-bool ReconnectDirect(Session& s, Unit& unit, const Stopwatch& clock, Dots& dots) {
+bool ReconnectDirect(TargetContext& s, Unit& unit, const Stopwatch& clock, Dots& dots) {
   RestoreConnectionBaudRate(s, ReplyTimeoutNormal);
   s.out(Channel::Debug) << "RPC: Ping and ReadBasicInfo" << crlf;
   while (clock.elapsed() < kDirectPingMs) {
@@ -189,7 +189,7 @@ void CopyUnitIdentity(Unit& to, const Unit& from) {
   to.unitFamily = from.unitFamily;
 }
 
-bool ReconnectToUnit(Session& s, Unit& unit) {
+bool ReconnectToUnit(TargetContext& s, Unit& unit) {
   const Stopwatch clock(s.platform.clock);
   s.out(Channel::Always) << "Reconnecting to unit " << unit.address << crlf;
   Dots dots(s);

@@ -4,7 +4,7 @@
 #include <cctype>
 
 #include "Pellmar/writers.h"
-#include "driver/session.h"
+#include "driver/run_context.h"
 #include "driver/version.h"
 
 namespace kl {
@@ -131,7 +131,7 @@ bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& opt
   return true;
 }
 
-void WriteUsage(Session& s) {
+void WriteUsage(RunContext& s) {
   static constexpr std::string_view kUsage[] = {
       "",
       "-i           Interrogate unit and show information, do not update",

@@ -9,7 +9,7 @@
 
 namespace kl {
 
-struct Session;
+struct RunContext;
 
 // Whether a file of that name exists (tells "/batch.ini" at the root from an option group).
 using FileExists = std::function<bool(const std::string&)>;
@@ -27,6 +27,6 @@ using PortDevice = std::function<int(const std::string&)>;
 bool ParseCommandLine(const std::vector<std::string>& arguments, RunOptions& options,
                       const FileExists& fileExists = {}, const PortDevice& portDevice = {});
 // The usage text, on the console only.
-void WriteUsage(Session& s);
+void WriteUsage(RunContext& s);
 
 }  // namespace kl

@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "driver/session.h"
+#include "driver/run_context.h"
 
 namespace kl {
 
@@ -12,19 +12,19 @@ constexpr int kBackspace = 8;
 constexpr int kDelete = 127;
 }
 
-int ReadConsoleKey(Session& s) {
+int ReadConsoleKey(RunContext& s) {
   s.out.console().beforeRead();
   return s.platform.console.readKey();
 }
 
-void PauseForKey(Session& s) {
+void PauseForKey(RunContext& s) {
   if (s.options.yesToPrompts || s.run.manufacturingMode) return;
   s.out(Channel::Console) << "Press Enter key to continue";
   ReadConsoleKey(s);
   s.out(Channel::Console) << crlf;
 }
 
-bool AskYesNo(Session& s, const std::string& question) {
+bool AskYesNo(RunContext& s, const std::string& question) {
   if (s.options.yesToPrompts) return true;
   s.out(Channel::Console) << question << " (y/n)";
   const int key = ReadConsoleKey(s);
@@ -32,12 +32,12 @@ bool AskYesNo(Session& s, const std::string& question) {
   return key == 'Y' || key == 'y';
 }
 
-bool EscapePressed(Session& s) {
+bool EscapePressed(RunContext& s) {
   if (!s.platform.console.keyAvailable()) return false;
   return ReadConsoleKey(s) == kEscape;
 }
 
-int32_t ReadConsoleNumber(Session& s, bool* inputEnded) {
+int32_t ReadConsoleNumber(RunContext& s, bool* inputEnded) {
   std::string typed;  // a sign or digits, shown as they come
   ChannelWriter& console = s.out(Channel::Console);
   for (;;) {

@@ -1,6 +1,6 @@
 #include "driver/diagnostics.h"
 
-#include "driver/session.h"
+#include "driver/run_context.h"
 
 namespace kl {
 
@@ -8,12 +8,12 @@ namespace {
 constexpr size_t kTraceLineLimit = 255;  // a 256-byte buffer with its terminating zero
 }
 
-void ReportDiagnostic(Session& s, std::string_view text) {
+void ReportDiagnostic(RunContext& s, std::string_view text) {
   if (s.out.diagnosticsLevel <= 0) return;
   s.out(Channel::Debug) << text << crlf;
 }
 
-void DebugTrace(Session& s, std::string_view text) {
+void DebugTrace(RunContext& s, std::string_view text) {
   std::string line = zeroFilled(static_cast<int64_t>(s.platform.clock.microseconds() % 1000000), 6) +
                      " TID=" + decimalText(s.platform.process.threadId()) + " ";
   // A long text is cut, but the line keeps its end.

@@ -5,13 +5,13 @@
 
 namespace kl {
 
-struct Session;
+struct RunContext;
 
 // "Error: " and the system's text, from the serial layer. Reaches the log (and the console
 // with -d) only while the diagnostics level is above 0; dropped otherwise.
-void ReportDiagnostic(Session& s, std::string_view text);
+void ReportDiagnostic(RunContext& s, std::string_view text);
 // One line for a debugger: the microsecond clock modulo 1000000 in six digits, "TID=" and the
 // thread id, the text, CR LF; at most 255 characters.
-void DebugTrace(Session& s, std::string_view text);
+void DebugTrace(RunContext& s, std::string_view text);
 
 }  // namespace kl

@@ -5,7 +5,7 @@
 
 #include "driver/console_input.h"
 #include "driver/parameter_file.h"
-#include "driver/session.h"
+#include "driver/run_context.h"
 #include "driver/session_log.h"
 
 namespace kl {
@@ -13,13 +13,13 @@ namespace kl {
 namespace {
 
 // Taken before it runs: a step that itself ends the run does not run again.
-void RunBeforeEndStep(Session& s) {
+void RunBeforeEndStep(RunContext& s) {
   if (const std::function<void()> step = std::exchange(s.beforeEnd, nullptr)) step();
 }
 
 }  // namespace
 
-BeforeEndGuard::BeforeEndGuard(Session& s, std::function<void()> step)
+BeforeEndGuard::BeforeEndGuard(RunContext& s, std::function<void()> step)
     : s_(s), previous_(std::exchange(s.beforeEnd, std::move(step))) {}
 
 BeforeEndGuard::~BeforeEndGuard() { disarm(); }
@@ -30,22 +30,22 @@ void BeforeEndGuard::disarm() {
   s_.beforeEnd = std::move(previous_);
 }
 
-void EndProcess(Session& s, int code) {
+void EndProcess(RunContext& s, int code) {
   RunBeforeEndStep(s);
   s.platform.process.exit(code);
   std::abort();  // an exit that returns is a broken backend
 }
 
-void EndRun(Session& s, int code, std::string_view outcome) {
+void EndRun(RunContext& s, int code, std::string_view outcome) {
   if (s.run.manufacturingMode && !s.outcomeSettled) StoreOutcome(s, outcome);
   EndProcess(s, code);
 }
 
-void FatalError(Session& s, std::string_view message) {
+void FatalError(RunContext& s, std::string_view message) {
   RunBeforeEndStep(s);
   s.out.console().beginLine();  // not after the dots of a progress bar
   s.out(Channel::Always) << "Fatal Error: " << message << crlf;
-  ClosePort(s);
+  s.releaseLine();
   CloseSessionLog(s);
   if (!s.options.parameterFile.empty()) {
     // A file already found unwritable is not tried again.

@@ -6,8 +6,8 @@
 
 #include "Pellmar/writers.h"
 #include "driver/parameter_lines.h"
+#include "driver/run_context.h"
 #include "driver/runtime_errors.h"
-#include "driver/session.h"
 
 namespace kl {
 namespace {
@@ -29,11 +29,11 @@ struct FileFailure {
   bool locked = false;  // the old file could be neither replaced nor deleted
 };
 
-std::string LastErrorText(Session& s) { return s.platform.process.errorText(s.platform.process.lastError()); }
+std::string LastErrorText(RunContext& s) { return s.platform.process.errorText(s.platform.process.lastError()); }
 
 // The cause of a failed open of `path`: "is a folder" where the error code alone would say
 // "access denied".
-std::string OpenCause(Session& s, const std::string& path) {
+std::string OpenCause(RunContext& s, const std::string& path) {
   const int error = s.platform.process.lastError();
   if (s.platform.files.kind(path) == PathKind::Folder) return path + " is a folder";
   return s.platform.process.errorText(error);
@@ -55,7 +55,7 @@ std::string NotAFile(const std::string& path, PathKind kind) {
   return {};
 }
 
-[[noreturn]] void ReportFileFailure(Session& s, const FileFailure& failure, const std::string& path) {
+[[noreturn]] void ReportFileFailure(RunContext& s, const FileFailure& failure, const std::string& path) {
   // The file is beyond this run: no end of it tries again to store an outcome there.
   s.outcomeSettled = true;
   s.outcomeLost = true;
@@ -68,7 +68,7 @@ std::string NotAFile(const std::string& path, PathKind kind) {
 }
 
 // Opens an existing parameter file; a file that is there but cannot be read ends the run.
-std::unique_ptr<File> openExisting(Session& s, const std::string& path) {
+std::unique_ptr<File> openExisting(RunContext& s, const std::string& path) {
   std::unique_ptr<File> file = s.platform.files.openRead(path);
   if (!file) ReportFileFailure(s, {"Cannot open file " + path, OpenCause(s, path), __LINE__}, path);
   return file;
@@ -116,7 +116,7 @@ bool WriteWhole(FileSystem& files, Process& process, const std::string& path, co
 // Where the folder cannot take the work file (a station's folder that only the file itself
 // may be written in), the file is rewritten where it is; a failed rewrite puts the old
 // contents back as far as it can.
-bool RewriteInPlace(Session& s, const std::string& path, const std::string& contents, const std::string& old,
+bool RewriteInPlace(RunContext& s, const std::string& path, const std::string& contents, const std::string& old,
                     FileFailure& failure) {
   FileSystem& files = s.platform.files;
   std::unique_ptr<File> file = files.create(path);
@@ -140,7 +140,7 @@ bool RewriteInPlace(Session& s, const std::string& path, const std::string& cont
 // Puts the finished work file in place of the parameter file. Renaming over the old file
 // replaces it in one step where the platform can, so that a station never finds neither;
 // only when that fails is the old file deleted (read-only cleared if need be) first.
-bool replaceWithWorkFile(Session& s, const std::string& path, const std::string& work) {
+bool replaceWithWorkFile(RunContext& s, const std::string& path, const std::string& work) {
   FileSystem& files = s.platform.files;
   if (files.rename(work, path)) return true;
   if (files.exists(path) && !files.remove(path)) {
@@ -161,7 +161,7 @@ enum class WhenAbsent { Append, Skip };
 // key=value into the file, every line of the key replaced; false with the reason when it
 // cannot be done. Only a regular file is ever replaced or rewritten: a device, a pipe or a
 // folder named as the parameter file stays as it is.
-bool PutParameter(Session& s, const std::string& file, const std::string& key, const std::string& value,
+bool PutParameter(RunContext& s, const std::string& file, const std::string& key, const std::string& value,
                   WhenAbsent absent, FileFailure& failure) {
   FileSystem& files = s.platform.files;
   const PathKind kind = files.kind(file);
@@ -234,7 +234,7 @@ bool PutParameter(Session& s, const std::string& file, const std::string& key, c
 
 }  // namespace
 
-DynamicString IniGetString(Session& s, const std::string& file, const std::string& key) {
+DynamicString IniGetString(RunContext& s, const std::string& file, const std::string& key) {
   if (file.empty() || !s.platform.files.exists(file)) return s.text();
   std::unique_ptr<File> in = openExisting(s, file);
   ParameterLineReader reader(*in);
@@ -256,13 +256,13 @@ DynamicString IniGetString(Session& s, const std::string& file, const std::strin
   }
 }
 
-void IniPutString(Session& s, const std::string& file, const std::string& key, const std::string& value) {
+void IniPutString(RunContext& s, const std::string& file, const std::string& key, const std::string& value) {
   if (file.empty()) return;
   FileFailure failure;
   if (!PutParameter(s, file, key, value, WhenAbsent::Append, failure)) ReportFileFailure(s, failure, file);
 }
 
-bool StoreOutcome(Session& s, std::string_view message) {
+bool StoreOutcome(RunContext& s, std::string_view message) {
   s.outcomeSettled = true;
   const std::string& file = s.options.parameterFile;
   if (file.empty()) return true;
@@ -277,7 +277,7 @@ bool StoreOutcome(Session& s, std::string_view message) {
   return false;
 }
 
-bool IniGetBool(Session& s, const std::string& file, const std::string& key) {
+bool IniGetBool(RunContext& s, const std::string& file, const std::string& key) {
   const std::string value = IniGetString(s, file, key).str();
   if (value == "1") return true;
   if (value.size() != 4) return false;
@@ -287,15 +287,15 @@ bool IniGetBool(Session& s, const std::string& file, const std::string& key) {
   return upper == "TRUE";
 }
 
-void IniPutBool(Session& s, const std::string& file, const std::string& key, bool flag) {
+void IniPutBool(RunContext& s, const std::string& file, const std::string& key, bool flag) {
   IniPutString(s, file, key, flag ? "true" : "false");
 }
 
-int32_t IniGetInt(Session& s, const std::string& file, const std::string& key) {
+int32_t IniGetInt(RunContext& s, const std::string& file, const std::string& key) {
   return parseClampedDecimal<int32_t>(IniGetString(s, file, key));
 }
 
-void IniPutInt(Session& s, const std::string& file, const std::string& key, int32_t number) {
+void IniPutInt(RunContext& s, const std::string& file, const std::string& key, int32_t number) {
   IniPutString(s, file, key, decimalText(number));
 }
 

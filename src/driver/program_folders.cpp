@@ -1,6 +1,6 @@
 #include "driver/program_folders.h"
 
-#include "driver/session.h"
+#include "driver/run_context.h"
 
 namespace kl {
 
@@ -15,7 +15,7 @@ std::string DirectoryOf(const std::string& path, char separator) {
 
 }  // namespace
 
-std::string MakeFolders(Session& s, const std::string& path) {
+std::string MakeFolders(RunContext& s, const std::string& path) {
   FileSystem& files = s.platform.files;
   const char separator = files.separator();
   std::string failed;
@@ -30,7 +30,7 @@ std::string MakeFolders(Session& s, const std::string& path) {
   return failed;
 }
 
-std::string ProgramFolder(Session& s, std::string_view name) {
+std::string ProgramFolder(RunContext& s, std::string_view name) {
   FileSystem& files = s.platform.files;
   const char separator = files.separator();
   std::string directory = DirectoryOf(files.programPath(), separator) + separator + std::string(name);

@@ -7,14 +7,14 @@
 
 namespace kl {
 
-struct Session;
+struct RunContext;
 
 // The folder `name` beside the program, created when missing, or else the same under the
 // state directory (created with its parents). The caller finds out whether the second could
 // be made when it creates its files there.
-std::string ProgramFolder(Session& s, std::string_view name);
+std::string ProgramFolder(RunContext& s, std::string_view name);
 // Makes `path` and every missing folder above it: the first folder that could not be made
 // (the platform's last error says why), or empty when all are there.
-std::string MakeFolders(Session& s, const std::string& path);
+std::string MakeFolders(RunContext& s, const std::string& path);
 
 }  // namespace kl

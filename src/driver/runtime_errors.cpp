@@ -2,13 +2,13 @@
 
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
+#include "driver/run_context.h"
 
 namespace kl {
 
 namespace {
 
-[[noreturn]] void EndAfterRuntimeFault(Session& s, const std::string& outcome) {
+[[noreturn]] void EndAfterRuntimeFault(RunContext& s, const std::string& outcome) {
   // The key is waited for even with -y: the fault must be seen.
   ReadConsoleKey(s);
   EndRun(s, 1, outcome);
@@ -30,13 +30,13 @@ std::string_view CheckText(RuntimeCheck check) {
 
 }  // namespace
 
-void ReportRuntimeCheck(Session& s, RuntimeCheck check, std::string_view unit, int line) {
+void ReportRuntimeCheck(RunContext& s, RuntimeCheck check, std::string_view unit, int line) {
   const std::string text = std::string(CheckText(check)) + std::string(unit) + ":" + decimalText(line);
   s.out(Channel::Console) << crlf << text << crlf;
   EndAfterRuntimeFault(s, text);
 }
 
-void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line,
+void ReportRuntimeError(RunContext& s, std::string_view message, std::string_view unit, int line,
                         std::string_view cause) {
   std::string text = std::string(message) + ":" + std::string(unit) + ":" + decimalText(line);
   s.out(Channel::Console) << crlf << text << crlf;

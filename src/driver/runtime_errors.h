@@ -6,16 +6,16 @@
 
 namespace kl {
 
-struct Session;
+struct RunContext;
 
 enum class RuntimeCheck { AssertFailed, Stop, IndexOutOfBounds, BadPointer };
 
 // A line end, "Assert Failed:" (or "Stop:", "Array index out of bounds:", "Bad pointer:"),
 // the source unit, ":", the line number, CR LF.
-[[noreturn]] void ReportRuntimeCheck(Session& s, RuntimeCheck check, std::string_view unit, int line);
+[[noreturn]] void ReportRuntimeCheck(RunContext& s, RuntimeCheck check, std::string_view unit, int line);
 // A line end, the message, ":", the source unit, ":", the line number, CR LF, and the cause
 // on a line of its own when there is one.
-[[noreturn]] void ReportRuntimeError(Session& s, std::string_view message, std::string_view unit, int line,
+[[noreturn]] void ReportRuntimeError(RunContext& s, std::string_view message, std::string_view unit, int line,
                                      std::string_view cause = {});
 
 }  // namespace kl

@@ -4,7 +4,7 @@
 
 #include "driver/fatal_error.h"
 #include "driver/program_folders.h"
-#include "driver/session.h"
+#include "driver/run_context.h"
 #include "driver/settings.h"
 
 namespace kl {
@@ -16,7 +16,7 @@ constexpr std::string_view kLogFileLabel = "   LogFile         : ";
 
 std::string TwoDigits(int value) { return zeroFilled(value, 2); }
 
-void WriteLogFileLine(Session& s, const std::string& path) {
+void WriteLogFileLine(RunContext& s, const std::string& path) {
   ChannelWriter& console = s.out(Channel::Console);
   console << kLogFileLabel;
   if (path.size() > kLogLineWidth) {
@@ -50,7 +50,7 @@ bool IsOldLogName(const std::string& name, const LocalTime& now) {
   return age > 2 || age < 0;
 }
 
-void CleanUpOldLogs(Session& s, const std::string& directory, const LocalTime& now) {
+void CleanUpOldLogs(RunContext& s, const std::string& directory, const LocalTime& now) {
   FileSystem& files = s.platform.files;
   const std::string lockPath = directory + files.separator() + "Cleanup.lck";
   std::unique_ptr<File> lock = files.createExclusive(lockPath);
@@ -84,9 +84,9 @@ void CleanUpOldLogs(Session& s, const std::string& directory, const LocalTime& n
   files.remove(lockPath);
 }
 
-std::string SessionLogDirectory(Session& s) { return ProgramFolder(s, "LogFiles"); }
+std::string SessionLogDirectory(RunContext& s) { return ProgramFolder(s, "LogFiles"); }
 
-void OpenSessionLog(Session& s) {
+void OpenSessionLog(RunContext& s) {
   FileSystem& files = s.platform.files;
   const std::string directory = SessionLogDirectory(s);
   const LocalTime now = s.platform.clock.localTime();
@@ -130,7 +130,7 @@ void OpenSessionLog(Session& s) {
                           << "USERNAME=" << environment.get(std::string(envvar::UserName)) << crlf;
 }
 
-void CloseSessionLog(Session& s) {
+void CloseSessionLog(RunContext& s) {
   SessionLog& log = s.out.log();
   if (!log.isOpen()) return;
   log.writeRaw(crlf);

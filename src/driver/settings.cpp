@@ -5,21 +5,21 @@
 
 #include "Pellmar/writers.h"
 #include "driver/parameter_file.h"
-#include "driver/session.h"
+#include "driver/run_context.h"
 
 namespace kl {
 
-DynamicString GetEnv(Session& s, std::string_view name) {
+DynamicString GetEnv(RunContext& s, std::string_view name) {
   return s.text(s.platform.environment.get(std::string(name)));
 }
 
-DynamicString UserRegistryGet(Session& s, std::string_view path) {
+DynamicString UserRegistryGet(RunContext& s, std::string_view path) {
   const std::string value = s.platform.registry.get(std::string(path));
   if (value.size() > kRegistryValueMax) return s.text();
   return s.text(value);
 }
 
-void UserRegistryPut(Session& s, std::string_view path, const std::string& text) {
+void UserRegistryPut(RunContext& s, std::string_view path, const std::string& text) {
   s.platform.registry.put(std::string(path), text);
 }
 
@@ -43,7 +43,7 @@ int64_t PortListReader::next() {
   return number;
 }
 
-std::string BootToolHomeDirectory(Session& s) {
+std::string BootToolHomeDirectory(RunContext& s) {
   DynamicString home = GetEnv(s, envvar::HomePath);
   if (!home.empty()) return home.str();
   home = IniGetString(s, s.options.parameterFile, "BalvantaHomeDir");
@@ -53,7 +53,7 @@ std::string BootToolHomeDirectory(Session& s) {
   return "F:\\EPROM\\Balvanta\\Current";
 }
 
-BootToolLocation LocateBootTool(Session& s) {
+BootToolLocation LocateBootTool(RunContext& s) {
   BootToolLocation location;
   location.path = IniGetString(s, s.options.parameterFile, "QuorranEXE").str();
   if (!location.path.empty()) return location;

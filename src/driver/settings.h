@@ -11,7 +11,7 @@
 
 namespace kl {
 
-struct Session;
+struct RunContext;
 
 // Environment variables the program reads.
 namespace envvar {
@@ -32,13 +32,13 @@ inline constexpr std::string_view kCommPortRegistryPath = "SOFTWARE\\Tessaly\\Ba
 inline constexpr size_t kRegistryValueMax = 256;
 
 // The variable's value; empty when unset. Empty and unset are treated alike everywhere.
-DynamicString GetEnv(Session& s, std::string_view name);
+DynamicString GetEnv(RunContext& s, std::string_view name);
 
 // The string at `path` ("key\valueName") under the current user's tree; empty when it is
 // missing, not a string, or longer than kRegistryValueMax.
-DynamicString UserRegistryGet(Session& s, std::string_view path);
+DynamicString UserRegistryGet(RunContext& s, std::string_view path);
 // Stores a non-empty text; an empty text deletes the value. Failures are silent.
-void UserRegistryPut(Session& s, std::string_view path, const std::string& text);
+void UserRegistryPut(RunContext& s, std::string_view path, const std::string& text);
 
 // Walks a port list in the BALVANTAPORTLIST form ("COM3,com7;9"): an entry may carry "COM"
 // in any case, entries are separated by a blank, "," or ";", and the first entry that reads
@@ -57,7 +57,7 @@ class PortListReader {
 
 // Home directory of the maker's tools: BALVANTAPATH, else the parameter-file key
 // "BalvantaHomeDir", else the maker's default location.
-std::string BootToolHomeDirectory(Session& s);
+std::string BootToolHomeDirectory(RunContext& s);
 
 struct BootToolLocation {
   std::string path;            // the tool to start
@@ -67,6 +67,6 @@ struct BootToolLocation {
 // Where the external boot-loader tool is: the parameter-file key "QuorranEXE" taken as it
 // is, else "bin" and "Quorran.exe" under the home directory, which must exist there. The
 // caller ends the run with `missingMessage` when it is set.
-BootToolLocation LocateBootTool(Session& s);
+BootToolLocation LocateBootTool(RunContext& s);
 
 }  // namespace kl

@@ -4,11 +4,11 @@
 #include <span>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
+#include "protocol/target_context.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
@@ -23,7 +23,7 @@ uint8_t TableIndex(std::span<const uint32_t> table, uint32_t baud) {
   return found == table.end() ? 0 : static_cast<uint8_t>(found - table.begin() + 1);
 }
 
-uint8_t IndexOrFallback(Session& s, std::span<const uint32_t> table, uint32_t baud) {
+uint8_t IndexOrFallback(TargetContext& s, std::span<const uint32_t> table, uint32_t baud) {
   const uint8_t index = TableIndex(table, baud);
   if (index != 0) return index;
   ChannelWriter& always = s.out(Channel::Always);
@@ -34,11 +34,11 @@ uint8_t IndexOrFallback(Session& s, std::span<const uint32_t> table, uint32_t ba
 }
 
 // The application's speed request; accepted when the four-byte echo matches.
-bool SendUnitBaudRate(Session& s, uint8_t address, uint32_t baud) {
+bool SendUnitBaudRate(TargetContext& s, uint8_t address, uint32_t baud) {
   CallRequest request;
   request.address = address;
   request.command = wire::cmd::SetUnitBaudRate;
-  request.writeArguments = [baud](Session& session) { PutPacketLong(session, baud); };
+  request.writeArguments = [baud](LinkContext& session) { PutPacketLong(session, baud); };
   request.argumentLength = 4;
   return CallOnce(s, request, 4);
 }
@@ -50,7 +50,7 @@ uint32_t LimitForUnit(const Unit& unit, uint32_t baud) {
 
 }  // namespace
 
-bool SetUnitBaudRate(Session& s, Unit& unit, uint32_t baud) {
+bool SetUnitBaudRate(TargetContext& s, Unit& unit, uint32_t baud) {
   if (unit.mode != modeBalvantaSoftware) return false;
   const uint32_t previousBaud = s.portSettings.baudRate;
   const uint8_t previousParity = s.portSettings.evenParity;
@@ -103,11 +103,11 @@ bool SetUnitBaudRate(Session& s, Unit& unit, uint32_t baud) {
   return true;
 }
 
-void SetUnitBaudRateOrStop(Session& s, Unit& unit, uint32_t baud) {
+void SetUnitBaudRateOrStop(TargetContext& s, Unit& unit, uint32_t baud) {
   if (!SetUnitBaudRate(s, unit, baud)) FatalError(s, "Unable to change baud rate");
 }
 
-bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended) {
+bool SetProgrammerBaudRate(TargetContext& s, Unit& unit, uint32_t baud, bool extended) {
   const std::span<const uint32_t> table =
       extended ? std::span<const uint32_t>(kExtendedBaudTable) : std::span<const uint32_t>(kUnitBaudTable);
   const uint32_t previousBaud = s.portSettings.baudRate;
@@ -130,7 +130,7 @@ bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended)
   request.address = s.bootLoaderAddress;
   request.command =
       HasCurrentProgrammerSpeedCall(unit) ? wire::cmd::SetProgrammerBaudRate : wire::cmd::SetProgrammerBaudRateOld;
-  request.writeArguments = [index](Session& session) { PutPacketByte(session, index); };
+  request.writeArguments = [index](LinkContext& session) { PutPacketByte(session, index); };
   request.argumentLength = 1;
   for (int attempt = 0; attempt < 16; ++attempt) {
     // The programmer may have switched already, or never have left one of the usual speeds.

@@ -1,10 +1,10 @@
 #include "protocol/identification.h"
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/cards.h"
 #include "protocol/remote_call.h"
+#include "protocol/target_context.h"
 #include "protocol/unit_names.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
@@ -24,26 +24,26 @@ constexpr uint8_t kExtendedCount = 24;       // bytes from offset 6 in the stand
 constexpr uint8_t kAdvancedBaseLength = 33;  // L without the optional bytes
 constexpr uint32_t kAdvancedHead = 37;
 
-ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
+ChannelWriter& Debug(TargetContext& s) { return s.out(Channel::Debug); }
 
-void ReadBytes(Session& s, uint8_t* to, size_t count) {
+void ReadBytes(TargetContext& s, uint8_t* to, size_t count) {
   for (size_t i = 0; i < count; ++i) to[i] = GetPacketByte(s);
 }
 
-void SkipBytes(Session& s, uint32_t count) {
+void SkipBytes(TargetContext& s, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) GetPacketByte(s);
 }
 
-void LogMcuType(Session& s, uint8_t mcuType) {
+void LogMcuType(TargetContext& s, uint8_t mcuType) {
   Debug(s) << "MCUType=" << mcuType << " " << McuTypeName(mcuType) << crlf;
 }
 
-void LogBootLoader(Session& s, const Unit& unit) {
+void LogBootLoader(TargetContext& s, const Unit& unit) {
   Debug(s) << "Boot loader version=" << unit.bootLoaderVersion << crlf;
   Debug(s) << "Boot loader release=" << unit.bootLoaderRelease << crlf;
 }
 
-void LogBootFlags(Session& s, uint8_t flags) {
+void LogBootFlags(TargetContext& s, uint8_t flags) {
   Debug(s) << "BootFlags=" << hex(flags, 2) << crlf;
   if (flags == 0) return;
   if (flags & bootflag::NoSoftware) Debug(s) << "- No balvanta software present" << crlf;
@@ -65,12 +65,12 @@ bool DecodeCard(Unit& unit) {
 
 std::string TwoDigits(int value) { return zeroFilled(value, 2); }
 
-bool ReadInformationText(Session& s, Unit& unit, uint8_t length) {
+bool ReadInformationText(TargetContext& s, Unit& unit, uint8_t length) {
   const CallRequest request{unit.address, wire::cmd::ReadInformationText, {}, 0};
   return LoggedCall(
       s, "ReadInformationText", kInformationTextAttempts,
       [&] {
-        return CallOnce(s, request, 4u + length, [&](Session&) {
+        return CallOnce(s, request, 4u + length, [&](LinkContext&) {
           unit.informationText = s.text();
           for (uint8_t i = 0; i < length; ++i) {
             const uint8_t byte = GetPacketByte(s);
@@ -87,7 +87,7 @@ bool ReadInformationText(Session& s, Unit& unit, uint8_t length) {
 
 }  // namespace
 
-bool Ping(Session& s, uint8_t unitId) {
+bool Ping(TargetContext& s, uint8_t unitId) {
   BeginPacket(s);
   PutPacketByte(s, unitId);
   PutPacketByte(s, wire::kFunctionPing);
@@ -100,10 +100,10 @@ bool Ping(Session& s, uint8_t unitId) {
 
 // The probe of discovery and connection: one attempt, no log lines of its own (its callers
 // write "RPC: ReadBootLoaderVersion" and "COMPLETE" around their own attempt loops).
-bool ReadBootLoaderVersion(Session& s, Unit& unit) {
+bool ReadBootLoaderVersion(TargetContext& s, Unit& unit) {
   const CallRequest request{s.bootLoaderAddress, wire::cmd::ReadBootLoaderVersion, {}, 0};
   uint8_t versionByte = 0;
-  const bool accepted = CallOnce(s, request, 5, [&](Session&) {
+  const bool accepted = CallOnce(s, request, 5, [&](LinkContext&) {
     versionByte = GetPacketByte(s);
     return true;
   });
@@ -112,12 +112,12 @@ bool ReadBootLoaderVersion(Session& s, Unit& unit) {
 }
 
 // Writes the details it learns; the "RPC:" and "COMPLETE" lines are its callers'.
-bool ReadBootLoaderRelease(Session& s, Unit& unit) {
+bool ReadBootLoaderRelease(TargetContext& s, Unit& unit) {
   const CallRequest request{s.bootLoaderAddress, wire::cmd::ReadBootLoaderRelease,
-                            [](Session& session) { PutPacketByte(session, kReleaseQuery); }, 1};
+                            [](LinkContext& session) { PutPacketByte(session, kReleaseQuery); }, 1};
   const bool accepted = Repeat(kIdentificationAttempts, [&] {
     // Stored as read: a rejected reply can leave its values until the next accepted one.
-    return CallOnce(s, request, 13, [&](Session&) {
+    return CallOnce(s, request, 13, [&](LinkContext&) {
       unit.bootLoaderInfo = GetPacketByte(s);
       unit.mcuType = GetPacketByte(s);
       unit.bootLoaderVersion = GetPacketByte(s);
@@ -146,9 +146,9 @@ bool ReadBootLoaderRelease(Session& s, Unit& unit) {
   return false;
 }
 
-bool ReadBasicInfo(Session& s, Unit& unit, uint8_t unitId) {
+bool ReadBasicInfo(TargetContext& s, Unit& unit, uint8_t unitId) {
   const CallRequest request{unitId, wire::cmd::ReadBasicInfo, {}, 0};
-  return CallOnce(s, request, 12, [&](Session&) {
+  return CallOnce(s, request, 12, [&](LinkContext&) {
     // Stored as read, before the reply is judged.
     unit.cardNumber = GetPacketWord(s);
     unit.circuitCode = GetPacketWord(s);
@@ -163,7 +163,7 @@ bool ReadBasicInfo(Session& s, Unit& unit, uint8_t unitId) {
   });
 }
 
-bool ReadUnitInfo(Session& s, Unit& unit) {
+bool ReadUnitInfo(TargetContext& s, Unit& unit) {
   Debug(s) << "RPC: "
            << "ReadUnitInfo" << crlf;
   if (!Repeat(kIdentificationAttempts, [&] { return ReadBasicInfo(s, unit, unit.address); })) return false;
@@ -177,7 +177,7 @@ bool ReadUnitInfo(Session& s, Unit& unit) {
   return true;
 }
 
-bool ReadExtendedInfo(Session& s, Unit& unit) {
+bool ReadExtendedInfo(TargetContext& s, Unit& unit) {
   if (!HasExtendedInfo(unit)) return false;
   const CallRequest request{unit.address, wire::cmd::ReadExtendedInfo, {}, 0};
   uint8_t textAvailable = 0;
@@ -188,7 +188,7 @@ bool ReadExtendedInfo(Session& s, Unit& unit) {
   const bool accepted = LoggedCall(
       s, "ReadExtendedInfo", kExtendedInfoAttempts,
       [&] {
-        return CallOnceInSteps(s, request, 30, [&](Session&) {
+        return CallOnceInSteps(s, request, 30, [&](LinkContext&) {
           const uint8_t count = GetPacketByte(s);
           // A longer layout of a newer application: its surplus is fetched and passed over.
           const uint32_t surplus = count > kExtendedCount ? count - kExtendedCount : 0;
@@ -220,7 +220,7 @@ bool ReadExtendedInfo(Session& s, Unit& unit) {
   return true;
 }
 
-bool ReadAdvancedInfo(Session& s, Unit& unit) {
+bool ReadAdvancedInfo(TargetContext& s, Unit& unit) {
   if (!HasAdvancedInfo(unit)) return false;
   const CallRequest request{unit.address, wire::cmd::ReadAdvancedInfo, {}, 0};
   Unit read;
@@ -229,7 +229,7 @@ bool ReadAdvancedInfo(Session& s, Unit& unit) {
       [&] {
         read = Unit{};
         read.bootFlags = bootflag::ChecksumEnabled;
-        return CallOnceInSteps(s, request, kAdvancedHead, [&](Session&) {
+        return CallOnceInSteps(s, request, kAdvancedHead, [&](LinkContext&) {
           const uint8_t length = GetPacketByte(s);
           const uint32_t rest = length > kAdvancedBaseLength ? length - kAdvancedBaseLength : 0;
           GetPacketByte(s);  // not used
@@ -297,7 +297,7 @@ std::string SoftwareVersionText(const Unit& unit) {
   return versionText(version, unit.softwareRelease);
 }
 
-void PrintUnitInfo(Session& s, const Unit& unit, bool brief) {
+void PrintUnitInfo(TargetContext& s, const Unit& unit, bool brief) {
   ChannelWriter& info = s.out(Channel::Info);
   const bool application = unit.mode == modeBalvantaSoftware;
   info << "   Unit Type       : " << UnitTypeName(unit.cardNumber) << crlf;

@@ -8,19 +8,19 @@
 
 namespace kl {
 
-struct Session;
+struct TargetContext;
 
-bool Ping(Session& s, uint8_t unitId);
-bool ReadBootLoaderVersion(Session& s, Unit& unit);
-bool ReadBootLoaderRelease(Session& s, Unit& unit);
-bool ReadBasicInfo(Session& s, Unit& unit, uint8_t unitId);
-bool ReadUnitInfo(Session& s, Unit& unit);
-bool ReadExtendedInfo(Session& s, Unit& unit);
-bool ReadAdvancedInfo(Session& s, Unit& unit);
+bool Ping(TargetContext& s, uint8_t unitId);
+bool ReadBootLoaderVersion(TargetContext& s, Unit& unit);
+bool ReadBootLoaderRelease(TargetContext& s, Unit& unit);
+bool ReadBasicInfo(TargetContext& s, Unit& unit, uint8_t unitId);
+bool ReadUnitInfo(TargetContext& s, Unit& unit);
+bool ReadExtendedInfo(TargetContext& s, Unit& unit);
+bool ReadAdvancedInfo(TargetContext& s, Unit& unit);
 
 // "6.10r03", or "6.10" on MCU type 2.
 std::string SoftwareVersionText(const Unit& unit);
-void PrintUnitInfo(Session& s, const Unit& unit, bool brief);
+void PrintUnitInfo(TargetContext& s, const Unit& unit, bool brief);
 // "07 QV61 ZA3 12345"
 std::string UnitLabel(const Unit& unit);
 

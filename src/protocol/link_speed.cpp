@@ -3,8 +3,8 @@
 #include "protocol/link_speed.h"
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/proxy_calls.h"
+#include "transport/link_context.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "transport/serial_port.h"
@@ -13,7 +13,7 @@ namespace kl {
 
 namespace {
 
-bool ChangeThroughProxy(Session& s, uint32_t baud, uint32_t timeout) {
+bool ChangeThroughProxy(LinkContext& s, uint32_t baud, uint32_t timeout) {
   s.out(Channel::DetailedDebug) << "ChangePacketBaudRate"
                                 << ": using proxy to change baud rate" << crlf;
   // The speed change is a call to the proxy itself, so it travels without the relay header.
@@ -26,7 +26,7 @@ bool ChangeThroughProxy(Session& s, uint32_t baud, uint32_t timeout) {
 
 }  // namespace
 
-bool ChangePacketBaudRate(Session& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct) {
+bool ChangePacketBaudRate(LinkContext& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct) {
   ClearReceivedPacket(s);
   PortSettings& settings = s.portSettings;
   const bool speedChanged = baud != settings.baudRate;
@@ -61,11 +61,11 @@ bool ChangePacketBaudRate(Session& s, uint32_t baud, uint8_t parity, uint32_t ti
   return reopened;
 }
 
-void ChangePacketBaudRateOrStop(Session& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct) {
+void ChangePacketBaudRateOrStop(LinkContext& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct) {
   if (!ChangePacketBaudRate(s, baud, parity, timeout, direct)) FatalError(s, "Unable to change baudrate");
 }
 
-void RestoreConnectionBaudRate(Session& s, uint32_t timeout) {
+void RestoreConnectionBaudRate(LinkContext& s, uint32_t timeout) {
   s.out(Channel::Debug) << "-- restoring saved connection baud rate = " << s.link.savedBaudRate << crlf;
   ChangePacketBaudRateOrStop(s, s.link.savedBaudRate, s.link.savedParity, timeout, false);
 }

@@ -6,20 +6,21 @@
 
 namespace kl {
 
-struct Session;
+struct LinkContext;
+struct TargetContext;
 struct Unit;
 
-bool ChangePacketBaudRate(Session& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct);
+bool ChangePacketBaudRate(LinkContext& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct);
 // ChangePacketBaudRate where the run cannot go on without the change: fatal "Unable to change
 // baudrate" on failure.
-void ChangePacketBaudRateOrStop(Session& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct);
+void ChangePacketBaudRateOrStop(LinkContext& s, uint32_t baud, uint8_t parity, uint32_t timeout, bool direct);
 // Fatal "Unable to change baudrate" on failure.
-void RestoreConnectionBaudRate(Session& s, uint32_t timeout);
-bool SetUnitBaudRate(Session& s, Unit& unit, uint32_t baud);
+void RestoreConnectionBaudRate(LinkContext& s, uint32_t timeout);
+bool SetUnitBaudRate(TargetContext& s, Unit& unit, uint32_t baud);
 // SetUnitBaudRate where a flow cannot go on without the change: fatal "Unable to change baud
 // rate" on failure.
-void SetUnitBaudRateOrStop(Session& s, Unit& unit, uint32_t baud);
-bool SetProgrammerBaudRate(Session& s, Unit& unit, uint32_t baud, bool extended);
+void SetUnitBaudRateOrStop(TargetContext& s, Unit& unit, uint32_t baud);
+bool SetProgrammerBaudRate(TargetContext& s, Unit& unit, uint32_t baud, bool extended);
 
 // Speeds the unit's application and the standard flash programmer know (index 1 to 8), and the
 // extended table of older programmers (index 1 to 9); index 5 (115200) is the fallback.

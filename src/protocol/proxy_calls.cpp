@@ -1,7 +1,7 @@
 #include "protocol/proxy_calls.h"
 
-#include "driver/session.h"
 #include "protocol/remote_call.h"
+#include "transport/link_context.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
 
@@ -17,12 +17,12 @@ CallRequest ProxyRequest(uint8_t proxyAddress, uint16_t command) {
 }
 
 // Open and close answer with one result byte; 0 is success.
-bool ResultCall(Session& s, std::string_view name, uint8_t proxyAddress, uint16_t command, int attempts) {
+bool ResultCall(LinkContext& s, std::string_view name, uint8_t proxyAddress, uint16_t command, int attempts) {
   s.out(Channel::Debug) << "RPC: " << name << crlf;
   const CallRequest request = ProxyRequest(proxyAddress, command);
   uint8_t result = 0;
   for (int attempt = 0; attempt < attempts; ++attempt) {
-    const bool accepted = CallOnce(s, request, 5, [&result](Session& session) {
+    const bool accepted = CallOnce(s, request, 5, [&result](LinkContext& session) {
       result = GetPacketByte(session);
       return true;
     });
@@ -37,21 +37,21 @@ bool ResultCall(Session& s, std::string_view name, uint8_t proxyAddress, uint16_
 
 }  // namespace
 
-bool OpenKestrelinkProxy(Session& s, uint8_t proxyAddress) {
+bool OpenKestrelinkProxy(LinkContext& s, uint8_t proxyAddress) {
   return ResultCall(s, "OpenKestrelinkProxy", proxyAddress, wire::cmd::OpenKestrelinkProxy, 2);
 }
 
-bool CloseKestrelinkProxy(Session& s, uint8_t proxyAddress) {
+bool CloseKestrelinkProxy(LinkContext& s, uint8_t proxyAddress) {
   return ResultCall(s, "CloseKestrelinkProxy", proxyAddress, wire::cmd::CloseKestrelinkProxy, 8);
 }
 
-bool SearchKestrelinkProxy(Session& s, uint8_t proxyAddress, ProxySearchResult& result) {
+bool SearchKestrelinkProxy(LinkContext& s, uint8_t proxyAddress, ProxySearchResult& result) {
   s.out(Channel::Debug) << "RPC: SearchKestrelinkProxy" << crlf;
   const CallRequest request = ProxyRequest(proxyAddress, wire::cmd::SearchKestrelinkProxy);
   ProxySearchResult reply;
   uint8_t code = 0;
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const bool accepted = CallOnce(s, request, 12, [&](Session& session) {
+    const bool accepted = CallOnce(s, request, 12, [&](LinkContext& session) {
       code = GetPacketByte(session);
       reply.port = GetPacketByte(session);
       reply.baudRate = GetPacketLong(session);
@@ -71,9 +71,9 @@ bool SearchKestrelinkProxy(Session& s, uint8_t proxyAddress, ProxySearchResult& 
   return false;
 }
 
-bool SetProxyBaudRate(Session& s, uint8_t proxyAddress, uint8_t proxyPort, uint32_t baud) {
+bool SetProxyBaudRate(LinkContext& s, uint8_t proxyAddress, uint8_t proxyPort, uint32_t baud) {
   CallRequest request = ProxyRequest(proxyAddress, wire::cmd::SetProxyBaudRate);
-  request.writeArguments = [proxyPort, baud](Session& session) {
+  request.writeArguments = [proxyPort, baud](LinkContext& session) {
     PutPacketByte(session, proxyPort);
     PutPacketLong(session, baud);
   };
@@ -81,7 +81,7 @@ bool SetProxyBaudRate(Session& s, uint8_t proxyAddress, uint8_t proxyPort, uint3
   uint8_t result = 0;
   for (int attempt = 0; attempt < 8; ++attempt) {
     // A reply counts only when it confirms the port and the speed asked for.
-    const bool accepted = CallOnce(s, request, 10, [&](Session& session) {
+    const bool accepted = CallOnce(s, request, 10, [&](LinkContext& session) {
       const uint8_t portEcho = GetPacketByte(session);
       const uint32_t baudEcho = GetPacketLong(session);
       result = GetPacketByte(session);

@@ -5,7 +5,7 @@
 
 namespace kl {
 
-struct Session;
+struct LinkContext;
 
 struct ProxySearchResult {
   uint8_t port = 0;
@@ -13,9 +13,9 @@ struct ProxySearchResult {
   uint8_t unitId = 0;
   bool bootLoader = false;
 };
-bool OpenKestrelinkProxy(Session& s, uint8_t proxyAddress);
-bool CloseKestrelinkProxy(Session& s, uint8_t proxyAddress);
-bool SearchKestrelinkProxy(Session& s, uint8_t proxyAddress, ProxySearchResult& result);
-bool SetProxyBaudRate(Session& s, uint8_t proxyAddress, uint8_t proxyPort, uint32_t baud);
+bool OpenKestrelinkProxy(LinkContext& s, uint8_t proxyAddress);
+bool CloseKestrelinkProxy(LinkContext& s, uint8_t proxyAddress);
+bool SearchKestrelinkProxy(LinkContext& s, uint8_t proxyAddress, ProxySearchResult& result);
+bool SetProxyBaudRate(LinkContext& s, uint8_t proxyAddress, uint8_t proxyPort, uint32_t baud);
 
 }  // namespace kl

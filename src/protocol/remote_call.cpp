@@ -1,6 +1,6 @@
 #include "protocol/remote_call.h"
 
-#include "driver/session.h"
+#include "transport/link_context.h"
 #include "transport/packet_link.h"
 #include "wire/frame.h"
 
@@ -12,7 +12,7 @@ constexpr uint32_t kHeaderLength = 4;  // address, function byte, command code
 
 }  // namespace
 
-void SendCallRequest(Session& s, const CallRequest& request) {
+void SendCallRequest(LinkContext& s, const CallRequest& request) {
   BeginPacket(s);
   PutPacketByte(s, request.address);
   PutPacketByte(s, wire::kFunctionCall);
@@ -21,7 +21,7 @@ void SendCallRequest(Session& s, const CallRequest& request) {
   SendPacket(s, kHeaderLength + request.argumentLength);
 }
 
-bool ReadCallEcho(Session& s, const CallRequest& request) {
+bool ReadCallEcho(LinkContext& s, const CallRequest& request) {
   const uint8_t address = GetPacketByte(s);
   const uint8_t function = GetPacketByte(s);
   const uint16_t command = GetPacketWord(s);
@@ -31,7 +31,7 @@ bool ReadCallEcho(Session& s, const CallRequest& request) {
 namespace {
 
 // Reads the whole reply whatever the receive brought, then judges it.
-bool ReadReply(Session& s, const CallRequest& request, const ResultReader& readResults) {
+bool ReadReply(LinkContext& s, const CallRequest& request, const ResultReader& readResults) {
   const bool echoed = ReadCallEcho(s, request);
   const bool resultsMatch = readResults ? readResults(s) : true;
   const bool intact = CheckPacketEnd(s);
@@ -40,26 +40,26 @@ bool ReadReply(Session& s, const CallRequest& request, const ResultReader& readR
 
 }  // namespace
 
-bool CallOnce(Session& s, const CallRequest& request, uint32_t replyLength, const ResultReader& readResults) {
+bool CallOnce(LinkContext& s, const CallRequest& request, uint32_t replyLength, const ResultReader& readResults) {
   SendCallRequest(s, request);
   RecvPacket(s, replyLength);
   return ReadReply(s, request, readResults);
 }
 
-bool ReceiveCallHead(Session& s, const CallRequest& request, uint32_t headLength) {
+bool ReceiveCallHead(LinkContext& s, const CallRequest& request, uint32_t headLength) {
   if (!RecvPartialPacket(s, headLength)) return false;
   const uint8_t echo[kHeaderLength] = {request.address, wire::kFunctionCall, static_cast<uint8_t>(request.command >> 8),
                                        static_cast<uint8_t>(request.command)};
   return SlideToReplyStart(s, echo);
 }
 
-bool CallOnceInSteps(Session& s, const CallRequest& request, uint32_t headLength, const ResultReader& readResults) {
+bool CallOnceInSteps(LinkContext& s, const CallRequest& request, uint32_t headLength, const ResultReader& readResults) {
   SendCallRequest(s, request);
   ReceiveCallHead(s, request, headLength);
   return ReadReply(s, request, readResults);
 }
 
-bool ReceiveMore(Session& s, uint32_t length) {
+bool ReceiveMore(LinkContext& s, uint32_t length) {
   // A failed step has forgotten the reply; a new receive would wait for a reply that is not
   // coming.
   if (s.packet.replySize == 0) return false;
@@ -73,11 +73,11 @@ bool Repeat(int attempts, const std::function<bool()>& attempt) {
   return false;
 }
 
-void LogComplete(Session& s) { s.out(Channel::Debug) << "COMPLETE" << crlf; }
+void LogComplete(LinkContext& s) { s.out(Channel::Debug) << "COMPLETE" << crlf; }
 
-void LogFailed(Session& s) { s.out(Channel::Debug) << "FAILED" << crlf; }
+void LogFailed(LinkContext& s) { s.out(Channel::Debug) << "FAILED" << crlf; }
 
-bool LoggedCall(Session& s, std::string_view name, int attempts, const std::function<bool()>& attempt,
+bool LoggedCall(LinkContext& s, std::string_view name, int attempts, const std::function<bool()>& attempt,
                 const std::function<void()>& complete) {
   s.out(Channel::Debug) << "RPC: " << name << crlf;
   if (!Repeat(attempts, attempt)) {

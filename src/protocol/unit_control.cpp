@@ -1,9 +1,9 @@
 #include "protocol/unit_control.h"
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/remote_call.h"
+#include "protocol/target_context.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
 
@@ -20,17 +20,17 @@ constexpr uint8_t kMaxDebugLogs = 32;
 constexpr uint32_t kWaitForUnitMs = 10001;
 constexpr uint32_t kReadyPollMs = 200;
 
-ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
+ChannelWriter& Debug(TargetContext& s) { return s.out(Channel::Debug); }
 
 bool IsLpc(const Unit& unit) { return unit.mcuType >= mcu::LPC2478 && unit.mcuType <= mcu::LPC4357; }
 
 CallRequest Request(uint8_t address, uint16_t command) { return CallRequest{address, command, {}, 0}; }
 
 // A call whose reply is the echo alone.
-bool Acknowledged(Session& s, const CallRequest& request) { return CallOnce(s, request, 4); }
+bool Acknowledged(TargetContext& s, const CallRequest& request) { return CallOnce(s, request, 4); }
 
 // Up to `attempts` attempts, each announced with its own "RPC: " line.
-bool AnnouncedAttempts(Session& s, std::string_view name, int attempts, const CallRequest& request) {
+bool AnnouncedAttempts(TargetContext& s, std::string_view name, int attempts, const CallRequest& request) {
   const bool done = Repeat(attempts, [&] {
     Debug(s) << "RPC: " << name << crlf;
     return Acknowledged(s, request);
@@ -45,13 +45,13 @@ bool AnnouncedAttempts(Session& s, std::string_view name, int attempts, const Ca
 
 }  // namespace
 
-bool GetModbusAddress(Session& s, Unit& unit, uint8_t& address) {
+bool GetModbusAddress(TargetContext& s, Unit& unit, uint8_t& address) {
   const CallRequest request = Request(unit.address, wire::cmd::GetModbusAddress);
   uint8_t reported = 0;
   return LoggedCall(
       s, "GetModbusAddress", kShortAttempts,
       [&] {
-        return CallOnce(s, request, 5, [&](Session&) {
+        return CallOnce(s, request, 5, [&](LinkContext&) {
           reported = GetPacketByte(s);
           return true;
         });
@@ -62,14 +62,14 @@ bool GetModbusAddress(Session& s, Unit& unit, uint8_t& address) {
       });
 }
 
-bool IsVComPort(Session& s, Unit& unit) {
+bool IsVComPort(TargetContext& s, Unit& unit) {
   if (!HasVComPorts(unit)) return false;
   const CallRequest request = Request(unit.address, wire::cmd::IsVComPort);
   uint8_t result = 0;
   const bool answered = LoggedCall(
       s, "IsVComPort", kAttempts,
       [&] {
-        return CallOnce(s, request, 5, [&](Session&) {
+        return CallOnce(s, request, 5, [&](LinkContext&) {
           result = GetPacketByte(s);
           return true;
         });
@@ -78,7 +78,7 @@ bool IsVComPort(Session& s, Unit& unit) {
   return answered && result != 0;
 }
 
-bool GetBufferSize(Session& s, Unit& unit) {
+bool GetBufferSize(TargetContext& s, Unit& unit) {
   unit.bufferSize = kDefaultBufferSize;
   if (s.overlappedActive || unit.mcuType == mcu::H8S2145 || unit.mode == modeBalvantaSoftware ||
       (unit.mode == modeBalvantaBootLoader && !AnswersBufferSize(unit))) {
@@ -89,7 +89,7 @@ bool GetBufferSize(Session& s, Unit& unit) {
   const CallRequest request = Request(s.bootLoaderAddress, command);
   uint16_t size = 0;
   const bool answered = Repeat(kBufferSizeAttempts, [&] {
-    return CallOnce(s, request, 6, [&](Session&) {
+    return CallOnce(s, request, 6, [&](LinkContext&) {
       size = GetPacketWord(s);
       return true;
     });
@@ -100,10 +100,10 @@ bool GetBufferSize(Session& s, Unit& unit) {
   return true;
 }
 
-bool GetProgrammerVersion(Session& s, Unit& unit) {
+bool GetProgrammerVersion(TargetContext& s, Unit& unit) {
   const CallRequest request = Request(s.bootLoaderAddress, wire::cmd::GetProgrammerVersion);
   return LoggedCall(s, "GetProgrammerVersion", kAttempts, [&] {
-    return CallOnce(s, request, 6, [&](Session&) {
+    return CallOnce(s, request, 6, [&](LinkContext&) {
       unit.programmerVersion = GetPacketByte(s);
       unit.programmerRelease = GetPacketByte(s);
       return true;
@@ -111,13 +111,13 @@ bool GetProgrammerVersion(Session& s, Unit& unit) {
   });
 }
 
-bool ConfigureProgrammer(Session& s, Unit&, uint8_t value) {
+bool ConfigureProgrammer(TargetContext& s, Unit&, uint8_t value) {
   const CallRequest request{s.bootLoaderAddress, wire::cmd::ConfigureProgrammer,
-                            [value](Session& session) { PutPacketByte(session, value); }, 1};
+                            [value](LinkContext& session) { PutPacketByte(session, value); }, 1};
   return LoggedCall(s, "ConfigureProgrammer", kAttempts, [&] { return Acknowledged(s, request); });
 }
 
-bool Reset(Session& s, Unit& unit) {
+bool Reset(TargetContext& s, Unit& unit) {
   switch (unit.mode) {
     case modeBalvantaSoftware: {
       const bool done = AnnouncedAttempts(s, "Reset", kAttempts, Request(unit.address, wire::cmd::Reset));
@@ -137,17 +137,17 @@ bool Reset(Session& s, Unit& unit) {
   }
 }
 
-bool ResetSystem(Session& s, Unit& unit) {
+bool ResetSystem(TargetContext& s, Unit& unit) {
   if (unit.mode != modeBalvantaSoftware) FatalError(s, "Unable to restart system");
   const bool done = AnnouncedAttempts(s, "ResetSystem", kAttempts, Request(unit.address, wire::cmd::ResetSystem));
   unit.mode = modeUnknown;
   return done;
 }
 
-bool EraseRange(Session& s, Unit& unit, uint32_t first, uint32_t last) {
+bool EraseRange(TargetContext& s, Unit& unit, uint32_t first, uint32_t last) {
   if (!IsLpc(unit)) return true;
   const CallRequest request{s.bootLoaderAddress, wire::cmd::EraseRange,
-                            [first, last](Session& session) {
+                            [first, last](LinkContext& session) {
                               PutPacketLong(session, first);
                               PutPacketLong(session, last);
                             },
@@ -155,10 +155,10 @@ bool EraseRange(Session& s, Unit& unit, uint32_t first, uint32_t last) {
   return LoggedCall(s, "EraseRange", kAttempts, [&] { return Acknowledged(s, request); });
 }
 
-bool EraseFMS(Session& s, Unit& unit, uint8_t selector) {
+bool EraseFMS(TargetContext& s, Unit& unit, uint8_t selector) {
   if (!IsLpc(unit)) FatalError(s, "Only supported on LPC chips");
   const CallRequest request{s.bootLoaderAddress, wire::cmd::EraseFMS,
-                            [selector](Session& session) {
+                            [selector](LinkContext& session) {
                               PutPacketByte(session, selector);
                               PutPacketByte(session, 'F');
                               PutPacketByte(session, 'M');
@@ -169,7 +169,7 @@ bool EraseFMS(Session& s, Unit& unit, uint8_t selector) {
   return LoggedCall(
       s, "EraseFMS", kAttempts,
       [&] {
-        return CallOnce(s, request, 6, [&](Session&) {
+        return CallOnce(s, request, 6, [&](LinkContext&) {
           const uint8_t echo = GetPacketByte(s);
           result = GetPacketByte(s);
           return echo == selector;
@@ -178,14 +178,14 @@ bool EraseFMS(Session& s, Unit& unit, uint8_t selector) {
       [&] { Debug(s) << "COMPLETE: Result=" << hex(result, 2) << crlf; });
 }
 
-bool ListRemoteUnits(Session& s, std::vector<uint8_t>& ids) {
+bool ListRemoteUnits(TargetContext& s, std::vector<uint8_t>& ids) {
   const CallRequest request = Request(s.currentUnitId, wire::cmd::ListRemoteUnits);
   std::vector<uint8_t> found;
   return LoggedCall(
       s, "ListRemoteUnits", kAttempts,
       [&] {
         found.clear();
-        return CallOnceInSteps(s, request, 5, [&](Session&) {
+        return CallOnceInSteps(s, request, 5, [&](LinkContext&) {
           const uint8_t count = GetPacketByte(s);
           ReceiveMore(s, count);
           // More units than any network holds: the IDs stay unread and the reply fails its
@@ -202,7 +202,7 @@ bool ListRemoteUnits(Session& s, std::vector<uint8_t>& ids) {
       });
 }
 
-bool GetDebugLogs(Session& s, Unit& unit, std::vector<uint16_t>& fileIds) {
+bool GetDebugLogs(TargetContext& s, Unit& unit, std::vector<uint16_t>& fileIds) {
   if (unit.mode != modeBalvantaSoftware) return false;
   Debug(s) << "RPC: GetDebugLogs" << crlf;
   const CallRequest request = Request(unit.address, wire::cmd::GetDebugLogs);
@@ -238,7 +238,7 @@ bool GetDebugLogs(Session& s, Unit& unit, std::vector<uint16_t>& fileIds) {
   return true;
 }
 
-void WaitForUnit(Session& s, Unit& unit) {
+void WaitForUnit(TargetContext& s, Unit& unit) {
   if (!AnswersWaitForUnit(unit)) return;
   ChannelWriter& always = s.out(Channel::Always);
   always << "Waiting for unit..." << crlf;
@@ -247,7 +247,7 @@ void WaitForUnit(Session& s, Unit& unit) {
   const uint32_t start = clock.tickMs();
   while (clock.tickMs() - start < kWaitForUnitMs) {
     uint8_t ready = 0;
-    const bool answered = CallOnce(s, request, 5, [&](Session&) {
+    const bool answered = CallOnce(s, request, 5, [&](LinkContext&) {
       ready = GetPacketByte(s);
       return true;
     });
@@ -261,7 +261,7 @@ void WaitForUnit(Session& s, Unit& unit) {
   LogFailed(s);
 }
 
-bool CheckUpdateFileSupport(Session& s, Unit& unit) {
+bool CheckUpdateFileSupport(TargetContext& s, Unit& unit) {
   Debug(s) << "Checking if unit will accept update files" << crlf;
   if (!SoftwareTakesUpdateFiles(unit)) {
     Debug(s) << "-- Balvanta software does not support update files" << crlf;

@@ -10,21 +10,21 @@
 
 namespace kl {
 
-struct Session;
+struct TargetContext;
 
-bool GetModbusAddress(Session& s, Unit& unit, uint8_t& address);
-bool IsVComPort(Session& s, Unit& unit);
-bool GetBufferSize(Session& s, Unit& unit);
-bool GetProgrammerVersion(Session& s, Unit& unit);
-bool ConfigureProgrammer(Session& s, Unit& unit, uint8_t value);
-bool Reset(Session& s, Unit& unit);
-bool ResetSystem(Session& s, Unit& unit);
-bool EraseRange(Session& s, Unit& unit, uint32_t first, uint32_t last);
-bool EraseFMS(Session& s, Unit& unit, uint8_t selector);
-bool ListRemoteUnits(Session& s, std::vector<uint8_t>& ids);
-bool GetDebugLogs(Session& s, Unit& unit, std::vector<uint16_t>& fileIds);
-void WaitForUnit(Session& s, Unit& unit);
-bool CheckUpdateFileSupport(Session& s, Unit& unit);
+bool GetModbusAddress(TargetContext& s, Unit& unit, uint8_t& address);
+bool IsVComPort(TargetContext& s, Unit& unit);
+bool GetBufferSize(TargetContext& s, Unit& unit);
+bool GetProgrammerVersion(TargetContext& s, Unit& unit);
+bool ConfigureProgrammer(TargetContext& s, Unit& unit, uint8_t value);
+bool Reset(TargetContext& s, Unit& unit);
+bool ResetSystem(TargetContext& s, Unit& unit);
+bool EraseRange(TargetContext& s, Unit& unit, uint32_t first, uint32_t last);
+bool EraseFMS(TargetContext& s, Unit& unit, uint8_t selector);
+bool ListRemoteUnits(TargetContext& s, std::vector<uint8_t>& ids);
+bool GetDebugLogs(TargetContext& s, Unit& unit, std::vector<uint16_t>& fileIds);
+void WaitForUnit(TargetContext& s, Unit& unit);
+bool CheckUpdateFileSupport(TargetContext& s, Unit& unit);
 bool BootLoaderOlderThanNew(const Unit& unit);
 
 }  // namespace kl

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "Pellmar/writers.h"
-#include "driver/session.h"
+#include "transfer/transfer_context.h"
 
 namespace kl {
 
@@ -108,7 +108,7 @@ std::string AaListFault(std::string_view list) {
   return walker.fault();
 }
 
-uint32_t GetLargeIntAA(Session& s, std::string_view properties, uint8_t tag) {
+uint32_t GetLargeIntAA(TransferContext& s, std::string_view properties, uint8_t tag) {
   AaWalker walker(properties);
   while (const auto record = walker.next()) {
     if (record->tag != tag) continue;

@@ -12,7 +12,7 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 
 namespace aatype {
 inline constexpr uint8_t None = 0;
@@ -65,7 +65,7 @@ std::string AaListFault(std::string_view list);
 
 // The integer value of the record with `tag`; 0 when absent. Text records are read as
 // hexadecimal, byte records give 0 with a console note.
-uint32_t GetLargeIntAA(Session& s, std::string_view properties, uint8_t tag);
+uint32_t GetLargeIntAA(TransferContext& s, std::string_view properties, uint8_t tag);
 // Stores `value` under `tag` in the smallest unsigned type that holds it, keeping the tags in
 // order; 0 removes the record. A damaged tail of the list is dropped.
 void PutUIntAA(DynamicString& properties, uint8_t tag, uint32_t value);

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/remote_call.h"
 #include "transfer/aa_records.h"
 #include "transfer/file_digests.h"
 #include "transfer/remote_file_access.h"
+#include "transfer/transfer_context.h"
 #include "transfer/transfer_link.h"
 #include "transport/transfer_report.h"
 
@@ -19,7 +19,7 @@ namespace kl {
 
 namespace {
 
-ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
+ChannelWriter& Debug(TransferContext& s) { return s.out(Channel::Debug); }
 
 // "-- Balvanta file " drive ":" file.
 std::string FileName(uint8_t drive, uint16_t file) {
@@ -29,7 +29,7 @@ std::string FileName(uint8_t drive, uint16_t file) {
 uint32_t BlockLength(uint32_t offset, uint32_t length) { return std::min(kFileBlockSize, length - offset); }
 
 // Queues the data block by block; `progressAtEnd` shows each block as done, else as begun.
-bool WriteBlocks(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length, bool progressAtEnd) {
+bool WriteBlocks(TransferContext& s, const RemoteFile& f, const uint8_t* data, uint32_t length, bool progressAtEnd) {
   for (uint32_t offset = 0; offset < length; offset += kFileBlockSize) {
     const uint32_t count = BlockLength(offset, length);
     Debug(s) << "Writing $" << hex(offset, 8) << "(" << count << ")" << crlf;
@@ -55,7 +55,7 @@ std::vector<uint8_t> DigestOf(const uint8_t* data, uint32_t length, AppendKind a
   return {};
 }
 
-bool AppendDigest(Session& s, const RemoteFile& f, uint32_t length, AppendKind append,
+bool AppendDigest(TransferContext& s, const RemoteFile& f, uint32_t length, AppendKind append,
                   const std::vector<uint8_t>& digest) {
   if (digest.empty()) return true;
   Debug(s) << (append == AppendKind::Crc ? "Adding CRC" : "Adding Checksum") << crlf;
@@ -72,7 +72,7 @@ bool SizeAndChecksumsMatch(const FileAttributes& attributes, uint32_t length, co
 // The frames' CRC-16 lets a rare damaged packet through on a noisy line: the unit's own
 // checksums of the file it stored must be those of the bytes sent, or the write failed. A unit
 // that does not answer has shown no fault: the write stands, not verified.
-bool StoredAsSent(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t length) {
+bool StoredAsSent(TransferContext& s, const RemoteFile& f, const uint8_t* data, uint32_t length) {
   uint8_t result = 0;
   FileAttributes attributes;
   if (!GetFileAttributes(s, f, length, result, attributes)) {
@@ -92,17 +92,17 @@ bool StoredAsSent(Session& s, const RemoteFile& f, const uint8_t* data, uint32_t
   return false;
 }
 
-bool Flushed(Session& s, const RemoteFile& f) {
+bool Flushed(TransferContext& s, const RemoteFile& f) {
   uint8_t result = 0;
   return FlushFileRemote(s, f, result) && result == 0;
 }
 
-bool Closed(Session& s, const RemoteFile& f) {
+bool Closed(TransferContext& s, const RemoteFile& f) {
   uint8_t result = 0;
   return CloseFile(s, f, result) && result == 0;
 }
 
-bool Opened(Session& s, const RemoteFile& f, bool create, bool extendedWrite) {
+bool Opened(TransferContext& s, const RemoteFile& f, bool create, bool extendedWrite) {
   uint8_t result = 0;
   const bool answered = create ? CreateFile(s, f, extendedWrite, result) : OpenFile(s, f, extendedWrite, result);
   return answered && result == 0;
@@ -111,7 +111,7 @@ bool Opened(Session& s, const RemoteFile& f, bool create, bool extendedWrite) {
 // Reads the file back block by block; `compare` sees each block's offset and the bytes
 // delivered.
 template <typename Compare>
-bool ReadBack(Session& s, const RemoteFile& f, uint32_t length, bool showProgress, Compare compare) {
+bool ReadBack(TransferContext& s, const RemoteFile& f, uint32_t length, bool showProgress, Compare compare) {
   std::array<uint8_t, kFileBlockSize> block{};
   for (uint32_t offset = 0; offset < length; offset += kFileBlockSize) {
     uint32_t count = BlockLength(offset, length);
@@ -125,13 +125,13 @@ bool ReadBack(Session& s, const RemoteFile& f, uint32_t length, bool showProgres
 
 }  // namespace
 
-uint8_t FileAccessAddress(Session& s, const Unit& unit) {
+uint8_t FileAccessAddress(TransferContext& s, const Unit& unit) {
   if (unit.mode == modeBalvantaSoftware) return unit.address;
   if (unit.mode == modeFlashProgrammer) return s.bootLoaderAddress;
   FatalError(s, "Cannot perform this operation, the unit is not in the correct mode");
 }
 
-bool IsFileDifferent(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
+bool IsFileDifferent(TransferContext& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
                      uint32_t length, bool compareCrc) {
   Debug(s) << "Checking if current file is different from new file for FileNo=" << hex(file, 4)
            << " DriveNo=" << hex(drive, 2) << " Size=" << length << crlf;
@@ -169,8 +169,8 @@ bool IsFileDifferent(Session& s, const Unit& unit, uint8_t drive, uint16_t file,
   return false;
 }
 
-bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data, uint32_t length,
-                bool storeCrc) {
+bool UpdateFile(TransferContext& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
+                uint32_t length, bool storeCrc) {
   const RemoteFile f{FileAccessAddress(s, unit), drive, file};
   s.out(Channel::Always) << "Updating Balvanta file ";
   Debug(s) << hex(drive, 2) << ":" << hex(file, 4) << " ";
@@ -218,7 +218,7 @@ bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, cons
   return true;
 }
 
-bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data, uint32_t length,
+bool SendFile(TransferContext& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data, uint32_t length,
               AppendKind append) {
   const RemoteFile f{FileAccessAddress(s, unit), drive, file};
   Debug(s) << "Sending file " << file << " in drive " << drive << " to unit " << f.address << crlf;

@@ -7,24 +7,24 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 struct Unit;
 
 enum class AppendKind : uint8_t { Nothing = 0, Crc = 1, Checksum = 2 };
 
 // The packet address for file operations: the unit's own in its application, the boot loader's
 // while the flash programmer runs; any other mode ends the run.
-uint8_t FileAccessAddress(Session& s, const Unit& unit);
+uint8_t FileAccessAddress(TransferContext& s, const Unit& unit);
 
 // True when the file must be written: -w, no answer, a different size, checksums or (with
 // `compareCrc`) stored CRC, or damaged properties.
-bool IsFileDifferent(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
+bool IsFileDifferent(TransferContext& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
                      uint32_t length, bool compareCrc);
 // Rewrites the file; with -v reads it back, and a difference ends the run.
-bool UpdateFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data, uint32_t length,
-                bool storeCrc);
+bool UpdateFile(TransferContext& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data,
+                uint32_t length, bool storeCrc);
 // Writes the data and the appended digest; with -v reads the data back and reports differences.
-bool SendFile(Session& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data, uint32_t length,
+bool SendFile(TransferContext& s, const Unit& unit, uint8_t drive, uint16_t file, const uint8_t* data, uint32_t length,
               AppendKind append);
 
 }  // namespace kl

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "images/image_format.h"
 #include "protocol/remote_call.h"
 #include "protocol/unit_control.h"
@@ -11,6 +10,7 @@
 #include "transfer/manufacturing_fields_area.h"
 #include "transfer/record_write.h"
 #include "transfer/send_window.h"
+#include "transfer/transfer_context.h"
 #include "transfer/transfer_link.h"
 #include "transport/packet_link.h"
 #include "transport/transfer_report.h"
@@ -40,7 +40,7 @@ bool StartsFieldsBlock(const FieldsArea& area, int16_t flashPacketSize, uint32_t
 // One image's write: the records in order, the progress bar, and the restore step.
 class FlashWrite {
  public:
-  FlashWrite(Session& s, Unit& unit, RestoreStep restore) : s_(s), unit_(unit), restore_(std::move(restore)) {
+  FlashWrite(TransferContext& s, Unit& unit, RestoreStep restore) : s_(s), unit_(unit), restore_(std::move(restore)) {
     if (restore_) area_ = ManufacturingFieldsArea(s, unit);
   }
 
@@ -106,7 +106,7 @@ class FlashWrite {
     return false;
   }
 
-  Session& s_;
+  TransferContext& s_;
   Unit& unit_;
   RestoreStep restore_;
   FieldsArea area_;
@@ -117,7 +117,7 @@ class FlashWrite {
 
 }  // namespace
 
-bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore, FlashTarget target) {
+bool WriteMcuFlash(TransferContext& s, Unit& unit, ImageRef image, RestoreStep restore, FlashTarget target) {
   s.out(Channel::Always) << "Updating Balvanta software (do not turn off the power!)..." << crlf;
   s.out(Channel::Debug) << "Writing to MCU flash" << crlf;
   RequireSoundImage(s, image, "The image to write");

@@ -10,12 +10,12 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 struct Unit;
 
 // Puts the manufacturing fields back into flash; true on success. The step keeps its outcome
 // itself: the image write goes on whatever it returns.
-using RestoreStep = std::function<bool(Session&, Unit&)>;
+using RestoreStep = std::function<bool(TransferContext&, Unit&)>;
 
 // What an image replaces. Until a boot loader's last packet is in, the unit cannot start: its
 // packets are tried far longer before the write is given up (within a bound in time).
@@ -25,7 +25,7 @@ enum class FlashTarget : uint8_t { Software, BootLoader };
 // first packet that starts the flash block holding the fields and called once, before the
 // first record beyond the fields (or at the end, when no such record follows, or when the
 // write fails after arming it).
-bool WriteMcuFlash(Session& s, Unit& unit, ImageRef image, RestoreStep restore = {},
+bool WriteMcuFlash(TransferContext& s, Unit& unit, ImageRef image, RestoreStep restore = {},
                    FlashTarget target = FlashTarget::Software);
 
 }  // namespace kl

@@ -4,10 +4,11 @@
 
 #include "driver/fatal_error.h"
 #include "images/image_format.h"
+#include "transfer/transfer_context.h"
 
 namespace kl {
 
-void RequireSoundImage(Session& s, const ImageRef& image, std::string_view what) {
+void RequireSoundImage(TransferContext& s, const ImageRef& image, std::string_view what) {
   if (image.empty()) FatalError(s, std::string(what) + " is missing");
   if (const auto problem = ImageFormatProblem(image.bytes()))
     FatalError(s, std::string(what) + " is not a valid image: " + *problem);

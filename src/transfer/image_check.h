@@ -8,9 +8,9 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 
 // Ends the run naming `what` and the fault when the image is not sound.
-void RequireSoundImage(Session& s, const ImageRef& image, std::string_view what);
+void RequireSoundImage(TransferContext& s, const ImageRef& image, std::string_view what);
 
 }  // namespace kl

@@ -5,9 +5,9 @@
 #include <string_view>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "images/catalogue.h"
 #include "protocol/unit.h"
+#include "transfer/transfer_context.h"
 
 namespace kl {
 namespace {
@@ -21,7 +21,7 @@ bool IsTestBoard(const Unit& unit, bool updateFiles) {
 
 std::string UnsupportedUnit(int site) { return "Unsupported unit L" + decimalText(site); }
 
-[[noreturn]] void StopUnsupportedUnit(Session& s, int site) { FatalError(s, UnsupportedUnit(site)); }
+[[noreturn]] void StopUnsupportedUnit(TransferContext& s, int site) { FatalError(s, UnsupportedUnit(site)); }
 
 // Why the MCU's programmers do not serve the unit's family; nothing when they do. LPC1768
 // names its failure site by generation and buffer class.
@@ -51,7 +51,7 @@ constexpr std::string_view kUnsupportedBootLoader = "Kestrelink cannot update th
 
 }  // namespace
 
-std::optional<std::string> ChooseFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
+std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, Unit& unit, bool updateFiles) {
   auto& debug = s.out(Channel::Debug);
   switch (unit.mcuType) {
     case mcu::H8S2145: {
@@ -98,12 +98,12 @@ std::optional<std::string> ChooseFlashProgrammer(Session& s, Unit& unit, bool up
   return std::nullopt;
 }
 
-bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles) {
+bool SelectFlashProgrammer(TransferContext& s, Unit& unit, bool updateFiles) {
   if (auto problem = ChooseFlashProgrammer(s, unit, updateFiles)) FatalError(s, *problem);
   return true;
 }
 
-bool SelectBootLoader(Session& s, Unit& unit) {
+bool SelectBootLoader(TransferContext& s, Unit& unit) {
   switch (unit.mcuType) {
     case mcu::LPC2478:
     case mcu::LPC4078:
@@ -135,7 +135,7 @@ bool SelectBootLoader(Session& s, Unit& unit) {
   return true;
 }
 
-bool SelectSoftware(Session& s, Unit& unit) {
+bool SelectSoftware(TransferContext& s, Unit& unit) {
   if (!s.options.silent) {
     auto& debug = s.out(Channel::Debug);
     switch (unit.unitFamily) {

@@ -8,22 +8,22 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 struct Unit;
 
 // Sets programmerImage (and stringsProgrammerImage for H8S2145 transmitters). `updateFiles`:
 // the unit is updated through update files on its flash drive, not a downloaded programmer.
 // A test board selects nothing, so it passes only with a programmer placed beforehand.
-bool SelectFlashProgrammer(Session& s, Unit& unit, bool updateFiles);
+bool SelectFlashProgrammer(TransferContext& s, Unit& unit, bool updateFiles);
 // The same choice with its lines, for a caller that only shows it: why no programmer serves
 // the unit instead of ending the run; nothing when one was selected.
-std::optional<std::string> ChooseFlashProgrammer(Session& s, Unit& unit, bool updateFiles);
+std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, Unit& unit, bool updateFiles);
 
 // Sets flashPacketSize, hasManufacturingFields and bootLoaderImage; false for an MCU type
 // without boot loaders.
-bool SelectBootLoader(Session& s, Unit& unit);
+bool SelectBootLoader(TransferContext& s, Unit& unit);
 
 // Sets softwareImage.
-bool SelectSoftware(Session& s, Unit& unit);
+bool SelectSoftware(TransferContext& s, Unit& unit);
 
 }  // namespace kl

@@ -8,10 +8,10 @@
 #include "Pellmar/writers.h"
 #include "driver/fatal_error.h"
 #include "driver/parameter_file.h"
-#include "driver/session.h"
 #include "protocol/remote_call.h"
 #include "transfer/file_update.h"
 #include "transfer/manufacturing_fields_area.h"
+#include "transfer/transfer_context.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
 
@@ -24,7 +24,7 @@ constexpr uint8_t kFieldsDrive = 1;
 constexpr uint16_t kFieldsFile = 0x0101;
 constexpr uint32_t kBackupBlock = 128;
 
-ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
+ChannelWriter& Debug(TransferContext& s) { return s.out(Channel::Debug); }
 
 // One byte from two characters: an optional leading blank or tab, then hexadecimal digits
 // only. Anything else is no byte at all.
@@ -39,7 +39,7 @@ std::optional<uint8_t> HexPair(std::string_view pair) {
   return static_cast<uint8_t>(value);
 }
 
-void LoadField(Session& s, std::string_view key, std::span<uint8_t> field) {
+void LoadField(TransferContext& s, std::string_view key, std::span<uint8_t> field) {
   const DynamicString value = IniGetString(s, s.options.parameterFile, std::string(key));
   if (value.empty()) FatalError(s, "Missing " + std::string(key));
   const std::string_view text = value.view();
@@ -53,22 +53,23 @@ void LoadField(Session& s, std::string_view key, std::span<uint8_t> field) {
 }
 
 // A call carrying the 40 field bytes, answered by a result byte.
-bool FieldsCall(Session& s, uint8_t address, uint16_t command, const ManufacturingFields& fields, uint8_t& result) {
+bool FieldsCall(TransferContext& s, uint8_t address, uint16_t command, const ManufacturingFields& fields,
+                uint8_t& result) {
   const auto bytes = fields.bytes();
   const CallRequest request{address, command,
-                            [bytes](Session& session) {
+                            [bytes](LinkContext& session) {
                               for (uint8_t b : bytes) PutPacketByte(session, b);
                             },
                             ManufacturingFields::kSize};
   return Repeat(kAttempts, [&] {
-    return CallOnce(s, request, 5, [&](Session&) {
+    return CallOnce(s, request, 5, [&](LinkContext&) {
       result = GetPacketByte(s);
       return true;
     });
   });
 }
 
-void RequireMode(Session& s, const Unit& unit, UnitMode mode) {
+void RequireMode(TransferContext& s, const Unit& unit, UnitMode mode) {
   if (unit.mode == mode) return;
   if (mode == modeBalvantaSoftware) {
     FatalError(s, "Balvanta software is not running in the unit, cannot perform this operation");
@@ -107,10 +108,9 @@ void WriteVerdict(ChannelWriter& out, std::string_view verdict, uint8_t result) 
   }
 }
 
-
-CallRequest BackupRequest(Session& s, uint16_t command, uint32_t address, const uint8_t* data) {
+CallRequest BackupRequest(TransferContext& s, uint16_t command, uint32_t address, const uint8_t* data) {
   CallRequest request{s.bootLoaderAddress, command, {}, 5};
-  request.writeArguments = [address, data](Session& session) {
+  request.writeArguments = [address, data](LinkContext& session) {
     PutPacketLong(session, address);
     PutPacketByte(session, static_cast<uint8_t>(kBackupBlock));
     if (data != nullptr) {
@@ -122,7 +122,7 @@ CallRequest BackupRequest(Session& s, uint16_t command, uint32_t address, const 
 }
 
 // The echoed flash address and count of a backup block reply.
-bool EchoesBlock(Session& s, uint32_t address) {
+bool EchoesBlock(TransferContext& s, uint32_t address) {
   const uint32_t echoed = GetPacketLong(s);
   const uint8_t count = GetPacketByte(s);
   return echoed == address && count == kBackupBlock;
@@ -132,14 +132,15 @@ uint32_t BackupBytes(const FieldsArea& area) { return std::min(area.size, Backup
 
 }  // namespace
 
-void LoadManufacturingFields(Session& s, ManufacturingFields& fields) {
+void LoadManufacturingFields(TransferContext& s, ManufacturingFields& fields) {
   LoadField(s, "EncryptedSerialNo", fields.EncryptedSerialNo);
   LoadField(s, "EncryptedSerialNoCRC", fields.EncryptedSerialNoCRC);
   LoadField(s, "EncryptedSecretKeys", fields.EncryptedSecretKeys);
   LoadField(s, "EncryptedSecretKeysCRC", fields.EncryptedSecretKeysCRC);
 }
 
-bool CheckManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields, bool& different) {
+bool CheckManufacturingFields(TransferContext& s, const Unit& unit, const ManufacturingFields& fields,
+                              bool& different) {
   Debug(s) << "RPC: Check manufacturing fields" << crlf;
   RequireMode(s, unit, modeBalvantaSoftware);
   uint8_t result = 0;
@@ -157,7 +158,8 @@ bool CheckManufacturingFields(Session& s, const Unit& unit, const ManufacturingF
   return true;
 }
 
-bool UpdateManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields, uint8_t* verdict) {
+bool UpdateManufacturingFields(TransferContext& s, const Unit& unit, const ManufacturingFields& fields,
+                               uint8_t* verdict) {
   Debug(s) << "RPC: Update manufacturing fields" << crlf;
   RequireMode(s, unit, modeFlashProgrammer);
   uint8_t result = kFieldsNoAnswer;
@@ -181,22 +183,20 @@ std::string UpdateVerdictText(uint8_t result) {
 
 bool FieldsPreserved(uint8_t result) { return result == 0 || result == 3 || result == 4; }
 
-bool SendManufacturingFields(Session& s, const Unit& unit, const ManufacturingFields& fields) {
+bool SendManufacturingFields(TransferContext& s, const Unit& unit, const ManufacturingFields& fields) {
   const auto bytes = fields.bytes();
   return UpdateFile(s, unit, kFieldsDrive, kFieldsFile, bytes.data(), ManufacturingFields::kSize, false);
 }
 
-bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNumber, uint8_t* verdict) {
+bool PreserveManufacturingFields(TransferContext& s, const Unit& unit, int32_t serialNumber, uint8_t* verdict) {
   Debug(s) << "RPC: Preserve manufacturing fields" << crlf;
   RequireMode(s, unit, modeFlashProgrammer);
-  const CallRequest request{s.bootLoaderAddress, wire::cmd::PreserveManufacturingFields,
-                            [serialNumber](Session& session) {
-                              PutPacketLong(session, static_cast<uint32_t>(serialNumber));
-                            },
-                            4};
+  const CallRequest request{
+      s.bootLoaderAddress, wire::cmd::PreserveManufacturingFields,
+      [serialNumber](LinkContext& session) { PutPacketLong(session, static_cast<uint32_t>(serialNumber)); }, 4};
   uint8_t result = kFieldsNoAnswer;
   const bool answered = Repeat(kAttempts, [&] {
-    return CallOnce(s, request, 5, [&](Session&) {
+    return CallOnce(s, request, 5, [&](LinkContext&) {
       result = GetPacketByte(s);
       return true;
     });
@@ -212,7 +212,7 @@ bool PreserveManufacturingFields(Session& s, const Unit& unit, int32_t serialNum
   return true;
 }
 
-bool ReadBackupFields(Session& s, Unit& unit) {
+bool ReadBackupFields(TransferContext& s, Unit& unit) {
   if (!unit.hasManufacturingFields) return true;
   Debug(s) << "Reading backup fields" << crlf;
   const FieldsArea area = ManufacturingFieldsArea(s, unit);
@@ -227,7 +227,7 @@ bool ReadBackupFields(Session& s, Unit& unit) {
     const CallRequest request = BackupRequest(s, wire::cmd::ReadBackupBlock, address, nullptr);
     std::array<uint8_t, kBackupBlock> block{};
     const bool read = Repeat(kAttempts, [&] {
-      return CallOnce(s, request, 4 + 5 + kBackupBlock, [&](Session&) {
+      return CallOnce(s, request, 4 + 5 + kBackupBlock, [&](LinkContext&) {
         const bool echoed = EchoesBlock(s, address);
         for (uint8_t& b : block) b = GetPacketByte(s);
         return echoed;
@@ -247,7 +247,7 @@ bool ReadBackupFields(Session& s, Unit& unit) {
   return true;
 }
 
-bool WriteBackupFields(Session& s, Unit& unit) {
+bool WriteBackupFields(TransferContext& s, Unit& unit) {
   if (!unit.hasManufacturingFields) return true;
   Debug(s) << "Writing backup fields" << crlf;
   const FieldsArea area = ManufacturingFieldsArea(s, unit);
@@ -265,7 +265,7 @@ bool WriteBackupFields(Session& s, Unit& unit) {
     const CallRequest request = BackupRequest(s, wire::cmd::WriteBackupBlock, address, backup.buffer.data() + at);
     uint8_t result = 0;
     const bool written = Repeat(kAttempts, [&] {
-      return CallOnce(s, request, 4 + 5 + 1, [&](Session&) {
+      return CallOnce(s, request, 4 + 5 + 1, [&](LinkContext&) {
         const bool echoed = EchoesBlock(s, address);
         result = GetPacketByte(s);
         return echoed;

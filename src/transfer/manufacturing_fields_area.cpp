@@ -3,10 +3,11 @@
 #include "driver/fatal_error.h"
 #include "images/mcu_memory.h"
 #include "protocol/unit.h"
+#include "transfer/transfer_context.h"
 
 namespace kl {
 
-FieldsArea ManufacturingFieldsArea(Session& s, const Unit& unit) {
+FieldsArea ManufacturingFieldsArea(TransferContext& s, const Unit& unit) {
   const auto memory = MemoryOf(unit.mcuType);
   if (!memory || memory->manufacturingFields.size == 0) {
     FatalError(s, "Kestrelink cannot update this unit: the software is not compatible with this CPU type L48");

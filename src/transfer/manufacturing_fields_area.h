@@ -5,7 +5,7 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 struct Unit;
 
 struct FieldsArea {
@@ -15,6 +15,6 @@ struct FieldsArea {
 };
 
 // Ends the run for an MCU type that keeps no fields.
-FieldsArea ManufacturingFieldsArea(Session& s, const Unit& unit);
+FieldsArea ManufacturingFieldsArea(TransferContext& s, const Unit& unit);
 
 }  // namespace kl

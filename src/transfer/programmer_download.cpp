@@ -3,7 +3,6 @@
 #include <string>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "images/image_format.h"
 #include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
@@ -12,6 +11,7 @@
 #include "transfer/ram_program.h"
 #include "transfer/record_write.h"
 #include "transfer/send_window.h"
+#include "transfer/transfer_context.h"
 #include "transfer/transfer_link.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
@@ -27,12 +27,12 @@ constexpr uint8_t kWideWindowRelease = 18;
 // Programmers of boot loaders before this release know the extended speed table.
 constexpr uint8_t kExtendedTableBefore = 15;
 
-void WriteRecordLine(Session& s, std::string_view what, const ImageRecord& record) {
+void WriteRecordLine(TransferContext& s, std::string_view what, const ImageRecord& record) {
   s.out(Channel::Debug) << what << hex(record.address, 8) << "(" << record.data.size() << ")" << crlf;
 }
 
 // Writes every record into RAM; the window is empty again afterwards.
-bool WriteRecords(Session& s, Unit& unit, ImageRecordReader& reader) {
+bool WriteRecords(TransferContext& s, Unit& unit, ImageRecordReader& reader) {
   const TransferMeter meter = StartTransferMeter(s, TransferDirection::Sent);
   uint32_t done = 0;
   ImageRecord record;
@@ -54,7 +54,7 @@ bool WriteRecords(Session& s, Unit& unit, ImageRecordReader& reader) {
   return true;
 }
 
-bool VerifyRecords(Session& s, ImageRecordReader& reader) {
+bool VerifyRecords(TransferContext& s, ImageRecordReader& reader) {
   s.out(Channel::Always) << "Verifying programmer..." << crlf;
   const TransferMeter meter = StartTransferMeter(s, TransferDirection::Received);
   reader.rewind();
@@ -69,7 +69,7 @@ bool VerifyRecords(Session& s, ImageRecordReader& reader) {
 }
 
 // The programmer listens at 115200 once started; it is then asked for the programming speed.
-void ConnectToProgrammer(Session& s, Unit& unit) {
+void ConnectToProgrammer(TransferContext& s, Unit& unit) {
   ChangePacketBaudRateOrStop(s, 115200, 0, ReplyTimeoutLong, false);
   if (!SetProgrammerBaudRate(s, unit, s.portSettings.programmingBaud, false))
     FatalError(s, "Unable to change baud rate");
@@ -77,7 +77,7 @@ void ConnectToProgrammer(Session& s, Unit& unit) {
 
 }  // namespace
 
-bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view displayName) {
+bool DownloadProgrammer(TransferContext& s, Unit& unit, ImageRef image, std::string_view displayName) {
   if (image.empty()) FatalError(s, "Cannot update unit: there is no flash programmer for this unit");
   RequireSoundImage(s, image, "The " + std::string(displayName));
   s.out(Channel::Always) << "Downloading " << displayName << "..." << crlf;
@@ -112,7 +112,7 @@ bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view
   return true;
 }
 
-bool TakeOverProgrammer(Session& s, Unit& unit) {
+bool TakeOverProgrammer(TransferContext& s, Unit& unit) {
   s.out(Channel::Always) << "Using the flash programmer still running in the unit..." << crlf;
   if (!SetProgrammerBaudRate(s, unit, s.portSettings.programmingBaud, false)) return false;
   unit.mode = modeFlashProgrammer;
@@ -122,7 +122,7 @@ bool TakeOverProgrammer(Session& s, Unit& unit) {
   return true;
 }
 
-bool ResetProgrammer(Session& s, Unit& unit) {
+bool ResetProgrammer(TransferContext& s, Unit& unit) {
   s.out(Channel::Debug) << "RPC: ResetProgrammer" << crlf;
   if (!CallThroughSpeedCycle(s, CallRequest{s.bootLoaderAddress, wire::cmd::ResetProgrammer, {}, 0})) {
     LogFailed(s);

@@ -9,7 +9,7 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 struct Unit;
 
 // With the unit in its boot loader: writes `image` into its RAM (plain, overlapped or
@@ -17,13 +17,13 @@ struct Unit;
 // when the programmer runs and answers; `displayName` goes into the "Downloading " line.
 // An empty image, a record larger than the unit's buffer and a failed speed change end the
 // run.
-bool DownloadProgrammer(Session& s, Unit& unit, ImageRef image, std::string_view displayName);
+bool DownloadProgrammer(TransferContext& s, Unit& unit, ImageRef image, std::string_view displayName);
 
 // Takes over a flash programmer found running (an earlier run's), at the speed it was found
 // at, and brings it to the programming speed as a download would. True when it answers.
-bool TakeOverProgrammer(Session& s, Unit& unit);
+bool TakeOverProgrammer(TransferContext& s, Unit& unit);
 
 // Restarts the running programmer and brings it back to the programming speed.
-bool ResetProgrammer(Session& s, Unit& unit);
+bool ResetProgrammer(TransferContext& s, Unit& unit);
 
 }  // namespace kl

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <array>
 
-#include "driver/session.h"
 #include "protocol/link_speed.h"
 #include "protocol/remote_call.h"
+#include "transfer/transfer_context.h"
 #include "transfer/transfer_link.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
@@ -22,7 +22,7 @@ constexpr uint32_t kStartPauseMs = 100;
 
 // One read of a piece; true when the reply is intact, echoes the request and holds the
 // piece, whose bytes are then in `read`.
-bool ReadPiece(Session& s, uint32_t address, uint32_t count, std::array<uint8_t, kExaminePiece>& read) {
+bool ReadPiece(TransferContext& s, uint32_t address, uint32_t count, std::array<uint8_t, kExaminePiece>& read) {
   BeginBulkRequest(s, wire::cmd::Examine);
   PutPacketLong(s, address);
   PutPacketByte(s, static_cast<uint8_t>(count));
@@ -40,7 +40,7 @@ bool ReadPiece(Session& s, uint32_t address, uint32_t count, std::array<uint8_t,
 }
 
 // Reports every byte of the piece that differs; true when none does.
-bool PieceMatches(Session& s, uint32_t address, std::span<const uint8_t> expected,
+bool PieceMatches(TransferContext& s, uint32_t address, std::span<const uint8_t> expected,
                   const std::array<uint8_t, kExaminePiece>& read) {
   bool matches = true;
   for (uint32_t i = 0; i < expected.size(); ++i) {
@@ -55,7 +55,7 @@ bool PieceMatches(Session& s, uint32_t address, std::span<const uint8_t> expecte
 
 }  // namespace
 
-bool Examine(Session& s, uint32_t address, std::span<const uint8_t> expected) {
+bool Examine(TransferContext& s, uint32_t address, std::span<const uint8_t> expected) {
   std::array<uint8_t, kExaminePiece> read{};
   for (uint32_t offset = 0; offset < expected.size(); offset += kExaminePiece) {
     const auto count = static_cast<uint32_t>(std::min<size_t>(kExaminePiece, expected.size() - offset));
@@ -67,7 +67,7 @@ bool Examine(Session& s, uint32_t address, std::span<const uint8_t> expected) {
   return true;
 }
 
-bool CallThroughSpeedCycle(Session& s, const CallRequest& request) {
+bool CallThroughSpeedCycle(TransferContext& s, const CallRequest& request) {
   const uint32_t startBaud = s.portSettings.baudRate;
   const uint8_t startParity = s.portSettings.evenParity;
   for (int attempt = 0; attempt < kSpeedCycleAttempts; ++attempt) {
@@ -81,10 +81,10 @@ bool CallThroughSpeedCycle(Session& s, const CallRequest& request) {
   return false;
 }
 
-bool TransferToRamProgram(Session& s, uint32_t entry) {
+bool TransferToRamProgram(TransferContext& s, uint32_t entry) {
   s.out(Channel::Debug) << "RPC: Transfer to RAM program at $" << hex(entry, 8) << crlf;
   const CallRequest request{s.bootLoaderAddress, wire::cmd::TransferToRamProgram,
-                            [entry](Session& session) { PutPacketLong(session, entry); }, 4};
+                            [entry](LinkContext& session) { PutPacketLong(session, entry); }, 4};
   if (!CallThroughSpeedCycle(s, request)) {
     LogFailed(s);
     return false;

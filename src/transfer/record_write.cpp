@@ -1,8 +1,8 @@
 #include "transfer/record_write.h"
 
-#include "driver/session.h"
 #include "protocol/remote_call.h"
 #include "transfer/send_window.h"
+#include "transfer/transfer_context.h"
 #include "transfer/transfer_link.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
@@ -31,14 +31,16 @@ const MemoryCommands& CommandsFor(Memory memory) { return memory == Memory::Ram 
 BulkReplyLayout ReplyLayout(Memory memory, int lengthBytes) { return {false, 4, lengthBytes, memory == Memory::Flash}; }
 
 // While a boot loader is written, flash packets get more attempts.
-int Attempts(Session& s, Memory memory, int base) { return memory == Memory::Flash ? FlashTries(s, base) : base; }
+int Attempts(TransferContext& s, Memory memory, int base) {
+  return memory == Memory::Flash ? FlashTries(s, base) : base;
+}
 
 // A reply that answers the write at `address` of `length` bytes.
-bool Answers(Session& s, const BulkReply& reply, uint16_t command, uint32_t address, uint32_t length) {
+bool Answers(TransferContext& s, const BulkReply& reply, uint16_t command, uint32_t address, uint32_t length) {
   return reply.intact && reply.echoes(s, command) && reply.where == address && reply.length == length;
 }
 
-bool WritePlain(Session& s, Memory memory, uint32_t address, std::span<const uint8_t> data) {
+bool WritePlain(TransferContext& s, Memory memory, uint32_t address, std::span<const uint8_t> data) {
   const MemoryCommands& commands = CommandsFor(memory);
   const bool large = data.size() > kWindowPacketBytes;
   const uint16_t command = large ? commands.plainLarge : commands.plain;
@@ -70,7 +72,7 @@ bool WritePlain(Session& s, Memory memory, uint32_t address, std::span<const uin
 }
 
 // The blocks are in the unit's buffer; the commit writes them to their memory.
-bool CommitBlocks(Session& s, Memory memory, uint32_t address, uint32_t length) {
+bool CommitBlocks(TransferContext& s, Memory memory, uint32_t address, uint32_t length) {
   const MemoryCommands& commands = CommandsFor(memory);
   for (int attempt = 0; attempt < Attempts(s, memory, kCommitAttempts); ++attempt) {
     BeginBulkRequest(s, commands.commit);
@@ -91,7 +93,7 @@ bool CommitBlocks(Session& s, Memory memory, uint32_t address, uint32_t length) 
 
 }  // namespace
 
-bool WriteRecord(Session& s, Memory memory, uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
+bool WriteRecord(TransferContext& s, Memory memory, uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
   if (s.overlappedActive) {
     return memory == Memory::Ram ? QueueRamWrite(s, address, data) : QueueFlashWrite(s, address, data, firstChunk);
   }
@@ -102,7 +104,7 @@ bool WriteRecord(Session& s, Memory memory, uint32_t address, std::span<const ui
   return WritePlain(s, memory, address, data);
 }
 
-bool LeaveOverlappedForLargePackets(Session& s, Memory memory) {
+bool LeaveOverlappedForLargePackets(TransferContext& s, Memory memory) {
   if (!(memory == Memory::Ram ? DrainRamWindow(s) : DrainFlashWindow(s))) return false;
   s.out(Channel::Always) << "-- overlapped mode turned off (using large packets)" << crlf;
   s.overlappedActive = false;

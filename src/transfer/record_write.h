@@ -8,17 +8,18 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 
 enum class Memory : uint8_t { Ram, Flash };
 
 // In the active mode: queued in overlapped mode (true once queued), else written and answered.
 // `firstChunk` marks the first piece of a flash record split to fit the unit's buffer.
-bool WriteRecord(Session& s, Memory memory, uint32_t address, std::span<const uint8_t> data, bool firstChunk = false);
+bool WriteRecord(TransferContext& s, Memory memory, uint32_t address, std::span<const uint8_t> data,
+                 bool firstChunk = false);
 
 // A record longer than a windowed packet goes as a plain large packet, which must not meet
 // acknowledgements still on their way: the window is emptied and overlapped mode (and with it
 // -v) ends for the run. False when the window could not be emptied.
-bool LeaveOverlappedForLargePackets(Session& s, Memory memory);
+bool LeaveOverlappedForLargePackets(TransferContext& s, Memory memory);
 
 }  // namespace kl

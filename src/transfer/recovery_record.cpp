@@ -8,7 +8,7 @@
 
 #include "Pellmar/writers.h"
 #include "driver/program_folders.h"
-#include "driver/session.h"
+#include "transfer/transfer_context.h"
 #include "wire/crc16.h"
 
 namespace kl {
@@ -75,7 +75,7 @@ std::string FileName(const RecoveryRecord& record) {
          decimalText(record.serialNumber) + "_" + hexText(copy, 4) + ".rec";
 }
 
-std::optional<std::string> ReadSmallFile(Session& s, const std::string& path) {
+std::optional<std::string> ReadSmallFile(TransferContext& s, const std::string& path) {
   std::unique_ptr<File> file = s.platform.files.openRead(path);
   if (!file) return std::nullopt;
   std::string text;
@@ -101,7 +101,7 @@ bool SameUnit(const RecoveryRecord& r, const Unit& unit) {
 
 }  // namespace
 
-RecoveryRecord RecordOf(Session& s, const Unit& unit, RecoveryRecord::Phase phase, bool fieldsHeld) {
+RecoveryRecord RecordOf(TransferContext& s, const Unit& unit, RecoveryRecord::Phase phase, bool fieldsHeld) {
   RecoveryRecord record;
   record.cardNumber = unit.cardNumber;
   record.circuitCode = unit.circuitCode;
@@ -175,7 +175,7 @@ std::optional<RecoveryRecord> ParseRecoveryRecord(const std::string& text) {
   return r;
 }
 
-std::optional<std::string> SaveRecoveryRecord(Session& s, const RecoveryRecord& record) {
+std::optional<std::string> SaveRecoveryRecord(TransferContext& s, const RecoveryRecord& record) {
   FileSystem& files = s.platform.files;
   const std::string folder = ProgramFolder(s, kFolder);
   const std::string path = folder + files.separator() + FileName(record);
@@ -195,11 +195,11 @@ std::optional<std::string> SaveRecoveryRecord(Session& s, const RecoveryRecord& 
   return std::nullopt;
 }
 
-void RemoveRecoveryRecord(Session& s, const std::string& path) {
+void RemoveRecoveryRecord(TransferContext& s, const std::string& path) {
   if (s.platform.files.remove(path)) s.out(Channel::Debug) << "-- recovery record removed: " << path << crlf;
 }
 
-std::vector<StoredRecord> FindRecoveryRecords(Session& s, const Unit& unit) {
+std::vector<StoredRecord> FindRecoveryRecords(TransferContext& s, const Unit& unit) {
   FileSystem& files = s.platform.files;
   const std::string folder = ProgramFolder(s, kFolder);
   std::vector<DirEntry> entries;

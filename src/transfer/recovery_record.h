@@ -14,7 +14,7 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 struct Unit;
 
 struct RecoveryRecord {
@@ -45,18 +45,18 @@ struct StoredRecord {
 };
 
 // The record's identity and copy taken from `unit` and the backup the session holds.
-RecoveryRecord RecordOf(Session& s, const Unit& unit, RecoveryRecord::Phase phase, bool fieldsHeld);
+RecoveryRecord RecordOf(TransferContext& s, const Unit& unit, RecoveryRecord::Phase phase, bool fieldsHeld);
 
 // Writes the record to a temporary name, flushes it to the disk and renames it into place,
 // never through a link. The record's path, or nothing when it could not be written (the
 // cause is on Debug).
-std::optional<std::string> SaveRecoveryRecord(Session& s, const RecoveryRecord& record);
-void RemoveRecoveryRecord(Session& s, const std::string& path);
+std::optional<std::string> SaveRecoveryRecord(TransferContext& s, const RecoveryRecord& record);
+void RemoveRecoveryRecord(TransferContext& s, const std::string& path);
 
 // The records that may be this unit's: the same card, circuit and MCU, and the same serial
 // number where both sides know one. A record of the unit's own serial number hides those
 // that name none. Damaged records are skipped with a line on Always.
-std::vector<StoredRecord> FindRecoveryRecords(Session& s, const Unit& unit);
+std::vector<StoredRecord> FindRecoveryRecords(TransferContext& s, const Unit& unit);
 
 // The record text and back: exposed for the tests of the format.
 std::string RecoveryRecordText(const RecoveryRecord& record);

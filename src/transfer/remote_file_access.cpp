@@ -4,9 +4,9 @@
 #include <string>
 
 #include "driver/runtime_errors.h"
-#include "driver/session.h"
 #include "protocol/remote_call.h"
 #include "transfer/remote_file_window.h"
+#include "transfer/transfer_context.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
 
@@ -18,7 +18,7 @@ constexpr int kAttempts = 8;
 constexpr uint32_t kMaxProperties = 239;
 constexpr uint8_t kHardwareFailure = 0xFF;
 
-ChannelWriter& Debug(Session& s) { return s.out(Channel::Debug); }
+ChannelWriter& Debug(TransferContext& s) { return s.out(Channel::Debug); }
 
 std::string Described(std::string_view name, const RemoteFile& f) {
   return std::string(name) + " FileNo=" + hexText(f.FileNo, 4) + " DriveNo=" + hexText(f.DriveNo, 2) + " in Unit " +
@@ -27,7 +27,7 @@ std::string Described(std::string_view name, const RemoteFile& f) {
 
 CallRequest FileRequest(const RemoteFile& f, uint16_t command) {
   return CallRequest{f.address, command,
-                     [f](Session& s) {
+                     [f](LinkContext& s) {
                        PutPacketByte(s, f.DriveNo);
                        PutPacketWord(s, f.FileNo);
                      },
@@ -35,17 +35,17 @@ CallRequest FileRequest(const RemoteFile& f, uint16_t command) {
 }
 
 // Reads the echoed drive and file numbers.
-bool EchoesFile(Session& s, const RemoteFile& f) {
+bool EchoesFile(TransferContext& s, const RemoteFile& f) {
   const uint8_t drive = GetPacketByte(s);
   const uint16_t file = GetPacketWord(s);
   return drive == f.DriveNo && file == f.FileNo;
 }
 
 // The exchange of OpenFile, CreateFile and CloseFile: the file's numbers, a result byte back.
-bool ResultCall(Session& s, const RemoteFile& f, uint16_t command, uint8_t& result) {
+bool ResultCall(TransferContext& s, const RemoteFile& f, uint16_t command, uint8_t& result) {
   const CallRequest request = FileRequest(f, command);
   return Repeat(kAttempts, [&] {
-    return CallOnce(s, request, 8, [&](Session&) {
+    return CallOnce(s, request, 8, [&](LinkContext&) {
       const bool echoed = EchoesFile(s, f);
       result = GetPacketByte(s);
       return echoed;
@@ -53,9 +53,9 @@ bool ResultCall(Session& s, const RemoteFile& f, uint16_t command, uint8_t& resu
   });
 }
 
-void LogResult(Session& s, uint8_t result) { Debug(s) << "COMPLETE: Result=" << hex(result, 2) << crlf; }
+void LogResult(TransferContext& s, uint8_t result) { Debug(s) << "COMPLETE: Result=" << hex(result, 2) << crlf; }
 
-bool OpenForTransfer(Session& s, const RemoteFile& f, bool extendedWrite, uint8_t& result, bool create) {
+bool OpenForTransfer(TransferContext& s, const RemoteFile& f, bool extendedWrite, uint8_t& result, bool create) {
   Debug(s) << "-- remote file access window size = " << kFileWindowSize << crlf;
   Debug(s) << "RPC: " << Described(create ? "CreateFile" : "OpenFile", f) << crlf;
   uint8_t answer = 0;
@@ -82,22 +82,22 @@ void EmptyWindow(FileWindow& window, bool restartReading) {
   if (restartReading) window.nextReadOffset = 0;
 }
 
-void PrepareWindowedMessage(Session& s) {
+void PrepareWindowedMessage(TransferContext& s) {
   if (s.packet.replySize != 0) ClearReceivedPacket(s);
 }
 
-bool OpenFile(Session& s, const RemoteFile& f, bool extendedWrite, uint8_t& result) {
+bool OpenFile(TransferContext& s, const RemoteFile& f, bool extendedWrite, uint8_t& result) {
   return OpenForTransfer(s, f, extendedWrite, result, false);
 }
 
-bool CreateFile(Session& s, const RemoteFile& f, bool extendedWrite, uint8_t& result) {
+bool CreateFile(TransferContext& s, const RemoteFile& f, bool extendedWrite, uint8_t& result) {
   return OpenForTransfer(s, f, extendedWrite, result, true);
 }
 
-bool GetFileAttributes(Session& s, const RemoteFile& f, uint32_t length, uint8_t& result,
+bool GetFileAttributes(TransferContext& s, const RemoteFile& f, uint32_t length, uint8_t& result,
                        FileAttributes& attributes) {
   CallRequest request = FileRequest(f, wire::cmd::GetFileAttributes);
-  request.writeArguments = [f, length](Session& session) {
+  request.writeArguments = [f, length](LinkContext& session) {
     PutPacketByte(session, f.DriveNo);
     PutPacketWord(session, f.FileNo);
     PutPacketLong(session, length);
@@ -109,7 +109,7 @@ bool GetFileAttributes(Session& s, const RemoteFile& f, uint32_t length, uint8_t
   std::string properties;
   Debug(s) << "RPC: " << Described("GetFileAttributes", f) << crlf;
   const bool accepted = Repeat(kAttempts, [&] {
-    return CallOnceInSteps(s, request, 29, [&](Session&) {
+    return CallOnceInSteps(s, request, 29, [&](LinkContext&) {
       const bool echoed = EchoesFile(s, f);
       answer = GetPacketByte(s);
       size = static_cast<int32_t>(GetPacketLong(s));
@@ -139,12 +139,12 @@ bool GetFileAttributes(Session& s, const RemoteFile& f, uint32_t length, uint8_t
   return true;
 }
 
-bool SetFileProperties(Session& s, const RemoteFile& f, const DynamicString& properties) {
+bool SetFileProperties(TransferContext& s, const RemoteFile& f, const DynamicString& properties) {
   const std::string_view bytes = properties.view();
   if (bytes.size() > kMaxProperties) ReportRuntimeCheck(s, RuntimeCheck::AssertFailed, "RemoteFileAccess", __LINE__);
   const auto length = static_cast<uint8_t>(bytes.size());
   const CallRequest request{f.address, wire::cmd::SetFileProperties,
-                            [f, bytes, length](Session& session) {
+                            [f, bytes, length](LinkContext& session) {
                               PutPacketByte(session, f.DriveNo);
                               PutPacketWord(session, f.FileNo);
                               PutPacketByte(session, length);
@@ -153,7 +153,7 @@ bool SetFileProperties(Session& s, const RemoteFile& f, const DynamicString& pro
                             4u + length};
   uint8_t result = 0;
   const bool accepted = Repeat(kAttempts, [&] {
-    return CallOnce(s, request, 8, [&](Session&) {
+    return CallOnce(s, request, 8, [&](LinkContext&) {
       const bool echoed = EchoesFile(s, f);
       result = GetPacketByte(s);
       return echoed;
@@ -167,10 +167,10 @@ bool SetFileProperties(Session& s, const RemoteFile& f, const DynamicString& pro
   return true;
 }
 
-bool ReadFileBlock(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer) {
+bool ReadFileBlock(TransferContext& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer) {
   const auto wanted = static_cast<uint8_t>(std::min(count, kFileBlockSize));
   const CallRequest request{f.address, wire::cmd::ReadFileBlock,
-                            [f, offset, wanted](Session& session) {
+                            [f, offset, wanted](LinkContext& session) {
                               PutPacketByte(session, f.DriveNo);
                               PutPacketWord(session, f.FileNo);
                               PutPacketLong(session, offset);
@@ -180,7 +180,7 @@ bool ReadFileBlock(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& c
   uint8_t delivered = 0;
   std::array<uint8_t, kFileBlockSize> data{};
   const bool accepted = Repeat(kAttempts, [&] {
-    return CallOnceInSteps(s, request, 12, [&](Session&) {
+    return CallOnceInSteps(s, request, 12, [&](LinkContext&) {
       const bool echoed = EchoesFile(s, f);
       const uint32_t echoedOffset = GetPacketLong(s);
       delivered = GetPacketByte(s);
@@ -208,7 +208,7 @@ bool ReadFileBlock(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& c
   return true;
 }
 
-bool CloseFile(Session& s, const RemoteFile& f, uint8_t& result) {
+bool CloseFile(TransferContext& s, const RemoteFile& f, uint8_t& result) {
   RemoteFileState& state = s.storage.remoteFile;
   Debug(s) << "RPC: " << Described("CloseFile", f) << crlf;
   bool finished = true;

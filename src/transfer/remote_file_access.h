@@ -11,7 +11,7 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 
 // A file is named by the unit's packet address, a drive number and a file number.
 struct RemoteFile {
@@ -27,24 +27,25 @@ struct FileAttributes {
 };
 
 // The plain exchanges: true when a reply was accepted; `result` is the unit's result byte.
-bool OpenFile(Session& s, const RemoteFile& f, bool extendedWrite, uint8_t& result);
-bool CreateFile(Session& s, const RemoteFile& f, bool extendedWrite, uint8_t& result);
-bool GetFileAttributes(Session& s, const RemoteFile& f, uint32_t length, uint8_t& result, FileAttributes& attributes);
+bool OpenFile(TransferContext& s, const RemoteFile& f, bool extendedWrite, uint8_t& result);
+bool CreateFile(TransferContext& s, const RemoteFile& f, bool extendedWrite, uint8_t& result);
+bool GetFileAttributes(TransferContext& s, const RemoteFile& f, uint32_t length, uint8_t& result,
+                       FileAttributes& attributes);
 // Properties of 240 bytes or more are a checked runtime error.
-bool SetFileProperties(Session& s, const RemoteFile& f, const DynamicString& properties);
+bool SetFileProperties(TransferContext& s, const RemoteFile& f, const DynamicString& properties);
 // One block of up to 128 bytes without the window; `count` becomes the bytes delivered.
-bool ReadFileBlock(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer);
+bool ReadFileBlock(TransferContext& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer);
 
 // Windowed read of up to `count` (at most 128) bytes at `offset` of a file opened with
 // OpenFile; `count` becomes the bytes delivered, 0 at the end of the file. Callers read at
 // increasing offsets, each the previous one plus the bytes delivered.
-bool ReadFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer);
+bool ReadFileRemote(TransferContext& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer);
 // Queues one block of 1 to 128 bytes of a file opened with CreateFile.
-bool WriteFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t count, const uint8_t* data,
+bool WriteFileRemote(TransferContext& s, const RemoteFile& f, uint32_t offset, uint32_t count, const uint8_t* data,
                      uint8_t& result);
 // Waits until every queued block is acknowledged.
-bool FlushFileRemote(Session& s, const RemoteFile& f, uint8_t& result);
+bool FlushFileRemote(TransferContext& s, const RemoteFile& f, uint8_t& result);
 // Finishes the window (drains a read, flushes a write), then closes.
-bool CloseFile(Session& s, const RemoteFile& f, uint8_t& result);
+bool CloseFile(TransferContext& s, const RemoteFile& f, uint8_t& result);
 
 }  // namespace kl

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/session.h"
 #include "protocol/remote_call.h"
 #include "transfer/remote_file_access.h"
 #include "transfer/remote_file_window.h"
+#include "transfer/transfer_context.h"
 #include "transport/packet_link.h"
 #include "wire/frame.h"
 
@@ -23,7 +23,7 @@ constexpr uint32_t kHeaderAfterFunction = 9;  // sub-code, drive, file, offset, 
 
 enum class Reply { Nothing, Ignored, Taken, HardwareFailure };
 
-void SendReadRequest(Session& s, const RemoteFile& f, uint32_t offset) {
+void SendReadRequest(TransferContext& s, const RemoteFile& f, uint32_t offset) {
   PrepareWindowedMessage(s);
   BeginPacket(s);
   PutPacketByte(s, f.address);
@@ -36,7 +36,7 @@ void SendReadRequest(Session& s, const RemoteFile& f, uint32_t offset) {
   SendLengthFramePacket(s, 11);
 }
 
-void FillWindow(Session& s, const RemoteFile& f) {
+void FillWindow(TransferContext& s, const RemoteFile& f) {
   FileWindow& w = s.storage.remoteFile.window;
   while (w.inFlight < kFileWindowSize && !w.full()) {
     FileWindow::WindowSlot& slot = w.slots[w.tail];
@@ -51,7 +51,7 @@ void FillWindow(Session& s, const RemoteFile& f) {
 }
 
 // Receives one windowed read reply and files it under its block.
-Reply ReceiveReadReply(Session& s, const RemoteFile& f) {
+Reply ReceiveReadReply(TransferContext& s, const RemoteFile& f) {
   if (!RecvPartialPacket(s, 2)) return Reply::Nothing;
   const uint8_t address = GetPacketByte(s);
   const uint8_t function = GetPacketByte(s);
@@ -93,7 +93,7 @@ Reply ReceiveReadReply(Session& s, const RemoteFile& f) {
 
 // One attempt to obtain the head block: replies are taken until it is there or the line falls
 // silent.
-Reply AwaitHeadBlock(Session& s, const RemoteFile& f) {
+Reply AwaitHeadBlock(TransferContext& s, const RemoteFile& f) {
   const FileWindow& w = s.storage.remoteFile.window;
   for (int taken = 0; taken < kRepliesPerAttempt; ++taken) {
     if (w.slots[w.head].received) return Reply::Taken;
@@ -124,7 +124,7 @@ void DeliverHead(FileWindow& w, uint32_t& count, uint8_t* buffer) {
 
 }  // namespace
 
-bool ReadFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer) {
+bool ReadFileRemote(TransferContext& s, const RemoteFile& f, uint32_t offset, uint32_t& count, uint8_t* buffer) {
   RemoteFileState& state = s.storage.remoteFile;
   if (!state.readOpen) {
     s.out(Channel::Debug) << "ReadFileRemote: file not open for reading" << crlf;
@@ -155,7 +155,7 @@ bool ReadFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t& 
   return false;
 }
 
-void OverlappedReadFinish(Session& s, const RemoteFile& f) {
+void OverlappedReadFinish(TransferContext& s, const RemoteFile& f) {
   FileWindow& w = s.storage.remoteFile.window;
   const auto waiting = [&w] {
     for (uint8_t i = w.head; i != w.tail; i = FileWindow::after(i)) {

@@ -25,12 +25,12 @@ void EmptyWindow(FileWindow& window, bool restartReading);
 
 // Takes the replies of the blocks still in flight and discards them; on silence the window is
 // simply emptied.
-void OverlappedReadFinish(Session& s, const RemoteFile& f);
+void OverlappedReadFinish(TransferContext& s, const RemoteFile& f);
 // Waits until every queued block is acknowledged; the caller reports a failure.
-bool DrainWriteWindow(Session& s, const RemoteFile& f, uint8_t& result);
+bool DrainWriteWindow(TransferContext& s, const RemoteFile& f, uint8_t& result);
 
 // Frames and sends the windowed message built since BeginPacket. A windowed message always
 // goes out: a reply the packet layer holds belongs to no request of the stream.
-void PrepareWindowedMessage(Session& s);
+void PrepareWindowedMessage(TransferContext& s);
 
 }  // namespace kl

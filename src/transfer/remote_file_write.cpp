@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <optional>
 
-#include "driver/session.h"
 #include "protocol/remote_call.h"
 #include "transfer/remote_file_access.h"
 #include "transfer/remote_file_window.h"
+#include "transfer/transfer_context.h"
 #include "transport/packet_link.h"
 #include "transport/serial_port.h"
 #include "wire/frame.h"
@@ -26,9 +26,9 @@ struct WriteAck {
   uint8_t result = 0;
 };
 
-bool ExtendedForm(Session& s) { return s.storage.remoteFile.extendedWrite && s.newFileProtocol; }
+bool ExtendedForm(TransferContext& s) { return s.storage.remoteFile.extendedWrite && s.newFileProtocol; }
 
-void SendBlock(Session& s, const RemoteFile& f, const FileWindow::WindowSlot& slot) {
+void SendBlock(TransferContext& s, const RemoteFile& f, const FileWindow::WindowSlot& slot) {
   const bool extended = ExtendedForm(s);
   PrepareWindowedMessage(s);
   BeginPacket(s);
@@ -51,7 +51,7 @@ void SendBlock(Session& s, const RemoteFile& f, const FileWindow::WindowSlot& sl
 // The next acknowledgement of this file with status "3" or "4", waiting until the reply
 // time-out has passed since `sinceTick`; other messages are skipped. `lastOffset` is the
 // offset of the last acknowledgement seen.
-std::optional<WriteAck> ReceiveAck(Session& s, const RemoteFile& f, uint32_t sinceTick, uint32_t& lastOffset) {
+std::optional<WriteAck> ReceiveAck(TransferContext& s, const RemoteFile& f, uint32_t sinceTick, uint32_t& lastOffset) {
   Clock& clock = s.platform.clock;
   for (int looked = 0; looked < kMessagesPerWait; ++looked) {
     if (clock.tickMs() - sinceTick > s.portSettings.replyTimeout) break;
@@ -76,12 +76,13 @@ std::optional<WriteAck> ReceiveAck(Session& s, const RemoteFile& f, uint32_t sin
   return std::nullopt;
 }
 
-void ReportWriteFailure(Session& s, const WriteAck& ack) {
+void ReportWriteFailure(TransferContext& s, const WriteAck& ack) {
   s.out(Channel::Always) << crlf << "Unit reported hardware failure, cannot write to flash drive. Address=$"
                          << hex(ack.offset, 8) << ", Result=" << hex(ack.result, 2) << crlf;
 }
 
-void ReportMissing(Session& s, const RemoteFile& f, std::string_view what, uint32_t headOffset, uint32_t gotOffset) {
+void ReportMissing(TransferContext& s, const RemoteFile& f, std::string_view what, uint32_t headOffset,
+                   uint32_t gotOffset) {
   s.out(Channel::Debug) << what << hex(headOffset, 8) << " - GOT " << hex(f.DriveNo, 2) << "." << hex(f.FileNo, 4)
                         << " $" << hex(gotOffset, 8) << crlf;
   s.out(Channel::Console) << "!";
@@ -96,7 +97,7 @@ void Release(FileWindow& w, uint32_t acknowledged) {
 }
 
 // Go-back-N: the oldest block is sent again, alone, until it is acknowledged, then the next.
-bool ResendWindow(Session& s, const RemoteFile& f, uint8_t& result) {
+bool ResendWindow(TransferContext& s, const RemoteFile& f, uint8_t& result) {
   FileWindow& w = s.storage.remoteFile.window;
   while (!w.empty()) {
     const FileWindow::WindowSlot& head = w.slots[w.head];
@@ -131,7 +132,7 @@ bool ResendWindow(Session& s, const RemoteFile& f, uint8_t& result) {
 }
 
 // Waits for one acknowledgement and acts on it.
-bool ProcessOneAck(Session& s, const RemoteFile& f, uint8_t& result) {
+bool ProcessOneAck(TransferContext& s, const RemoteFile& f, uint8_t& result) {
   FileWindow& w = s.storage.remoteFile.window;
   uint32_t lastOffset = 0;
   for (int attempt = 0; attempt < kAttempts;) {
@@ -162,7 +163,7 @@ bool ProcessOneAck(Session& s, const RemoteFile& f, uint8_t& result) {
 
 }  // namespace
 
-bool WriteFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t count, const uint8_t* data,
+bool WriteFileRemote(TransferContext& s, const RemoteFile& f, uint32_t offset, uint32_t count, const uint8_t* data,
                      uint8_t& result) {
   RemoteFileState& state = s.storage.remoteFile;
   result = 0;
@@ -183,7 +184,7 @@ bool WriteFileRemote(Session& s, const RemoteFile& f, uint32_t offset, uint32_t 
   return true;
 }
 
-bool DrainWriteWindow(Session& s, const RemoteFile& f, uint8_t& result) {
+bool DrainWriteWindow(TransferContext& s, const RemoteFile& f, uint8_t& result) {
   result = 0;
   FileWindow& w = s.storage.remoteFile.window;
   while (!w.empty()) {
@@ -192,7 +193,7 @@ bool DrainWriteWindow(Session& s, const RemoteFile& f, uint8_t& result) {
   return true;
 }
 
-bool FlushFileRemote(Session& s, const RemoteFile& f, uint8_t& result) {
+bool FlushFileRemote(TransferContext& s, const RemoteFile& f, uint8_t& result) {
   if (!s.storage.remoteFile.writeOpen || !DrainWriteWindow(s, f, result)) {
     s.out(Channel::Debug) << "FlushFileRemote failed" << crlf;
     return false;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "driver/session.h"
 #include "protocol/remote_call.h"
+#include "transfer/transfer_context.h"
 #include "transfer/transfer_link.h"
 #include "transport/packet_link.h"
 #include "wire/commands.h"
@@ -31,11 +31,11 @@ WindowSlot& Store(SendWindow& window, uint32_t address, std::span<const uint8_t>
   return slot;
 }
 
-void PutSlotData(Session& s, const WindowSlot& slot) {
+void PutSlotData(TransferContext& s, const WindowSlot& slot) {
   for (uint32_t i = 0; i < slot.length; ++i) PutPacketByte(s, slot.data[i]);
 }
 
-void SendRamSlot(Session& s, const WindowSlot& slot) {
+void SendRamSlot(TransferContext& s, const WindowSlot& slot) {
   BeginBulkRequest(s, wire::cmd::WriteRam);
   PutPacketLong(s, slot.address);
   PutPacketByte(s, slot.length);
@@ -43,7 +43,7 @@ void SendRamSlot(Session& s, const WindowSlot& slot) {
   SendPacket(s, 9u + slot.length);
 }
 
-void SendBlockSlot(Session& s, const WindowSlot& slot) {
+void SendBlockSlot(TransferContext& s, const WindowSlot& slot) {
   BeginBulkRequest(s, wire::cmd::WriteRamBlock);
   PutPacketWord(s, static_cast<uint16_t>(slot.address));
   PutPacketByte(s, slot.length);
@@ -51,7 +51,7 @@ void SendBlockSlot(Session& s, const WindowSlot& slot) {
   SendPacket(s, 7u + slot.length);
 }
 
-void SendFlashSlot(Session& s, const WindowSlot& slot) {
+void SendFlashSlot(TransferContext& s, const WindowSlot& slot) {
   BeginBulkRequest(s, wire::cmd::FlashWriteWindowed);
   PutPacketWord(s, slot.sequence);
   PutPacketLong(s, slot.address);
@@ -73,8 +73,8 @@ void MarkAcknowledged(SendWindow& window, uint32_t address) {
 
 // The RAM and block acknowledgement wait: the oldest packet is done when its own reply comes;
 // replies for later ones are remembered, and a missing reply sends the oldest again.
-bool WaitOldestAck(Session& s, SendWindow& window, const BulkReplyLayout& layout, uint16_t command, int digits,
-                   void (*resend)(Session&, const WindowSlot&)) {
+bool WaitOldestAck(TransferContext& s, SendWindow& window, const BulkReplyLayout& layout, uint16_t command, int digits,
+                   void (*resend)(TransferContext&, const WindowSlot&)) {
   const bool flash = &window == &s.transfer.flashBlocks;
   for (int tries = 0; tries < (flash ? FlashTries(s, kAckTries) : kAckTries); ++tries) {
     WindowSlot& oldest = window.oldestSlot();
@@ -100,11 +100,11 @@ bool WaitOldestAck(Session& s, SendWindow& window, const BulkReplyLayout& layout
   return false;
 }
 
-bool WaitOldestBlockAck(Session& s, SendWindow& window) {
+bool WaitOldestBlockAck(TransferContext& s, SendWindow& window) {
   return WaitOldestAck(s, window, kBlockAck, wire::cmd::WriteRamBlock, 4, SendBlockSlot);
 }
 
-void ReportMissingFlashAck(Session& s, uint16_t oldestSequence, const BulkReply& reply) {
+void ReportMissingFlashAck(TransferContext& s, uint16_t oldestSequence, const BulkReply& reply) {
   s.out(Channel::Debug) << "ACK MISSING FOR " << hex(oldestSequence & kSequenceMask, 4) << " - GOT " << reply.address
                         << " FC" << hex(reply.function, 2) << " $" << hex(reply.command, 4) << " "
                         << hex(reply.sequence, 4) << " $" << hex(reply.where, 8) << " " << reply.length << crlf;
@@ -114,7 +114,7 @@ void ReportMissingFlashAck(Session& s, uint16_t oldestSequence, const BulkReply&
 // Waits until an acknowledgement releases at least the oldest windowed flash write. One reply
 // acknowledges every packet up to its sequence; a lost or damaged one sends the whole window
 // again.
-bool WaitFlashAcks(Session& s) {
+bool WaitFlashAcks(TransferContext& s) {
   SendWindow& window = s.transfer.flash;
   for (int tries = 0; tries < FlashTries(s, kAckTries) && !window.empty(); ++tries) {
     const uint16_t oldestSequence = window.oldestSlot().sequence & kSequenceMask;
@@ -142,25 +142,25 @@ bool WaitFlashAcks(Session& s) {
 
 }  // namespace
 
-bool QueueRamWrite(Session& s, uint32_t address, std::span<const uint8_t> data) {
+bool QueueRamWrite(TransferContext& s, uint32_t address, std::span<const uint8_t> data) {
   TransferState& t = s.transfer;
   if ((t.ram.inFlight >= t.ramWindowSize || t.ram.full()) && !WaitOldestRamAck(s)) return false;
   SendRamSlot(s, Store(t.ram, address, data));
   return true;
 }
 
-bool WaitOldestRamAck(Session& s) {
+bool WaitOldestRamAck(TransferContext& s) {
   return WaitOldestAck(s, s.transfer.ram, kRamAck, wire::cmd::WriteRam, 8, SendRamSlot);
 }
 
-bool DrainRamWindow(Session& s) {
+bool DrainRamWindow(TransferContext& s) {
   while (!s.transfer.ram.empty()) {
     if (!WaitOldestRamAck(s)) return false;
   }
   return true;
 }
 
-bool SendBufferedBlocks(Session& s, SendWindow& window, std::span<const uint8_t> record) {
+bool SendBufferedBlocks(TransferContext& s, SendWindow& window, std::span<const uint8_t> record) {
   window.clear();
   for (size_t offset = 0; offset < record.size(); offset += kWindowPacketBytes) {
     if ((window.inFlight >= kBlocksInFlight || window.full()) && !WaitOldestBlockAck(s, window)) return false;
@@ -173,7 +173,7 @@ bool SendBufferedBlocks(Session& s, SendWindow& window, std::span<const uint8_t>
   return true;
 }
 
-bool QueueFlashWrite(Session& s, uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
+bool QueueFlashWrite(TransferContext& s, uint32_t address, std::span<const uint8_t> data, bool firstChunk) {
   TransferState& t = s.transfer;
   if ((t.flash.inFlight >= t.flashWindowSize || t.flash.full()) && !WaitFlashAcks(s)) return false;
   WindowSlot& slot = Store(t.flash, address, data);
@@ -183,7 +183,7 @@ bool QueueFlashWrite(Session& s, uint32_t address, std::span<const uint8_t> data
   return true;
 }
 
-bool DrainFlashWindow(Session& s) {
+bool DrainFlashWindow(TransferContext& s) {
   while (!s.transfer.flash.empty()) {
     if (!WaitFlashAcks(s)) return false;
   }

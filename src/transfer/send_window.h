@@ -12,7 +12,7 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 
 // Most data bytes one windowed packet or block carries.
 inline constexpr uint32_t kWindowPacketBytes = 128;
@@ -20,23 +20,23 @@ inline constexpr uint32_t kWindowPacketBytes = 128;
 // ---- overlapped RAM writes ----
 // Queues one WriteRam of at most 128 bytes; waits for the oldest acknowledgement first when
 // the window is full. False when that wait failed.
-bool QueueRamWrite(Session& s, uint32_t address, std::span<const uint8_t> data);
+bool QueueRamWrite(TransferContext& s, uint32_t address, std::span<const uint8_t> data);
 // Waits for the oldest packet's acknowledgement (up to 20 tries); false after "FAILED".
-bool WaitOldestRamAck(Session& s);
+bool WaitOldestRamAck(TransferContext& s);
 // Until every queued RAM write is acknowledged.
-bool DrainRamWindow(Session& s);
+bool DrainRamWindow(TransferContext& s);
 
 // ---- buffered blocks ----
 // Sends `record` as blocks of at most 128 bytes, at most 8 in flight, and waits until every
 // block is acknowledged. The caller commits the record afterwards.
-bool SendBufferedBlocks(Session& s, SendWindow& window, std::span<const uint8_t> record);
+bool SendBufferedBlocks(TransferContext& s, SendWindow& window, std::span<const uint8_t> record);
 
 // ---- windowed flash writes ----
 // Queues one windowed flash write of at most 128 bytes with the next sequence word (bit 15
 // set for the first chunk of a split record); waits for acknowledgements first when the
 // window is full. False when that wait failed.
-bool QueueFlashWrite(Session& s, uint32_t address, std::span<const uint8_t> data, bool firstChunk);
+bool QueueFlashWrite(TransferContext& s, uint32_t address, std::span<const uint8_t> data, bool firstChunk);
 // Until every queued flash write is acknowledged.
-bool DrainFlashWindow(Session& s);
+bool DrainFlashWindow(TransferContext& s);
 
 }  // namespace kl

@@ -1,14 +1,14 @@
 #include "transfer/transfer_link.h"
 
-#include "driver/session.h"
 #include "protocol/link_speed.h"
+#include "transfer/transfer_context.h"
 #include "transport/link_control.h"
 #include "transport/packet_link.h"
 #include "wire/frame.h"
 
 namespace kl {
 
-void AnnounceTransferMode(Session& s, uint32_t windowSize) {
+void AnnounceTransferMode(TransferContext& s, uint32_t windowSize) {
   ChannelWriter& always = s.out(Channel::Always);
   if (s.packet.proxyOn) {
     always << "-- using proxy" << crlf;
@@ -31,29 +31,29 @@ void AnnounceTransferMode(Session& s, uint32_t windowSize) {
   }
 }
 
-void EndHardwareHandshake(Session& s) {
+void EndHardwareHandshake(TransferContext& s) {
   if (!s.portSettings.hardwareHandshake) return;
   s.out(Channel::Debug) << "-- hardware handshaking disabled" << crlf;
   s.portSettings.hardwareHandshake = 0;
 }
 
-int FlashTries(Session& s, int base) {
+int FlashTries(TransferContext& s, int base) {
   const TransferState& t = s.transfer;
   if (t.flashPersistence <= 1 || s.platform.clock.tickMs() - t.persistenceStartMs >= t.persistenceSpanMs) return base;
   return base * t.flashPersistence;
 }
 
-QuietStream::QuietStream(Session& s) : s_(s) { --s_.out.packetTraceLevel; }
+QuietStream::QuietStream(TransferContext& s) : s_(s) { --s_.out.packetTraceLevel; }
 
 QuietStream::~QuietStream() { ++s_.out.packetTraceLevel; }
 
-bool BulkReply::echoes(Session& s, uint16_t expectedCommand) const {
+bool BulkReply::echoes(TransferContext& s, uint16_t expectedCommand) const {
   return address == s.bootLoaderAddress && function == wire::kFunctionCall && command == expectedCommand;
 }
 
 namespace {
 
-uint32_t GetPacketValue(Session& s, int bytes) {
+uint32_t GetPacketValue(TransferContext& s, int bytes) {
   uint32_t value = 0;
   for (int i = 0; i < bytes; ++i) value = (value << 8) | GetPacketByte(s);
   return value;
@@ -61,7 +61,7 @@ uint32_t GetPacketValue(Session& s, int bytes) {
 
 }  // namespace
 
-BulkReply ReceiveBulkReply(Session& s, const BulkReplyLayout& layout) {
+BulkReply ReceiveBulkReply(TransferContext& s, const BulkReplyLayout& layout) {
   BulkReply reply;
   RecvPacket(s, layout.size());
   reply.address = GetPacketByte(s);
@@ -75,31 +75,31 @@ BulkReply ReceiveBulkReply(Session& s, const BulkReplyLayout& layout) {
   return reply;
 }
 
-void WriteGotFields(Session& s, const BulkReply& reply, int whereDigits) {
+void WriteGotFields(TransferContext& s, const BulkReply& reply, int whereDigits) {
   s.out(Channel::Debug) << " - GOT " << reply.address << " FC" << hex(reply.function, 2) << " $"
                         << hex(reply.command, 4) << " $" << hex(reply.where, whereDigits) << " " << reply.length;
 }
 
-void ReportBadReply(Session& s, uint32_t address, const BulkReply& reply) {
+void ReportBadReply(TransferContext& s, uint32_t address, const BulkReply& reply) {
   s.out(Channel::Debug) << "BAD REPLY FOR " << hex(address, 8);
   WriteGotFields(s, reply, 8);
   s.out(Channel::Debug) << crlf;
   s.out(Channel::Console) << "!";
 }
 
-void ReportMissingAck(Session& s, uint32_t what, int whatDigits, const BulkReply& reply, int whereDigits) {
+void ReportMissingAck(TransferContext& s, uint32_t what, int whatDigits, const BulkReply& reply, int whereDigits) {
   s.out(Channel::Debug) << "ACK MISSING FOR " << hex(what, whatDigits);
   WriteGotFields(s, reply, whereDigits);
   s.out(Channel::Debug) << crlf;
   s.out(Channel::Console) << "!";
 }
 
-void ReportFlashHardwareFailure(Session& s, uint32_t address, uint8_t result) {
+void ReportFlashHardwareFailure(TransferContext& s, uint32_t address, uint8_t result) {
   s.out(Channel::Always) << "\r\nUnit reported hardware failure, cannot write to MCU flash memory. Address=$"
                          << hex(address, 8) << ", Result=" << hex(result, 2) << crlf;
 }
 
-void BeginBulkRequest(Session& s, uint16_t command) {
+void BeginBulkRequest(TransferContext& s, uint16_t command) {
   BeginPacket(s);
   PutPacketByte(s, s.bootLoaderAddress);
   PutPacketByte(s, wire::kFunctionCall);

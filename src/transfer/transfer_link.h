@@ -8,29 +8,29 @@
 
 namespace kl {
 
-struct Session;
+struct TransferContext;
 
 // Announces the transfer mode on Always ("-- using proxy", "-- using overlapped (duplex)
 // comms", "-- window size = ", "-- using buffered protocol"). Direct overlapped writes turn
 // hardware handshaking on.
-void AnnounceTransferMode(Session& s, uint32_t windowSize);
+void AnnounceTransferMode(TransferContext& s, uint32_t windowSize);
 // "-- hardware handshaking disabled" and off, when it is on.
-void EndHardwareHandshake(Session& s);
+void EndHardwareHandshake(TransferContext& s);
 
 // The attempts a flash packet, commit or acknowledgement wait gets now: `base`, or the
 // persistence's multiple of it while a boot-loader write is within its time.
-int FlashTries(Session& s, int base);
+int FlashTries(TransferContext& s, int base);
 
 // Lowers the packet trace level for a bulk stream and raises it again on every way out.
 class QuietStream {
  public:
-  explicit QuietStream(Session& s);
+  explicit QuietStream(TransferContext& s);
   ~QuietStream();
   QuietStream(const QuietStream&) = delete;
   QuietStream& operator=(const QuietStream&) = delete;
 
  private:
-  Session& s_;
+  TransferContext& s_;
 };
 
 // The fields every bulk reply starts with: the echo, then an address (or a block offset or a
@@ -46,7 +46,7 @@ struct BulkReply {
   uint8_t result = 0;     // flash writes only
 
   // Address, function byte and command echo a bulk request to the programmer.
-  bool echoes(Session& s, uint16_t expectedCommand) const;
+  bool echoes(TransferContext& s, uint16_t expectedCommand) const;
 };
 
 // Layout of one kind of bulk reply after the four-byte echo.
@@ -61,21 +61,21 @@ struct BulkReplyLayout {
 };
 
 // Receives one reply of the layout's size and reads it.
-BulkReply ReceiveBulkReply(Session& s, const BulkReplyLayout& layout);
+BulkReply ReceiveBulkReply(TransferContext& s, const BulkReplyLayout& layout);
 
 // " - GOT " and the reply's fields ("12 FC45 $1020 $00000400 128") on Debug.
-void WriteGotFields(Session& s, const BulkReply& reply, int whereDigits);
+void WriteGotFields(TransferContext& s, const BulkReply& reply, int whereDigits);
 // "BAD REPLY FOR <address> - GOT ..." on Debug and "!" on the console.
-void ReportBadReply(Session& s, uint32_t address, const BulkReply& reply);
+void ReportBadReply(TransferContext& s, uint32_t address, const BulkReply& reply);
 // "ACK MISSING FOR <what> - GOT ..." on Debug and "!" on the console.
-void ReportMissingAck(Session& s, uint32_t what, int whatDigits, const BulkReply& reply, int whereDigits);
+void ReportMissingAck(TransferContext& s, uint32_t what, int whatDigits, const BulkReply& reply, int whereDigits);
 
 // "\r\nUnit reported hardware failure, cannot write to MCU flash memory. Address=$..., Result=.."
 // on Always.
-void ReportFlashHardwareFailure(Session& s, uint32_t address, uint8_t result);
+void ReportFlashHardwareFailure(TransferContext& s, uint32_t address, uint8_t result);
 
 // Starts the request of a bulk command to the programmer: boot-loader address, 0x45 and the
 // command; the caller writes the arguments and sends it with SendPacket (4 + their length).
-void BeginBulkRequest(Session& s, uint16_t command);
+void BeginBulkRequest(TransferContext& s, uint16_t command);
 
 }  // namespace kl

@@ -1,6 +1,6 @@
 // What the programmer download and the flash writer keep for the whole run: their send
 // windows, the window sizes, the flash sequence counter and the buffered-protocol switch.
-// Plain data; one member of the Session.
+// Plain data; one member of the TransferContext.
 #pragma once
 
 #include <array>

@@ -1,6 +1,6 @@
 // What the run keeps about a unit's storage between calls: the one remote file that is open
 // with its window of blocks in flight, the manufacturing fields loaded from the parameter file,
-// and the backup copy of the unit's manufacturing-field area. Plain data, one Session member.
+// and the backup copy of the unit's manufacturing-field area. Plain data, one TransferContext member.
 #pragma once
 
 #include <algorithm>

@@ -1,26 +1,26 @@
 #include "transport/link_control.h"
 
-#include "driver/session.h"
+#include "transport/link_context.h"
 #include "transport/packet_link.h"
 
 namespace kl {
 
-uint16_t ReplyTimeoutShort(const Session& s) { return s.link.replyTimeoutShort; }
+uint16_t ReplyTimeoutShort(const LinkContext& s) { return s.link.replyTimeoutShort; }
 
-void SetReplyTimeout(Session& s, uint32_t milliseconds) {
+void SetReplyTimeout(LinkContext& s, uint32_t milliseconds) {
   ClearReceivedPacket(s);
   s.portSettings.replyTimeout = milliseconds;
   s.out(Channel::DetailedDebug) << "baud rate = " << s.portSettings.baudRate << " (no change) timeout="
                                 << milliseconds << "ms" << crlf;
 }
 
-void SaveConnectionBaudRate(Session& s) {
+void SaveConnectionBaudRate(LinkContext& s) {
   s.link.savedBaudRate = s.portSettings.baudRate;
   s.link.savedParity = s.portSettings.evenParity;
   s.out(Channel::Debug) << "-- saved connection baud rate = " << s.link.savedBaudRate << crlf;
 }
 
-void TurnProxyOn(Session& s) {
+void TurnProxyOn(LinkContext& s) {
   s.packet.proxyOn = true;
   s.out(Channel::DetailedDebug) << "Turning proxy ON" << crlf;
   s.link.proxySavedBaudRate = s.portSettings.baudRate;
@@ -32,7 +32,7 @@ void TurnProxyOn(Session& s) {
   s.portSettings.evenParity = 0;
 }
 
-void TurnProxyOff(Session& s) {
+void TurnProxyOff(LinkContext& s) {
   s.packet.proxyOn = false;
   s.out(Channel::DetailedDebug) << "Turning proxy OFF" << crlf;
   s.link.replyTimeoutShort = 50;

@@ -6,7 +6,7 @@
 
 namespace kl {
 
-struct Session;
+struct LinkContext;
 
 struct LinkControl {
   uint32_t savedBaudRate = 0;
@@ -20,11 +20,11 @@ struct LinkControl {
 inline constexpr uint16_t ReplyTimeoutNormal = 100;
 inline constexpr uint16_t ReplyTimeoutLong = 1000;
 // The short time-out depends on the proxy mode.
-uint16_t ReplyTimeoutShort(const Session& s);
+uint16_t ReplyTimeoutShort(const LinkContext& s);
 
-void SetReplyTimeout(Session& s, uint32_t milliseconds);
-void SaveConnectionBaudRate(Session& s);
-void TurnProxyOn(Session& s);
-void TurnProxyOff(Session& s);
+void SetReplyTimeout(LinkContext& s, uint32_t milliseconds);
+void SaveConnectionBaudRate(LinkContext& s);
+void TurnProxyOn(LinkContext& s);
+void TurnProxyOff(LinkContext& s);
 
 }  // namespace kl

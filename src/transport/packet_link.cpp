@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/session.h"
+#include "transport/link_context.h"
 #include "transport/packet_dump.h"
 #include "wire/frame.h"
 
@@ -16,10 +16,10 @@ constexpr uint32_t kProxyHeader = wire::kProxyHeaderSize;
 constexpr uint32_t kWaitStepMs = 10;
 constexpr uint32_t kSlideLimitMs = 100;
 
-bool Tracing(Session& s) { return s.out.packetTraceLevel > 0; }
+bool Tracing(LinkContext& s) { return s.out.packetTraceLevel > 0; }
 
 // True when the CRC over all `count` bytes, CRC included, is 0.
-bool FrameIntact(Session& s, const uint8_t* bytes, uint32_t count) {
+bool FrameIntact(LinkContext& s, const uint8_t* bytes, uint32_t count) {
   s.packet.crc.add(bytes, count);
   return s.packet.crc.take() == 0;
 }
@@ -33,7 +33,7 @@ void ForgetReply(PacketLink& p) {
 }
 
 // A held reply no longer belongs to the request being built.
-void DiscardHeldReply(Session& s) {
+void DiscardHeldReply(LinkContext& s) {
   PacketLink& p = s.packet;
   if (p.replySize == 0) return;
   s.out(Channel::DetailedDebug) << "[DISCARD (" << p.replySize << ") " << HexDump(p.replyBytes.data(), p.replySize)
@@ -41,14 +41,14 @@ void DiscardHeldReply(Session& s) {
   ForgetReply(p);
 }
 
-void TraceBadCrc(Session& s) {
+void TraceBadCrc(LinkContext& s) {
   PacketLink& p = s.packet;
   s.out(Channel::DetailedDebug) << "[BAD CRC (" << p.replySize << ") " << HexDump(p.replyBytes.data(), p.replySize)
                                 << "] {" << TextDump(p.replyBytes.data(), p.replySize) << "}" << crlf;
 }
 
 // Waits up to `ms` for received bytes, waking as soon as some arrive.
-void WaitForBytes(Session& s, uint32_t ms) {
+void WaitForBytes(LinkContext& s, uint32_t ms) {
   if (s.port.handle) {
     s.port.handle->waitReadable(ms);
   } else {
@@ -56,7 +56,7 @@ void WaitForBytes(Session& s, uint32_t ms) {
   }
 }
 
-void SendFrame(Session& s, uint32_t length, bool lengthFramed) {
+void SendFrame(LinkContext& s, uint32_t length, bool lengthFramed) {
   PacketLink& p = s.packet;
   if (length != p.writePos) {
     s.out(Channel::Always) << "ERROR: SendPacket(" << length << "): Write size error:" << p.writePos << crlf;
@@ -100,7 +100,7 @@ void SendFrame(Session& s, uint32_t length, bool lengthFramed) {
 }
 
 // The receive step shared by RecvPacket and RecvPartialPacket.
-bool ReceiveReplyBytes(Session& s, uint32_t length) {
+bool ReceiveReplyBytes(LinkContext& s, uint32_t length) {
   PacketLink& p = s.packet;
   ChannelWriter& debug = s.out(Channel::Debug);
   ChannelWriter& detail = s.out(Channel::DetailedDebug);
@@ -169,9 +169,9 @@ bool ReceiveReplyBytes(Session& s, uint32_t length) {
 
 // ---- requests ----
 
-void BeginPacket(Session& s) { s.packet.writePos = 0; }
+void BeginPacket(LinkContext& s) { s.packet.writePos = 0; }
 
-void PutPacketByte(Session& s, uint8_t byte) {
+void PutPacketByte(LinkContext& s, uint8_t byte) {
   PacketLink& p = s.packet;
   if (p.writePos < p.lastLength && byte == p.requestBytes[p.writePos]) {
     ++p.writePos;  // the new request repeats the previous one so far
@@ -184,15 +184,15 @@ void PutPacketByte(Session& s, uint8_t byte) {
   DiscardHeldReply(s);
 }
 
-void SendPacket(Session& s, uint32_t length) { SendFrame(s, length, false); }
+void SendPacket(LinkContext& s, uint32_t length) { SendFrame(s, length, false); }
 
-void SendLengthFramePacket(Session& s, uint32_t length) { SendFrame(s, length, true); }
+void SendLengthFramePacket(LinkContext& s, uint32_t length) { SendFrame(s, length, true); }
 
-bool WaitPacketsSent(Session& s) { return FlushCommPortWrites(s, s.port); }
+bool WaitPacketsSent(LinkContext& s) { return FlushCommPortWrites(s, s.port); }
 
 // ---- replies ----
 
-bool RecvPacket(Session& s, uint32_t length) {
+bool RecvPacket(LinkContext& s, uint32_t length) {
   if (!ReceiveReplyBytes(s, length)) return false;
   PacketLink& p = s.packet;
   if (!FrameIntact(s, p.replyBytes.data(), p.replySize)) {
@@ -204,15 +204,15 @@ bool RecvPacket(Session& s, uint32_t length) {
   return true;
 }
 
-bool RecvPartialPacket(Session& s, uint32_t length) { return ReceiveReplyBytes(s, length); }
+bool RecvPartialPacket(LinkContext& s, uint32_t length) { return ReceiveReplyBytes(s, length); }
 
-uint8_t GetPacketByte(Session& s) {
+uint8_t GetPacketByte(LinkContext& s) {
   PacketLink& p = s.packet;
   if (p.readPos >= p.replySize) return 0;
   return p.replyBytes[p.readPos++];
 }
 
-bool CheckPacketEnd(Session& s) {
+bool CheckPacketEnd(LinkContext& s) {
   PacketLink& p = s.packet;
   if (p.replySize < 4) return false;
   bool good = false;
@@ -242,12 +242,12 @@ bool CheckPacketEnd(Session& s) {
   return good;
 }
 
-void ClearReceivedPacket(Session& s) {
+void ClearReceivedPacket(LinkContext& s) {
   ForgetReply(s.packet);
   s.packet.lastLength = 0;
 }
 
-void SlidePacket(Session& s) {
+void SlidePacket(LinkContext& s) {
   PacketLink& p = s.packet;
   ChannelWriter& detail = s.out(Channel::DetailedDebug);
   if (p.replySize < kCrcBytes) {
@@ -280,7 +280,7 @@ void SlidePacket(Session& s) {
   FlushCommPortWrites(s, s.port);
 }
 
-bool SlideToReplyStart(Session& s, std::span<const uint8_t> start) {
+bool SlideToReplyStart(LinkContext& s, std::span<const uint8_t> start) {
   PacketLink& p = s.packet;
   // Where the reply's own bytes begin: after a proxy header when one must come first.
   auto matches = [&] {
@@ -313,7 +313,7 @@ bool SlideToReplyStart(Session& s, std::span<const uint8_t> start) {
 
 // ---- staging ----
 
-void TransmitBlock(Session& s, const uint8_t* bytes, uint32_t count) {
+void TransmitBlock(LinkContext& s, const uint8_t* bytes, uint32_t count) {
   PacketLink& p = s.packet;
   const uint32_t free = PacketLink::kStagingSize - p.transmitCount;
   if (free < count) {
@@ -324,7 +324,7 @@ void TransmitBlock(Session& s, const uint8_t* bytes, uint32_t count) {
   p.transmitCount += count;
 }
 
-bool FlushTransmitBuffer(Session& s) {
+bool FlushTransmitBuffer(LinkContext& s) {
   PacketLink& p = s.packet;
   if (p.transmitCount == 0) return true;
   const long accepted = WriteCommPortOverlapped(s, s.port, p.transmitBuffer.data(), p.transmitCount);
@@ -344,7 +344,7 @@ bool FlushTransmitBuffer(Session& s) {
   return true;
 }
 
-long FillReceiveBuffer(Session& s) {
+long FillReceiveBuffer(LinkContext& s) {
   PacketLink& p = s.packet;
   const uint32_t free = PacketLink::kStagingSize - p.receiveCount;
   const long n = ReadCommPortOverlapped(s, s.port, p.receiveBuffer.data() + p.receiveCount, free);
@@ -357,7 +357,7 @@ long FillReceiveBuffer(Session& s) {
   return n;
 }
 
-uint32_t ReceiveBlock(Session& s, uint8_t* destination, uint32_t count) {
+uint32_t ReceiveBlock(LinkContext& s, uint8_t* destination, uint32_t count) {
   PacketLink& p = s.packet;
   count = std::min(count, PacketLink::kStagingSize);
   Clock& clock = s.platform.clock;

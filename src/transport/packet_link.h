@@ -12,7 +12,7 @@
 
 namespace kl {
 
-struct Session;
+struct LinkContext;
 
 // The CRC register shared by everything that frames or checks data. Taking the value returns
 // it with its two bytes swapped, so that writing it high byte first puts the CRC's low byte on
@@ -60,48 +60,48 @@ struct PacketLink {
 };
 
 // Building and sending a request.
-void BeginPacket(Session& s);
-void PutPacketByte(Session& s, uint8_t byte);
-void SendPacket(Session& s, uint32_t length);
-void SendLengthFramePacket(Session& s, uint32_t length);
+void BeginPacket(LinkContext& s);
+void PutPacketByte(LinkContext& s, uint8_t byte);
+void SendPacket(LinkContext& s, uint32_t length);
+void SendLengthFramePacket(LinkContext& s, uint32_t length);
 // Waits until every byte handed to the port has left it; false when a write failed.
-bool WaitPacketsSent(Session& s);
+bool WaitPacketsSent(LinkContext& s);
 
 // Receiving a reply.
-bool RecvPacket(Session& s, uint32_t length);
-bool RecvPartialPacket(Session& s, uint32_t length);
+bool RecvPacket(LinkContext& s, uint32_t length);
+bool RecvPartialPacket(LinkContext& s, uint32_t length);
 // For a reply received in steps, whose CRC can be checked only at its end: when the bytes
 // held do not begin with `start` (the expected echo), stray bytes came first. Drops bytes from
 // the front and receives more until they do, for at most the slide time; false (the reply
 // forgotten) when the start is not found.
-bool SlideToReplyStart(Session& s, std::span<const uint8_t> start);
-uint8_t GetPacketByte(Session& s);
-bool CheckPacketEnd(Session& s);
-void ClearReceivedPacket(Session& s);
+bool SlideToReplyStart(LinkContext& s, std::span<const uint8_t> start);
+uint8_t GetPacketByte(LinkContext& s);
+bool CheckPacketEnd(LinkContext& s);
+void ClearReceivedPacket(LinkContext& s);
 
 // Multi-byte values travel most significant byte first.
-inline void PutPacketWord(Session& s, uint16_t value) {
+inline void PutPacketWord(LinkContext& s, uint16_t value) {
   PutPacketByte(s, static_cast<uint8_t>(value >> 8));
   PutPacketByte(s, static_cast<uint8_t>(value));
 }
-inline void PutPacketLong(Session& s, uint32_t value) {
+inline void PutPacketLong(LinkContext& s, uint32_t value) {
   PutPacketWord(s, static_cast<uint16_t>(value >> 16));
   PutPacketWord(s, static_cast<uint16_t>(value));
 }
-inline uint16_t GetPacketWord(Session& s) {
+inline uint16_t GetPacketWord(LinkContext& s) {
   const uint16_t high = GetPacketByte(s);
   return static_cast<uint16_t>((high << 8) | GetPacketByte(s));
 }
-inline uint32_t GetPacketLong(Session& s) {
+inline uint32_t GetPacketLong(LinkContext& s) {
   const uint32_t high = GetPacketWord(s);
   return (high << 16) | GetPacketWord(s);
 }
 
 // The layer's own steps, exposed for the tests.
-void TransmitBlock(Session& s, const uint8_t* bytes, uint32_t count);
-bool FlushTransmitBuffer(Session& s);
-long FillReceiveBuffer(Session& s);
-uint32_t ReceiveBlock(Session& s, uint8_t* destination, uint32_t count);
-void SlidePacket(Session& s);
+void TransmitBlock(LinkContext& s, const uint8_t* bytes, uint32_t count);
+bool FlushTransmitBuffer(LinkContext& s);
+long FillReceiveBuffer(LinkContext& s);
+uint32_t ReceiveBlock(LinkContext& s, uint8_t* destination, uint32_t count);
+void SlidePacket(LinkContext& s);
 
 }  // namespace kl

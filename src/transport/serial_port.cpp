@@ -5,7 +5,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
+#include "transport/link_context.h"
 
 namespace kl {
 
@@ -34,7 +34,7 @@ uint32_t WaitFor(const SerialPort& port) {
 }
 
 // "<WriteCommPortOverlapped(4) 01 45 10 1B>", "[ReadCommPortOverlapped(2) 06 07]".
-void TraceBytes(Session& s, std::string_view label, const uint8_t* bytes, long count, char close) {
+void TraceBytes(LinkContext& s, std::string_view label, const uint8_t* bytes, long count, char close) {
   if (s.out.diagnosticsLevel <= 0) return;  // dropped anyway: spare the formatting
   // Appended piece by piece: chains of + give an optimised GCC 12 build a false -Wrestrict.
   std::string text(label);
@@ -50,11 +50,11 @@ void TraceBytes(Session& s, std::string_view label, const uint8_t* bytes, long c
   ReportDiagnostic(s, text);
 }
 
-void ReportSystemError(Session& s) {
+void ReportSystemError(LinkContext& s) {
   ReportDiagnostic(s, "Error: " + s.platform.process.errorText(s.platform.process.lastError()));
 }
 
-void ReportLineErrors(Session& s, SerialPort& port) {
+void ReportLineErrors(LinkContext& s, SerialPort& port) {
   if (!port.handle) return;
   const uint32_t bits = port.handle->takeLineErrors();
   if (bits == 0) return;
@@ -90,8 +90,8 @@ SerialSettings LineSettings(uint32_t baud, int stopBits, bool parityOn, bool eve
 
 }  // namespace
 
-bool OpenCommPortOverlapped(Session& s, SerialPort& port, int number, uint32_t baud, int stopBits,
-                            bool parityOn, bool even, bool ctsFlow, int16_t timeout) {
+bool OpenCommPortOverlapped(LinkContext& s, SerialPort& port, int number, uint32_t baud, int stopBits, bool parityOn,
+                            bool even, bool ctsFlow, int16_t timeout) {
   ResetPort(port);
   port.timeout = timeout;
   DebugTrace(s, "COM" + decimalText(number) + ":Speed=" + decimalText(baud) + " StopBits=" +
@@ -106,7 +106,7 @@ bool OpenCommPortOverlapped(Session& s, SerialPort& port, int number, uint32_t b
   return true;
 }
 
-void CloseCommPortOverlapped(Session& s, SerialPort& port) {
+void CloseCommPortOverlapped(LinkContext& s, SerialPort& port) {
   if (port.handle) {
     FlushCommPortWrites(s, port);
     port.handle->purge();
@@ -115,7 +115,7 @@ void CloseCommPortOverlapped(Session& s, SerialPort& port) {
   ResetPort(port);
 }
 
-long FinishOldestWrite(Session& s, SerialPort& port, uint32_t waitMs) {
+long FinishOldestWrite(LinkContext& s, SerialPort& port, uint32_t waitMs) {
   WriteSlot& slot = port.slots[port.oldestSlot];
   const long expected = static_cast<long>((slot.endPos - slot.startPos) & kRingMask);
   long result = expected;
@@ -136,7 +136,7 @@ long FinishOldestWrite(Session& s, SerialPort& port, uint32_t waitMs) {
   return result;
 }
 
-long WriteCommPortOverlapped(Session& s, SerialPort& port, const uint8_t* bytes, uint32_t count) {
+long WriteCommPortOverlapped(LinkContext& s, SerialPort& port, const uint8_t* bytes, uint32_t count) {
   if (!port.handle) return -1;
   Clock& clock = s.platform.clock;
   const uint32_t began = clock.tickMs();
@@ -197,7 +197,7 @@ long WriteCommPortOverlapped(Session& s, SerialPort& port, const uint8_t* bytes,
   return accepted;
 }
 
-long ReadCommPortOverlapped(Session& s, SerialPort& port, uint8_t* buffer, uint32_t maximum) {
+long ReadCommPortOverlapped(LinkContext& s, SerialPort& port, uint8_t* buffer, uint32_t maximum) {
   if (!port.handle) return -1;
   long total = 0;
   while (static_cast<uint32_t>(total) < maximum) {
@@ -215,7 +215,7 @@ long ReadCommPortOverlapped(Session& s, SerialPort& port, uint8_t* buffer, uint3
   return total;
 }
 
-long ReadCommPortWithTimeout(Session& s, SerialPort& port, uint8_t* buffer, uint32_t count) {
+long ReadCommPortWithTimeout(LinkContext& s, SerialPort& port, uint8_t* buffer, uint32_t count) {
   if (!port.handle) return -1;
   Clock& clock = s.platform.clock;
   const uint32_t began = clock.tickMs();
@@ -231,7 +231,7 @@ long ReadCommPortWithTimeout(Session& s, SerialPort& port, uint8_t* buffer, uint
   return static_cast<long>(got);
 }
 
-bool FlushCommPortWrites(Session& s, SerialPort& port) {
+bool FlushCommPortWrites(LinkContext& s, SerialPort& port) {
   bool ok = true;
   while (SlotsOutstanding(port)) {
     if (FinishOldestWrite(s, port, kWaitUntilSent) < 0) ok = false;
@@ -239,30 +239,30 @@ bool FlushCommPortWrites(Session& s, SerialPort& port) {
   return ok;
 }
 
-bool SetCommPortSpeed(Session& s, SerialPort& port, uint32_t baud, int stopBits, bool parityOn,
-                      bool even, bool ctsFlow) {
+bool SetCommPortSpeed(LinkContext& s, SerialPort& port, uint32_t baud, int stopBits, bool parityOn, bool even,
+                      bool ctsFlow) {
   if (!port.handle) return false;
   if (port.handle->setSettings(LineSettings(baud, stopBits, parityOn, even, ctsFlow))) return true;
   ReportSystemError(s);
   return false;
 }
 
-bool GetCommCTS(Session&, SerialPort& port) { return port.handle && port.handle->cts(); }
+bool GetCommCTS(LinkContext&, SerialPort& port) { return port.handle && port.handle->cts(); }
 
 // ---- connection operations ----
 
-bool IsPortOpen(Session& s) { return s.port.handle != nullptr; }
+bool IsPortOpen(LinkContext& s) { return s.port.handle != nullptr; }
 
 namespace {
 
-bool OpenWithSettings(Session& s, uint32_t baud) {
+bool OpenWithSettings(LinkContext& s, uint32_t baud) {
   const PortSettings& p = s.portSettings;
   const bool parity = p.evenParity != 0;
   return OpenCommPortOverlapped(s, s.port, p.portNumber, baud, 2, parity, parity, p.hardwareHandshake != 0, 0);
 }
 
 // The message for an open that failed with `code`, without the busy case.
-void WriteOpenFailure(Session& s, int code) {
+void WriteOpenFailure(LinkContext& s, int code) {
   const uint16_t number = s.portSettings.portNumber;
   ChannelWriter& debug = s.out(Channel::Debug);
   switch (code) {
@@ -280,7 +280,7 @@ void WriteOpenFailure(Session& s, int code) {
 
 bool IsBusy(int code) { return code == oserr::AccessDenied || code == oserr::SharingViolation; }
 
-void CreateLockFile(Session& s) {
+void CreateLockFile(LinkContext& s) {
   PortSettings& p = s.portSettings;
   const std::string directory = s.platform.environment.get("BALVANTALOCKDIR");
   p.lockFilePath = directory;
@@ -303,7 +303,7 @@ void CreateLockFile(Session& s) {
   p.lockFilePath.clear();  // go on without the lock
 }
 
-void DeleteLockFile(Session& s, const char* caller) {
+void DeleteLockFile(LinkContext& s, const char* caller) {
   PortSettings& settings = s.portSettings;
   if (settings.lockFilePath.empty()) return;
   s.out(Channel::DetailedDebug) << caller << " deleting lock file: " << settings.lockFilePath << crlf;
@@ -320,7 +320,7 @@ void DeleteLockFile(Session& s, const char* caller) {
 
 }  // namespace
 
-bool OpenPort(Session& s) {
+bool OpenPort(LinkContext& s) {
   PortSettings& p = s.portSettings;
   CreateLockFile(s);
 
@@ -366,7 +366,7 @@ bool OpenPort(Session& s) {
   return IsPortOpen(s);
 }
 
-void ClosePort(Session& s) {
+void ClosePort(LinkContext& s) {
   if (IsPortOpen(s)) {
     s.out(Channel::DetailedDebug) << "ClosePort closing comm port: " << s.portSettings.portNumber << crlf;
     CloseCommPortOverlapped(s, s.port);
@@ -374,7 +374,7 @@ void ClosePort(Session& s) {
   DeleteLockFile(s, "ClosePort");
 }
 
-bool ChangeBaudRate(Session& s) {
+bool ChangeBaudRate(LinkContext& s) {
   const PortSettings& p = s.portSettings;
   if (IsPortOpen(s)) {
     s.out(Channel::DetailedDebug) << "ChangeBaudRate closing comm port: " << p.portNumber << crlf;

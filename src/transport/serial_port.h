@@ -11,7 +11,7 @@
 
 namespace kl {
 
-struct Session;
+struct LinkContext;
 
 // One outstanding write.
 struct WriteSlot {
@@ -51,25 +51,25 @@ inline constexpr uint32_t kWaitWithoutLimit = UINT32_MAX - 1;
 inline constexpr uint32_t kWaitUntilSent = UINT32_MAX;
 
 // Primitives on a port object.
-bool OpenCommPortOverlapped(Session& s, SerialPort& port, int number, uint32_t baud, int stopBits,
-                            bool parityOn, bool even, bool ctsFlow, int16_t timeout);
-void CloseCommPortOverlapped(Session& s, SerialPort& port);
-long WriteCommPortOverlapped(Session& s, SerialPort& port, const uint8_t* bytes, uint32_t count);
-long ReadCommPortOverlapped(Session& s, SerialPort& port, uint8_t* buffer, uint32_t maximum);
-long ReadCommPortWithTimeout(Session& s, SerialPort& port, uint8_t* buffer, uint32_t count);
-bool FlushCommPortWrites(Session& s, SerialPort& port);
+bool OpenCommPortOverlapped(LinkContext& s, SerialPort& port, int number, uint32_t baud, int stopBits, bool parityOn,
+                            bool even, bool ctsFlow, int16_t timeout);
+void CloseCommPortOverlapped(LinkContext& s, SerialPort& port);
+long WriteCommPortOverlapped(LinkContext& s, SerialPort& port, const uint8_t* bytes, uint32_t count);
+long ReadCommPortOverlapped(LinkContext& s, SerialPort& port, uint8_t* buffer, uint32_t maximum);
+long ReadCommPortWithTimeout(LinkContext& s, SerialPort& port, uint8_t* buffer, uint32_t count);
+bool FlushCommPortWrites(LinkContext& s, SerialPort& port);
 // Finishes the oldest outstanding write, waiting up to `waitMs`: its byte count, 0 while it is
 // still pending, -1 when it failed.
-long FinishOldestWrite(Session& s, SerialPort& port, uint32_t waitMs);
-bool SetCommPortSpeed(Session& s, SerialPort& port, uint32_t baud, int stopBits, bool parityOn,
-                      bool even, bool ctsFlow);
-bool GetCommCTS(Session& s, SerialPort& port);
+long FinishOldestWrite(LinkContext& s, SerialPort& port, uint32_t waitMs);
+bool SetCommPortSpeed(LinkContext& s, SerialPort& port, uint32_t baud, int stopBits, bool parityOn, bool even,
+                      bool ctsFlow);
+bool GetCommCTS(LinkContext& s, SerialPort& port);
 
 // Connection operations on the session's port and settings.
-bool IsPortOpen(Session& s);
-bool OpenPort(Session& s);
+bool IsPortOpen(LinkContext& s);
+bool OpenPort(LinkContext& s);
 // Closes the port if open and deletes the lock file; harmless when nothing is open.
-void ClosePort(Session& s);
-bool ChangeBaudRate(Session& s);
+void ClosePort(LinkContext& s);
+bool ChangeBaudRate(LinkContext& s);
 
 }  // namespace kl

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <string>
 
-#include "driver/session.h"
+#include "transport/link_context.h"
 
 namespace kl {
 
-void ShowProgress(Session& s, uint32_t done, uint32_t total) {
+void ShowProgress(LinkContext& s, uint32_t done, uint32_t total) {
   constexpr uint64_t kDots = 60;
   PacketLink& p = s.packet;
   if (total == 0) return;
@@ -21,7 +21,7 @@ void ShowProgress(Session& s, uint32_t done, uint32_t total) {
   p.progressDots = due;
 }
 
-void EndProgress(Session& s) {
+void EndProgress(LinkContext& s) {
   s.out(Channel::Console) << crlf;
   s.packet.progressTotal = 0;
   s.packet.progressDots = 0;
@@ -33,12 +33,12 @@ uint32_t DataRate(uint32_t bytes, uint32_t milliseconds) {
   return rate >= 4294967295.0 ? UINT32_MAX : static_cast<uint32_t>(rate);
 }
 
-TransferMeter StartTransferMeter(Session& s, TransferDirection direction) {
+TransferMeter StartTransferMeter(LinkContext& s, TransferDirection direction) {
   const uint32_t bytes = direction == TransferDirection::Sent ? s.packet.bytesSent : s.packet.bytesReceived;
   return TransferMeter{direction, bytes, s.platform.clock.tickMs()};
 }
 
-void WriteTransferSummary(Session& s, const TransferMeter& meter) {
+void WriteTransferSummary(LinkContext& s, const TransferMeter& meter) {
   const bool sent = meter.direction == TransferDirection::Sent;
   const uint32_t bytes = (sent ? s.packet.bytesSent : s.packet.bytesReceived) - meter.startBytes;
   const uint32_t elapsed = s.platform.clock.tickMs() - meter.startTick;

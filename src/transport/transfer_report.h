@@ -5,11 +5,11 @@
 
 namespace kl {
 
-struct Session;
+struct LinkContext;
 
 // A 60-dot bar on the console; a new total starts a new bar.
-void ShowProgress(Session& s, uint32_t done, uint32_t total);
-void EndProgress(Session& s);
+void ShowProgress(LinkContext& s, uint32_t done, uint32_t total);
+void EndProgress(LinkContext& s);
 // Line rate in baud of `bytes` in `milliseconds`, at 11 line bits a byte.
 uint32_t DataRate(uint32_t bytes, uint32_t milliseconds);
 
@@ -21,8 +21,8 @@ struct TransferMeter {
   uint32_t startBytes;
   uint32_t startTick;
 };
-TransferMeter StartTransferMeter(Session& s, TransferDirection direction);
+TransferMeter StartTransferMeter(LinkContext& s, TransferDirection direction);
 // "Bytes sent = " (or "Bytes received = ") n " : Time = " ms " mS : Data rate = " r " baud" on Debug.
-void WriteTransferSummary(Session& s, const TransferMeter& meter);
+void WriteTransferSummary(LinkContext& s, const TransferMeter& meter);
 
 }  // namespace kl

@@ -5,10 +5,10 @@
 
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "driver/settings.h"
 #include "transfer/image_check.h"
 #include "transport/serial_port.h"
+#include "update/session.h"
 
 namespace kl {
 

@@ -3,13 +3,13 @@
 #include <string_view>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "images/catalogue.h"
 #include "protocol/capabilities.h"
 #include "protocol/unit_control.h"
 #include "transfer/file_update.h"
 #include "transfer/image_selection.h"
 #include "transfer/programmer_download.h"
+#include "update/session.h"
 #include "wire/crc16.h"
 
 namespace kl {

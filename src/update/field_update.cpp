@@ -4,12 +4,12 @@
 
 #include "connect/connection.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "driver/version.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "update/multi_unit_update.h"
+#include "update/session.h"
 #include "update/update_unit.h"
 
 namespace kl {

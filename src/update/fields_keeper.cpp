@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "transfer/manufacturing_fields.h"
+#include "update/session.h"
 
 namespace kl {
 
@@ -73,7 +73,7 @@ void FieldsKeeper::prepare(bool bootLoader, bool newFieldsFollow) {
 }
 
 RestoreStep FieldsKeeper::restoreStep(bool onlyValid) {
-  return [this, onlyValid](Session& s, Unit& unit) {
+  return [this, onlyValid](TransferContext& s, Unit& unit) {
     restoreRan_ = true;
     if (onlyValid && !fieldsValid_) return restored_ = true;
     restored_ = WriteBackupFields(s, unit);

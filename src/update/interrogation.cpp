@@ -4,12 +4,12 @@
 
 #include "connect/connection.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "transfer/image_selection.h"
 #include "update/fields_keeper.h"
+#include "update/session.h"
 
 namespace kl {
 

@@ -9,7 +9,6 @@
 
 #include "driver/fatal_error.h"
 #include "driver/program_folders.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
@@ -18,6 +17,7 @@
 #include "transfer/transfer_link.h"
 #include "transport/transfer_report.h"
 #include "update/network_table.h"
+#include "update/session.h"
 
 namespace kl {
 

@@ -6,7 +6,6 @@
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
 #include "driver/parameter_file.h"
-#include "driver/session.h"
 #include "driver/session_log.h"
 #include "driver/version.h"
 #include "protocol/identification.h"
@@ -16,6 +15,7 @@
 #include "update/interrogation.h"
 #include "update/log_extraction.h"
 #include "update/manufacturing_update.h"
+#include "update/session.h"
 
 namespace kl {
 

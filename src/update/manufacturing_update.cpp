@@ -4,7 +4,6 @@
 
 #include "driver/fatal_error.h"
 #include "driver/parameter_file.h"
-#include "driver/session.h"
 #include "protocol/identification.h"
 #include "protocol/link_speed.h"
 #include "protocol/proxy_calls.h"
@@ -13,6 +12,7 @@
 #include "transport/link_control.h"
 #include "update/field_update.h"
 #include "update/network_table.h"
+#include "update/session.h"
 #include "update/unit_search.h"
 #include "update/update_unit.h"
 

@@ -4,7 +4,6 @@
 
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "driver/version.h"
 #include "images/catalogue.h"
 #include "protocol/identification.h"
@@ -13,6 +12,7 @@
 #include "transport/link_control.h"
 #include "update/network_table.h"
 #include "update/remote_update.h"
+#include "update/session.h"
 #include "update/update_unit.h"
 
 namespace kl {

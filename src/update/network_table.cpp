@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_names.h"
+#include "update/session.h"
 
 namespace kl {
 

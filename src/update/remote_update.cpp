@@ -1,9 +1,9 @@
 #include "update/remote_update.h"
 
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
+#include "update/session.h"
 #include "update/update_unit.h"
 
 namespace kl {

@@ -5,7 +5,6 @@
 
 #include "connect/connection.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "protocol/capabilities.h"
 #include "protocol/identification.h"
 #include "protocol/proxy_calls.h"
@@ -13,6 +12,7 @@
 #include "transport/link_control.h"
 #include "update/network_table.h"
 #include "update/remote_update.h"
+#include "update/session.h"
 
 namespace kl {
 

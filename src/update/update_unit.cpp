@@ -6,7 +6,6 @@
 #include "connect/connection.h"
 #include "driver/console_input.h"
 #include "driver/fatal_error.h"
-#include "driver/session.h"
 #include "driver/version.h"
 #include "images/catalogue.h"
 #include "protocol/capabilities.h"
@@ -20,6 +19,7 @@
 #include "update/boot_tool.h"
 #include "update/card_files.h"
 #include "update/fields_keeper.h"
+#include "update/session.h"
 
 namespace kl {
 

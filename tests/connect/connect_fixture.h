@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "platform/sim/sim_platform.h"
 #include "sim/scenario/installation.h"
 #include "sim/scenario/scenario.h"

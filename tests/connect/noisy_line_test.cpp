@@ -4,7 +4,7 @@
 
 #include "connect/connection.h"
 #include "connect/discovery.h"
-#include "driver/session.h"
+#include "update/session.h"
 #include "platform/sim/sim_platform.h"
 #include "protocol/identification.h"
 #include "sim/scenario/installation.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "update/main_sequence.h"
-#include "driver/session.h"
+#include "update/session.h"
 #include "platform/sim/sim_platform.h"
 #include "support/temp_dir.h"
 

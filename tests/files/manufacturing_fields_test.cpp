@@ -115,7 +115,7 @@ TEST_F(FieldsTest, AFailedRestoreStillFinishesTheBootLoader) {
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_TRUE(ReadBackupFields(s(), s().unit));
   bool restored = true;
-  EXPECT_TRUE(WriteMcuFlash(s(), s().unit, s().unit.bootLoaderImage, [&](Session& session, Unit& unit) {
+  EXPECT_TRUE(WriteMcuFlash(s(), s().unit, s().unit.bootLoaderImage, [&](TransferContext& session, Unit& unit) {
     return restored = WriteBackupFields(session, unit);
   }, FlashTarget::BootLoader));
   EXPECT_FALSE(restored);

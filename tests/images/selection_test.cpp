@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "images/catalogue.h"
 #include "platform/sim/sim_platform.h"
 #include "protocol/unit.h"

@@ -33,7 +33,7 @@ TEST_F(RemoteCallOnUnit, PingIsAnsweredAtTheDefaultAddressAndTheModbusAddressOnl
 TEST_F(RemoteCallOnUnit, OneAttemptSendsTheHeaderAndArgumentsAndReadsTheResults) {
   uint8_t address = 0;
   const CallRequest request{2, wire::cmd::GetModbusAddress, {}, 0};
-  EXPECT_TRUE(CallOnce(s(), request, 5, [&](Session& session) {
+  EXPECT_TRUE(CallOnce(s(), request, 5, [&](LinkContext& session) {
     address = GetPacketByte(session);
     return true;
   }));
@@ -43,7 +43,7 @@ TEST_F(RemoteCallOnUnit, OneAttemptSendsTheHeaderAndArgumentsAndReadsTheResults)
 
 TEST_F(RemoteCallOnUnit, AnArgumentEchoThatDiffersFailsTheAttempt) {
   const CallRequest request{2, wire::cmd::GetModbusAddress, {}, 0};
-  EXPECT_FALSE(CallOnce(s(), request, 5, [](Session& session) { return GetPacketByte(session) == 9; }));
+  EXPECT_FALSE(CallOnce(s(), request, 5, [](LinkContext& session) { return GetPacketByte(session) == 9; }));
 }
 
 TEST_F(RemoteCallOnUnit, AReplyLongerThanTheCallReadsFailsItsEndCheck) {
@@ -71,7 +71,7 @@ TEST_F(RemoteCallScripted, AWrongAddressEchoIsRetriedLikeAMissingReply) {
   int attempts = 0;
   EXPECT_FALSE(LoggedCall(s(), "GetModbusAddress", 4, [&] {
     ++attempts;
-    return CallOnce(s(), request, 5, [](Session& session) {
+    return CallOnce(s(), request, 5, [](LinkContext& session) {
       GetPacketByte(session);
       return true;
     });
@@ -83,7 +83,7 @@ TEST_F(RemoteCallScripted, AWrongAddressEchoIsRetriedLikeAMissingReply) {
 
 TEST_F(RemoteCallScripted, WrongFunctionOrCommandEchoesFail) {
   const CallRequest request{5, wire::cmd::GetModbusAddress, {}, 0};
-  auto readOne = [](Session& session) {
+  auto readOne = [](LinkContext& session) {
     GetPacketByte(session);
     return true;
   };
@@ -107,7 +107,7 @@ TEST_F(RemoteCallScripted, AShortReplyIsReadAsZerosAndFails) {
   answer(6, {0x05, 0x45, 0x10});
   uint8_t result = 0xEE;
   const CallRequest request{5, wire::cmd::GetModbusAddress, {}, 0};
-  EXPECT_FALSE(CallOnce(s(), request, 5, [&](Session& session) {
+  EXPECT_FALSE(CallOnce(s(), request, 5, [&](LinkContext& session) {
     result = GetPacketByte(session);
     return true;
   }));
@@ -127,7 +127,7 @@ TEST_F(RemoteCallScripted, AnIdenticalRetryIsAnsweredFromAReplyFoundByResynchron
   };
   const CallRequest request{5, wire::cmd::GetModbusAddress, {}, 0};
   uint8_t address = 0;
-  auto readOne = [&](Session& session) {
+  auto readOne = [&](LinkContext& session) {
     address = GetPacketByte(session);
     return true;
   };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "platform/sim/sim_platform.h"
 #include "support/temp_dir.h"
 

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "sim/scripted_peer.h"
 #include "site/simulated_site.h"
 #include "support/temp_dir.h"

@@ -248,7 +248,7 @@ TEST_F(WindowedFlash, TheRestoreStepRunsOnceAfterTheFieldsBlock) {
       return Ack{w.sequence};
     });
     int calls = 0;
-    ASSERT_TRUE(write(c.records, [&](Session&, Unit&) {
+    ASSERT_TRUE(write(c.records, [&](TransferContext&, Unit&) {
       ++calls;
       EXPECT_EQ(acknowledged, writes.size()) << "packets still in flight";
       events.push_back("restore");
@@ -263,7 +263,7 @@ TEST_F(WindowedFlash, AWriteThatFailsInsideTheFieldsBlockStillRestoresThem) {
   unit.mcuType = mcu::LPC1768;
   acknowledge([](size_t i, const Seen& w) { return Ack{w.sequence, static_cast<uint8_t>(i == 1 ? 5 : 0)}; });
   int calls = 0;
-  EXPECT_FALSE(write({{0x0, 128}, {0x80, 128}}, [&](Session&, Unit&) { return ++calls > 0; }));
+  EXPECT_FALSE(write({{0x0, 128}, {0x80, 128}}, [&](TransferContext&, Unit&) { return ++calls > 0; }));
   EXPECT_EQ(calls, 1);
 }
 

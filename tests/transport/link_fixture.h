@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "platform/sim/sim_platform.h"
 #include "sim/scripted_peer.h"
 #include "sim/sim_line.h"

@@ -10,7 +10,7 @@
 #include <memory>
 #include <thread>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "platform/posix/posix_factories.h"
 #include "platform/posix/posix_port_map.h"
 #include "platform/sim/sim_platform.h"

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "protocol/identification.h"
 #include "support/installation_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <map>
 
-#include "driver/session.h"
+#include "update/session.h"
 #include "protocol/identification.h"
 #include "support/installation_fixture.h"
 

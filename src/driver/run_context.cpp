@@ -1,10 +1,10 @@
-#include "driver/session.h"
+#include "driver/run_context.h"
 
 #include "driver/runtime_errors.h"
 
 namespace kl {
 
-Session::Session(Platform& p)
+RunContext::RunContext(Platform& p)
     : platform(p),
       out(p, options),
       strings(CreateStringHeap(

@@ -1,6 +1,8 @@
-// One run's context. What the program treats as process-wide (options, channels and log,
-// the serial port and its settings, the packet link, the connected unit, ...) are members
-// here; the real program creates exactly one, tests as many as they need.
+// What every layer of a run shares: the machine, the options as given, what the run settles as
+// it goes, the output channels and the text heap. Each layer above extends it with its own part
+// (the link, the target unit, the transfer) and a function names the part it works on, so that
+// nothing below can reach what a higher layer keeps. The real program creates one run, tests as
+// many as they need.
 #pragma once
 
 #include <functional>
@@ -12,12 +14,6 @@
 #include "driver/output.h"
 #include "driver/run_options.h"
 #include "platform/platform.h"
-#include "protocol/unit.h"
-#include "transfer/transfer_state.h"
-#include "transfer/unit_storage_state.h"
-#include "transport/link_control.h"
-#include "transport/packet_link.h"
-#include "transport/serial_port.h"
 
 namespace kl {
 
@@ -31,10 +27,14 @@ struct RunState {
   bool verifyTurnedOff = false;
 };
 
-struct Session {
-  explicit Session(Platform& p);
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
+struct RunContext {
+  explicit RunContext(Platform& p);
+  RunContext(const RunContext&) = delete;
+  RunContext& operator=(const RunContext&) = delete;
+  virtual ~RunContext() = default;
+
+  // Lets go of the serial line before a fatal end; the link's part of the run has one.
+  virtual void releaseLine() {}
 
   Platform& platform;
   RunOptions options;
@@ -51,36 +51,11 @@ struct Session {
 
   // The command line as given, program path first (the log header repeats it).
   std::vector<std::string> arguments;
-  PortSettings portSettings;
-  SerialPort port;
-  PacketLink packet;
 
-  LinkControl link;
-
-  // The directly connected unit, and the addresses discovery settles on.
-  Unit unit;
-  uint8_t currentUnitId = 0;
-  uint8_t bootLoaderAddress = 1;
-  // Overlapped (windowed) flash writes are in use.
-  bool overlappedActive = false;
-  // The connected application takes the extended windowed file write.
-  bool newFileProtocol = false;
-  // Send windows and modes of the programmer download and the flash writer.
-  TransferState transfer;
-  // The open remote file, the loaded manufacturing fields and the backup of the unit's fields.
-  UnitStorageState storage;
-  // The flash programmer the external boot-loader tool wrote for a test board; the unit's
-  // programmerImage points into it for the rest of the run.
-  std::vector<uint8_t> bootToolProgrammer;
-
-  // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
-  bool stopHookArmed = false;
   // The station's outcome (Message in the parameter file) was stored, or tried: a later end
   // of the run leaves it. Lost: it could not be written.
   bool outcomeSettled = false;
   bool outcomeLost = false;
-  // What lets the user open a port was shown (once a run).
-  bool accessHelpShown = false;
   // Why the session log stopped short (a full disk); empty while it is whole.
   std::string sessionLogFailure;
   // What an early end of the run must put back first (see BeforeEndGuard); empty when nothing.
@@ -88,6 +63,6 @@ struct Session {
 };
 
 // Writes are read back and compared (-v), unless the run had to turn that off.
-inline bool Verifying(const Session& s) { return s.options.verify && !s.run.verifyTurnedOff; }
+inline bool Verifying(const RunContext& s) { return s.options.verify && !s.run.verifyTurnedOff; }
 
 }  // namespace kl
