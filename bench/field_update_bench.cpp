@@ -29,6 +29,8 @@
 #include "images/image_format.h"
 #include "protocol/identification.h"
 #include "site/simulated_site.h"
+#include "transfer/image_selection.h"
+#include "transfer/unit_images.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "update/card_files.h"
@@ -117,8 +119,11 @@ class UpdateRun {
     updateSeconds = static_cast<double>(site.platform.world.nowUs() - start) / 1e6;
     wireSeconds = static_cast<double>(site.line.busyTowardsDeviceUs() - busyBefore) / 1e6;
     if (unit.softwareVersion != 610 || unit.softwareRelease != 57) return "the unit did not come back with 6.10r57";
-    payloadBytes =
-        DataBytes(unit.programmerImage) + DataBytes(unit.softwareImage) + FileBytes(unit.cardNumber, unit.mcuType);
+    // The images the update chose for the unit, chosen again from what it reports now.
+    UnitImages images;
+    SelectFlashProgrammer(s, unit, images, false);
+    SelectSoftware(s, unit, images);
+    payloadBytes = DataBytes(images.programmer) + DataBytes(images.software) + FileBytes(unit.cardNumber, unit.mcuType);
     eraseSeconds = static_cast<double>(s.transfer.lastEraseUs) / 1e6;
     return {};
   }

@@ -22,6 +22,7 @@
 #include "transfer/flash_writer.h"
 #include "transfer/image_selection.h"
 #include "transfer/programmer_download.h"
+#include "transfer/unit_images.h"
 #include "transport/link_control.h"
 #include "update/session.h"
 
@@ -64,17 +65,18 @@ int Run(Session& s, std::vector<std::string> arguments) {
   if (jig) RouteThroughJig(s);
   Unit& unit = s.unit;
   if (!InitialiseForUpdate(s, unit)) FatalError(s, "Unable to initialise unit for update");
-  SelectFlashProgrammer(s, unit, false);
-  if (!SelectBootLoader(s, unit)) FatalError(s, "Cannot find a boot loader");
-  SelectSoftware(s, unit);
+  UnitImages images;
+  SelectFlashProgrammer(s, unit, images, false);
+  if (!SelectBootLoader(s, unit, images)) FatalError(s, "Cannot find a boot loader");
+  SelectSoftware(s, unit, images);
 
   Clock& clock = s.platform.clock;
   const uint64_t downloadStart = clock.microseconds();
-  if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer"))
+  if (!DownloadProgrammer(s, unit, images.programmer, "programmer"))
     FatalError(s, "Unable to download flash programmer");
   const double downloadSeconds = static_cast<double>(clock.microseconds() - downloadStart) / 1e6;
   const double cpuStart = CpuSeconds();
-  if (!WriteMcuFlash(s, unit, unit.softwareImage)) FatalError(s, "Unable to write new software");
+  if (!WriteMcuFlash(s, unit, images.software)) FatalError(s, "Unable to write new software");
   const double cpu = CpuSeconds() - cpuStart;
   Reset(s, unit);
 

@@ -21,6 +21,7 @@
 #include "transfer/flash_writer.h"
 #include "transfer/image_selection.h"
 #include "transfer/programmer_download.h"
+#include "transfer/unit_images.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "update/session.h"
@@ -69,14 +70,15 @@ class FlashRun {
     if (mode_ == Windowed) s.overlappedActive = GetCommCTS(s, s.port);
     if (mode_ == Buffered && !routeThroughJig()) return "no unit behind the jig";
     if (!InitialiseForUpdate(s, unit)) return "no boot loader";
-    SelectFlashProgrammer(s, unit, false);
+    UnitImages images;
+    SelectFlashProgrammer(s, unit, images, false);
     const uint64_t start = site.platform.world.nowUs();
-    if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) return "download failed";
+    if (!DownloadProgrammer(s, unit, images.programmer, "programmer")) return "download failed";
     downloadSeconds = static_cast<double>(site.platform.world.nowUs() - start) / 1e6;
-    SelectBootLoader(s, unit);
-    SelectSoftware(s, unit);
-    if (unit.softwareImage != ImageOf(catalogue::kSoftwareImages[2])) return "not the largest software image";
-    if (!WriteMcuFlash(s, unit, unit.softwareImage)) return "flash write failed";
+    SelectBootLoader(s, unit, images);
+    SelectSoftware(s, unit, images);
+    if (images.software != ImageOf(catalogue::kSoftwareImages[2])) return "not the largest software image";
+    if (!WriteMcuFlash(s, unit, images.software)) return "flash write failed";
     return {};
   }
 

@@ -21,6 +21,7 @@
 #include "protocol/unit_control.h"
 #include "transfer/file_update.h"
 #include "transfer/image_selection.h"
+#include "transfer/unit_images.h"
 #include "update/network_table.h"
 #include "update/session.h"
 
@@ -83,8 +84,9 @@ int Run(Session& s, CountingConsole& console, const std::vector<std::string>& ar
     if (!ReadUnitInfo(s, remote)) FatalError(s, "A unit on the network did not answer");
     ReadExtendedInfo(s, remote);
     ReadAdvancedInfo(s, remote);
-    if (!SelectSoftware(s, remote)) FatalError(s, "Unknown balvanta unit");
-    const ImageRef image = remote.softwareImage;
+    UnitImages images;
+    if (!SelectSoftware(s, remote, images)) FatalError(s, "Unknown balvanta unit");
+    const ImageRef image = images.software;
     s.out.flushConsole();
     const int marksBefore = console.marks;
     const uint64_t start = clock.microseconds();

@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdint>
+
 #include "Pellmar/dynamic_string.h"
-#include "images/image_ref.h"
 #include "wire/unit_codes.h"
 
 namespace kl {
@@ -73,10 +73,6 @@ struct Unit {
   uint16_t ftMask = 0;
   uint16_t rtMask = 0;
   uint16_t newMask = 0;
-  ImageRef programmerImage;
-  ImageRef stringsProgrammerImage;
-  ImageRef bootLoaderImage;
-  ImageRef softwareImage;
 };
 
 }  // namespace kl

@@ -8,6 +8,7 @@
 #include "images/catalogue.h"
 #include "protocol/unit.h"
 #include "transfer/transfer_context.h"
+#include "transfer/unit_images.h"
 
 namespace kl {
 namespace {
@@ -51,7 +52,8 @@ constexpr std::string_view kUnsupportedBootLoader = "Kestrelink cannot update th
 
 }  // namespace
 
-std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, Unit& unit, bool updateFiles) {
+std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, const Unit& unit, UnitImages& images,
+                                                 bool updateFiles) {
   auto& debug = s.out(Channel::Debug);
   switch (unit.mcuType) {
     case mcu::H8S2145: {
@@ -59,13 +61,13 @@ std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, Unit& unit,
       const auto* programmer = catalogue::FindFlashProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion,
                                                               unit.bufferSize);
       if (programmer) {
-        unit.programmerImage = ImageOf(*programmer);
+        images.programmer = ImageOf(*programmer);
         debug << programmer->message << crlf;
       }
       if (unit.unitFamily == family::Transmitter) {
         if (const auto* strings =
                 catalogue::FindStringsProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion)) {
-          unit.stringsProgrammerImage = ImageOf(*strings);
+          images.stringsProgrammer = ImageOf(*strings);
           debug << strings->message << crlf;
         }
       }
@@ -85,7 +87,7 @@ std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, Unit& unit,
       const auto* programmer = catalogue::FindFlashProgrammer(unit.mcuType, unit.unitFamily, unit.bootLoaderVersion,
                                                               unit.bufferSize);
       if (programmer) {
-        unit.programmerImage = ImageOf(*programmer);
+        images.programmer = ImageOf(*programmer);
         debug << programmer->message << crlf;
         if (programmer->largePacketLine) debug << catalogue::kLargePacketLine << crlf;
       }
@@ -94,16 +96,16 @@ std::optional<std::string> ChooseFlashProgrammer(TransferContext& s, Unit& unit,
     default:
       break;
   }
-  if (unit.programmerImage.empty()) return "Cannot find a flash programmer for unit";
+  if (images.programmer.empty()) return "Cannot find a flash programmer for unit";
   return std::nullopt;
 }
 
-bool SelectFlashProgrammer(TransferContext& s, Unit& unit, bool updateFiles) {
-  if (auto problem = ChooseFlashProgrammer(s, unit, updateFiles)) FatalError(s, *problem);
+bool SelectFlashProgrammer(TransferContext& s, const Unit& unit, UnitImages& images, bool updateFiles) {
+  if (auto problem = ChooseFlashProgrammer(s, unit, images, updateFiles)) FatalError(s, *problem);
   return true;
 }
 
-bool SelectBootLoader(TransferContext& s, Unit& unit) {
+bool SelectBootLoader(TransferContext& s, Unit& unit, UnitImages& images) {
   switch (unit.mcuType) {
     case mcu::LPC2478:
     case mcu::LPC4078:
@@ -131,11 +133,11 @@ bool SelectBootLoader(TransferContext& s, Unit& unit) {
     s.out(Channel::Debug) << "-- Cannot find a Boot Loader for unit" << crlf;
     return false;
   }
-  unit.bootLoaderImage = ImageOf(*bootLoader);
+  images.bootLoader = ImageOf(*bootLoader);
   return true;
 }
 
-bool SelectSoftware(TransferContext& s, Unit& unit) {
+bool SelectSoftware(TransferContext& s, const Unit& unit, UnitImages& images) {
   if (!s.options.silent) {
     auto& debug = s.out(Channel::Debug);
     switch (unit.unitFamily) {
@@ -147,7 +149,7 @@ bool SelectSoftware(TransferContext& s, Unit& unit) {
   }
   const auto* software = catalogue::FindSoftware(unit.unitFamily, unit.mcuType);
   if (!software) FatalError(s, "No new software can be found for this unit");
-  unit.softwareImage = ImageOf(*software);
+  images.software = ImageOf(*software);
   return true;
 }
 

@@ -121,7 +121,7 @@ void ProgramBlankChip(Session& s, Unit&) {
   if (!OpenPort(s)) FatalError(s, "Unable to connect to Balvanta unit");
 }
 
-void LoadProgrammerFromBootTool(Session& s, Unit& unit, std::vector<uint8_t>& buffer, size_t capacity) {
+ImageRef LoadProgrammerFromBootTool(Session& s, const Unit& unit, std::vector<uint8_t>& buffer, size_t capacity) {
   const std::string tool = FindBootTool(s);
   const std::string exchange = CreateExchangeFile(s);
   const std::string arguments = "\"-g" + exchange + ";mcu=" + decimalText(unit.mcuType) +
@@ -131,7 +131,6 @@ void LoadProgrammerFromBootTool(Session& s, Unit& unit, std::vector<uint8_t>& bu
                                 ",buffersize=" + decimalText(unit.bufferSize) + "\"";
   RunBootTool(s, tool, arguments, exchange);
 
-  unit.programmerImage = {};
   const bool read = ReadExchangeFile(s, exchange, buffer, capacity);
   s.platform.files.remove(exchange);
   if (!read) {
@@ -140,7 +139,7 @@ void LoadProgrammerFromBootTool(Session& s, Unit& unit, std::vector<uint8_t>& bu
   }
   const ImageRef image{buffer.data(), static_cast<uint32_t>(buffer.size())};
   RequireSoundImage(s, image, kToolProgrammer);
-  unit.programmerImage = image;
+  return image;
 }
 
 }  // namespace kl

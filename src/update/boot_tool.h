@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "images/image_ref.h"
+
 namespace kl {
 
 struct Session;
@@ -34,8 +36,8 @@ std::vector<std::string> SplitToolCommandLine(std::string_view commandLine);
 void ProgramBlankChip(Session& s, Unit& unit);
 
 // Has the tool write a flash programmer for `unit` into a new private exchange file, reads at
-// most `capacity` bytes of it into `buffer` and makes that the unit's programmerImage. An
+// most `capacity` bytes of it into `buffer` and returns it as the unit's programmer image. An
 // unreadable, oversized or unsound image ends the run.
-void LoadProgrammerFromBootTool(Session& s, Unit& unit, std::vector<uint8_t>& buffer, size_t capacity);
+ImageRef LoadProgrammerFromBootTool(Session& s, const Unit& unit, std::vector<uint8_t>& buffer, size_t capacity);
 
 }  // namespace kl

@@ -9,6 +9,7 @@
 #include "transfer/file_update.h"
 #include "transfer/image_selection.h"
 #include "transfer/programmer_download.h"
+#include "transfer/unit_images.h"
 #include "update/session.h"
 #include "wire/crc16.h"
 
@@ -112,16 +113,16 @@ bool TransferFailed(Session& s, bool endsRun, std::string_view message) {
   return false;
 }
 
-CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles, bool failureEndsRun) {
+CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, UnitImages& images, bool useUpdateFiles, bool failureEndsRun) {
   CardFilesOutcome outcome;
   const std::optional<catalogue::CardFileSet> files = catalogue::FilesForCard(unit.cardNumber, unit.mcuType);
   if (!files) return outcome;
   // The files are reached through the programmer: it runs unless images were written just now.
   if (!useUpdateFiles && unit.mode != modeFlashProgrammer) {
-    if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) {
+    if (!DownloadProgrammer(s, unit, images.programmer, "programmer")) {
       FatalError(s, "Unable to download flash programmer");
     }
-    if (!SelectBootLoader(s, unit)) FatalError(s, "Unknown balvanta unit");
+    if (!SelectBootLoader(s, unit, images)) FatalError(s, "Unknown balvanta unit");
   }
   if (unit.cardNumber == kZa3Card && unit.mcuType == mcu::LPC2478 && !UsesNewFileSystem(unit)) {
     s.out(Channel::Always) << "Erasing files from old software version..." << crlf;

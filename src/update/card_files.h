@@ -17,6 +17,7 @@ namespace kl {
 
 struct Session;
 struct Unit;
+struct UnitImages;
 
 // The resource file is built in a buffer of this size.
 inline constexpr size_t kResourceFileCapacity = 4194305;
@@ -32,7 +33,8 @@ struct CardFilesOutcome {
 
 // Brings every file of the unit's card up to date. With update files they go to the unit's
 // update drive, to be applied at its restart.
-CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, bool useUpdateFiles, bool failureEndsRun = true);
+CardFilesOutcome UpdateCardFiles(Session& s, Unit& unit, UnitImages& images, bool useUpdateFiles,
+                                 bool failureEndsRun = true);
 
 // The resource file as the unit stores it: per file its number (16 bits), size (32 bits),
 // bytes and CRC (low byte first), two zero bytes after the last record when they fit, every

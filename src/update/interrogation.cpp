@@ -8,6 +8,7 @@
 #include "protocol/identification.h"
 #include "protocol/unit_control.h"
 #include "transfer/image_selection.h"
+#include "transfer/unit_images.h"
 #include "update/fields_keeper.h"
 #include "update/session.h"
 
@@ -22,8 +23,10 @@ bool UsesUpdateFiles(const Unit& unit) { return unit.mode != modeBalvantaBootLoa
 
 // The selection lines belong to a unit's block; a unit the program could not update is still
 // shown, with the reason on Debug.
-void ShowProgrammerChoice(Session& s, Unit& unit, bool updateFiles) {
-  if (auto problem = ChooseFlashProgrammer(s, unit, updateFiles)) s.out(Channel::Debug) << "-- " << *problem << crlf;
+void ShowProgrammerChoice(Session& s, const Unit& unit, bool updateFiles) {
+  UnitImages images;
+  if (auto problem = ChooseFlashProgrammer(s, unit, images, updateFiles))
+    s.out(Channel::Debug) << "-- " << *problem << crlf;
 }
 
 void WriteUnitHeading(Session& s, uint8_t address) {

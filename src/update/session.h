@@ -12,7 +12,7 @@ struct Session final : TransferContext {
   explicit Session(Platform& p) : TransferContext(p) {}
 
   // The flash programmer the external boot-loader tool wrote for a test board; the unit's
-  // programmerImage points into it for the rest of the run.
+  // programmer image points into it while the unit is updated.
   std::vector<uint8_t> bootToolProgrammer;
   // Clean-up run at any exit while armed: "-- stopped", release the port, close the log.
   bool stopHookArmed = false;

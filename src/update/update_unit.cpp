@@ -16,6 +16,7 @@
 #include "transfer/image_selection.h"
 #include "transfer/manufacturing_fields.h"
 #include "transfer/programmer_download.h"
+#include "transfer/unit_images.h"
 #include "update/boot_tool.h"
 #include "update/card_files.h"
 #include "update/fields_keeper.h"
@@ -107,7 +108,8 @@ void KeepUnitFromDrivingPort(Session& s) {
 // test software always takes a new boot loader.
 // False when the unit cannot be updated here and that ends only its own update (a unit on the
 // network).
-bool HandleTestBoard(Session& s, Unit& unit, const UpdateRequest& request, bool useUpdateFiles, UpdatePlan& plan) {
+bool HandleTestBoard(Session& s, Unit& unit, UnitImages& images, const UpdateRequest& request, bool useUpdateFiles,
+                     UpdatePlan& plan) {
   const bool preProduction =
       (unit.bootFlags & bootflag::PreProduction) || ((unit.unitFlags & unitflag::CardTester) && useUpdateFiles);
   if (preProduction) {
@@ -116,7 +118,7 @@ bool HandleTestBoard(Session& s, Unit& unit, const UpdateRequest& request, bool 
       return TransferFailed(s, request.failureEndsRun, "Cannot update this unit (pre-production board)");
     }
     Debug(s) << "-- loading flash programmer from Quorran" << crlf;
-    LoadProgrammerFromBootTool(s, unit, s.bootToolProgrammer, kToolProgrammerCapacity);
+    images.programmer = LoadProgrammerFromBootTool(s, unit, s.bootToolProgrammer, kToolProgrammerCapacity);
     Because(s, plan.doBootLoader, "-- updating boot loader because test software is present");
   } else if ((unit.bootFlags & bootflag::JtagUnlocked) || (unit.unitFlags & kTestSoftwareBits)) {
     Because(s, plan.doBootLoader, "-- updating boot loader because test software is present");
@@ -179,7 +181,7 @@ void WriteSummary(Session& s, const UpdatePlan& plan) {
 
 // Update files the unit applies at its restart: the boot loader, the software and the fields
 // as the plan says. False when one could not be sent and the failure does not end the run.
-bool SendUpdateFiles(Session& s, Unit& unit, const UpdateRequest& request, UpdatePlan& plan) {
+bool SendUpdateFiles(Session& s, Unit& unit, const UnitImages& images, const UpdateRequest& request, UpdatePlan& plan) {
   const auto send = [&](std::string_view announcement, uint16_t file, ImageRef image) {
     s.out(Channel::Always) << announcement << crlf;
     if (!SendFile(s, unit, kUpdateFilesDrive, file, image.start, image.length, AppendKind::Checksum)) {
@@ -188,10 +190,10 @@ bool SendUpdateFiles(Session& s, Unit& unit, const UpdateRequest& request, Updat
     plan.wroteSomething = true;
     return true;
   };
-  if (plan.doBootLoader && !send("Sending boot loader update to unit...", kBootLoaderUpdateFile, unit.bootLoaderImage)) {
+  if (plan.doBootLoader && !send("Sending boot loader update to unit...", kBootLoaderUpdateFile, images.bootLoader)) {
     return false;
   }
-  if (plan.doSoftware && !send("Sending software update to unit...", kSoftwareUpdateFile, unit.softwareImage)) {
+  if (plan.doSoftware && !send("Sending software update to unit...", kSoftwareUpdateFile, images.software)) {
     return false;
   }
   if (!plan.doFields) return true;
@@ -211,17 +213,17 @@ void FlashImage(Session& s, Unit& unit, ImageRef image, FlashTarget target, cons
 
 // The images through the flash programmer, the fields kept (or replaced by the station's) on
 // the way.
-void FlashImages(Session& s, Unit& unit, UpdatePlan& plan, FieldsKeeper& keeper) {
+void FlashImages(Session& s, Unit& unit, UnitImages& images, UpdatePlan& plan, FieldsKeeper& keeper) {
   if (unit.mode == modeFlashProgrammer) {
     // An earlier run's programmer, kept to finish the boot loader it was writing.
     if (!TakeOverProgrammer(s, unit)) FatalError(s, "Unable to connect to programmer");
   } else {
-    if (!DownloadProgrammer(s, unit, unit.programmerImage, "programmer")) {
+    if (!DownloadProgrammer(s, unit, images.programmer, "programmer")) {
       FatalError(s, "Unable to download flash programmer");
     }
     if (unit.mode != modeFlashProgrammer) Debug(s) << "-- Software mode of unit is not modeFlashProgrammer" << crlf;
   }
-  if (!SelectBootLoader(s, unit) || !SelectSoftware(s, unit)) FatalError(s, "Unknown balvanta unit");
+  if (!SelectBootLoader(s, unit, images) || !SelectSoftware(s, unit, images)) FatalError(s, "Unknown balvanta unit");
 
   // Fields about to be replaced by the station's are kept only while they are valid; new ones
   // replace them once the images are in, and a unit that refuses those keeps its earlier ones.
@@ -229,10 +231,10 @@ void FlashImages(Session& s, Unit& unit, UpdatePlan& plan, FieldsKeeper& keeper)
   const RestoreStep restore = keeper.restoreStep(plan.doFields);
   if (plan.doBootLoader) {
     s.out(Channel::Always) << "Preparing to update Boot Loader..." << crlf;
-    FlashImage(s, unit, unit.bootLoaderImage, FlashTarget::BootLoader, restore);
+    FlashImage(s, unit, images.bootLoader, FlashTarget::BootLoader, restore);
     keeper.bootLoaderWritten();
   }
-  if (plan.doSoftware) FlashImage(s, unit, unit.softwareImage, FlashTarget::Software, restore);
+  if (plan.doSoftware) FlashImage(s, unit, images.software, FlashTarget::Software, restore);
   if (!plan.doFields) {
     keeper.verifyKept();
     return;
@@ -302,6 +304,7 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   Debug(s) << "Current serial number= " << unit.serialNumber << crlf;
 
   UpdatePlan plan;
+  UnitImages images;
   if (s.run.manufacturingMode) DecideFields(s, unit, request, plan);
   if (unit.mode == modeBalvantaSoftware) KeepUnitFromDrivingPort(s);
 
@@ -326,8 +329,9 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
     }
   }
 
-  if (!HandleTestBoard(s, unit, request, useUpdateFiles, plan)) return UpdateOutcome::Failed;
-  if (!SelectFlashProgrammer(s, unit, useUpdateFiles)) FatalError(s, "Cannot update this unit (incompatible boot loader)");
+  if (!HandleTestBoard(s, unit, images, request, useUpdateFiles, plan)) return UpdateOutcome::Failed;
+  if (!SelectFlashProgrammer(s, unit, images, useUpdateFiles))
+    FatalError(s, "Cannot update this unit (incompatible boot loader)");
   DecideBootLoader(s, unit, request, plan);
 
   Debug(s) << "New software version= " << TargetVersionText() << crlf;
@@ -342,25 +346,26 @@ UpdateOutcome UpdateUnit(Session& s, Unit& unit, const UpdateRequest& request) {
   }
   WriteSummary(s, plan);
 
-  const bool images = plan.doFields || plan.doBootLoader || plan.doSoftware;
+  const bool writesImages = plan.doFields || plan.doBootLoader || plan.doSoftware;
   if (useUpdateFiles) {
-    if (images) {
-      if (!SelectBootLoader(s, unit) || !SelectSoftware(s, unit)) FatalError(s, "Unknown balvanta unit");
-      if (!SendUpdateFiles(s, unit, request, plan)) return UpdateOutcome::Failed;
+    if (writesImages) {
+      if (!SelectBootLoader(s, unit, images) || !SelectSoftware(s, unit, images))
+        FatalError(s, "Unknown balvanta unit");
+      if (!SendUpdateFiles(s, unit, images, request, plan)) return UpdateOutcome::Failed;
     }
-  } else if (images || keeper->holdsCopy()) {
+  } else if (writesImages || keeper->holdsCopy()) {
     // Fields an earlier run left erased are put back even when nothing else is written.
-    if (!images) Debug(s) << "-- checking manufacturing fields because this PC keeps a copy of them" << crlf;
-    FlashImages(s, unit, plan, *keeper);
+    if (!writesImages) Debug(s) << "-- checking manufacturing fields because this PC keeps a copy of them" << crlf;
+    FlashImages(s, unit, images, plan, *keeper);
   }
 
-  const CardFilesOutcome files = UpdateCardFiles(s, unit, useUpdateFiles, request.failureEndsRun);
+  const CardFilesOutcome files = UpdateCardFiles(s, unit, images, useUpdateFiles, request.failureEndsRun);
   if (files.failed) return UpdateOutcome::Failed;
   if (files.wrote) plan.wroteSomething = true;
 
   if (useUpdateFiles && plan.wroteSomething) {
     s.out(Channel::Always) << "Sending flash programmer to unit..." << crlf;
-    const ImageRef& programmer = unit.programmerImage;
+    const ImageRef& programmer = images.programmer;
     if (!SendFile(s, unit, kProgrammerUpdateDrive, 0, programmer.start, programmer.length, AppendKind::Crc) &&
         !TransferFailed(s, request.failureEndsRun, "Unable to update unit")) {
       return UpdateOutcome::Failed;

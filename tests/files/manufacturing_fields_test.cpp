@@ -2,6 +2,8 @@
 // update through the flash programmer on every MCU type that keeps fields (the boot loader
 // write erases the sector that holds them; the backup read before it and written back during
 // it leaves them unchanged), and new fields from a parameter file in manufacturing mode.
+#include "sim/storage/manufacturing_fields.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,13 +14,13 @@
 #include "connect/connection.h"
 #include "driver/parameter_file.h"
 #include "sim/storage/image_records.h"
-#include "sim/storage/manufacturing_fields.h"
 #include "support/installation_fixture.h"
 #include "transfer/flash_writer.h"
 #include "transfer/image_selection.h"
 #include "transfer/manufacturing_fields.h"
 #include "transfer/manufacturing_fields_area.h"
 #include "transfer/programmer_download.h"
+#include "transfer/unit_images.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 
@@ -50,10 +52,10 @@ class FieldsTest : public test::InstallationTest {
     SaveConnectionBaudRate(s());
     ASSERT_TRUE(ConnectToUnit(s(), unit));
     ASSERT_TRUE(InitialiseForUpdate(s(), unit));
-    ASSERT_TRUE(SelectFlashProgrammer(s(), unit, false));
-    ASSERT_TRUE(DownloadProgrammer(s(), unit, unit.programmerImage, "programmer"));
-    ASSERT_TRUE(SelectBootLoader(s(), unit));
-    ASSERT_TRUE(SelectSoftware(s(), unit));
+    ASSERT_TRUE(SelectFlashProgrammer(s(), unit, images, false));
+    ASSERT_TRUE(DownloadProgrammer(s(), unit, images.programmer, "programmer"));
+    ASSERT_TRUE(SelectBootLoader(s(), unit, images));
+    ASSERT_TRUE(SelectSoftware(s(), unit, images));
   }
 
   // The update sequence's steps for fields that stay: backup, boot loader and software with the
@@ -65,7 +67,7 @@ class FieldsTest : public test::InstallationTest {
     before = fieldsInUnit();
     ASSERT_TRUE(ReadBackupFields(s(), unit));
     const RestoreStep step = restore ? RestoreStep(WriteBackupFields) : RestoreStep();
-    for (const ImageRef& image : {unit.bootLoaderImage, unit.softwareImage}) {
+    for (const ImageRef& image : {images.bootLoader, images.software}) {
       ASSERT_TRUE(WriteMcuFlash(s(), unit, image, step));
       ASSERT_TRUE(ResetProgrammer(s(), unit));
     }
@@ -73,6 +75,7 @@ class FieldsTest : public test::InstallationTest {
   }
 
   Bytes before;
+  UnitImages images;
 };
 
 class EveryMcu : public FieldsTest, public ::testing::WithParamInterface<const char*> {};
@@ -115,14 +118,15 @@ TEST_F(FieldsTest, AFailedRestoreStillFinishesTheBootLoader) {
   ASSERT_FALSE(HasFatalFailure());
   ASSERT_TRUE(ReadBackupFields(s(), s().unit));
   bool restored = true;
-  EXPECT_TRUE(WriteMcuFlash(s(), s().unit, s().unit.bootLoaderImage, [&](TransferContext& session, Unit& unit) {
-    return restored = WriteBackupFields(session, unit);
-  }, FlashTarget::BootLoader));
+  EXPECT_TRUE(WriteMcuFlash(
+      s(), s().unit, images.bootLoader,
+      [&](TransferContext& session, Unit& unit) { return restored = WriteBackupFields(session, unit); },
+      FlashTarget::BootLoader));
   EXPECT_FALSE(restored);
   EXPECT_NE(console().find("Writing $00000380 (128)\r\nError:03\r\nFAILED"),
             std::string::npos)
       << console();
-  const ImageRef image = s().unit.bootLoaderImage;
+  const ImageRef image = images.bootLoader;
   const auto records = sim::parseRecordImage(image.bytes());
   ASSERT_TRUE(records);
   for (const sim::ImageRecord& r : records->records) {

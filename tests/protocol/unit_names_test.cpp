@@ -31,11 +31,9 @@ TEST(UnitNames, ProductsByNumberAndTheBasicApplicationOfTheCard) {
   EXPECT_EQ(ProductName(62, 648), "QV62");
 }
 
-TEST(UnitRecord, AClearedRecordSelectsNothing) {
+TEST(UnitRecord, AClearedRecordKnowsNothing) {
   const Unit unit;
   EXPECT_EQ(unit.mode, modeUnknown);
-  EXPECT_TRUE(unit.programmerImage.empty() && unit.stringsProgrammerImage.empty() && unit.bootLoaderImage.empty() &&
-              unit.softwareImage.empty());
   EXPECT_EQ(unit.flashPacketSize, 0);
   EXPECT_TRUE(unit.informationText.empty());
 }

@@ -24,6 +24,7 @@
 #include "transfer/manufacturing_fields.h"
 #include "transfer/manufacturing_fields_area.h"
 #include "transfer/programmer_download.h"
+#include "transfer/unit_images.h"
 #include "transport/link_control.h"
 #include "transport/serial_port.h"
 #include "wire/commands.h"
@@ -86,6 +87,7 @@ class FlashProgramming : public InstallationTest {
   }
 
   Unit& unit() { return s().unit; }
+  UnitImages images;  // chosen for unit()
   sim::Unit& target() { return *installation->find(productName_); }
 
   // Connected and identified, behind the jig when buffered; overlapped writes when the unit
@@ -124,13 +126,13 @@ class FlashProgramming : public InstallationTest {
     connect();
     if (HasFatalFailure()) return false;
     EXPECT_TRUE(InitialiseForUpdate(s(), unit()));
-    SelectFlashProgrammer(s(), unit(), false);
-    if (!DownloadProgrammer(s(), unit(), unit().programmerImage, "programmer")) return false;
-    EXPECT_TRUE(SelectBootLoader(s(), unit()));
-    SelectSoftware(s(), unit());
+    SelectFlashProgrammer(s(), unit(), images, false);
+    if (!DownloadProgrammer(s(), unit(), images.programmer, "programmer")) return false;
+    EXPECT_TRUE(SelectBootLoader(s(), unit(), images));
+    SelectSoftware(s(), unit(), images);
     if (!ReadBackupFields(s(), unit())) return false;
-    for (const auto& [image, target] : {std::pair{unit().bootLoaderImage, bootLoader},
-                                         std::pair{unit().softwareImage, FlashTarget::Software}}) {
+    for (const auto& [image, target] :
+         {std::pair{images.bootLoader, bootLoader}, std::pair{images.software, FlashTarget::Software}}) {
       if (!WriteMcuFlash(s(), unit(), image, WriteBackupFields, target) || !ResetProgrammer(s(), unit())) return false;
     }
     EXPECT_TRUE(Reset(s(), unit()));
@@ -159,8 +161,8 @@ class FlashProgramming : public InstallationTest {
 
   // The images are in flash, the fields as they were, and the new application runs.
   void expectProgrammed(const Bytes& fieldsBefore) {
-    expectInFlash(unit().bootLoaderImage);
-    expectInFlash(unit().softwareImage);
+    expectInFlash(images.bootLoader);
+    expectInFlash(images.software);
     EXPECT_EQ(fields(), fieldsBefore);
     EXPECT_NE(fieldsBefore, Bytes(fieldsBefore.size(), 0xFF));
     EXPECT_EQ(target().mode(), sim::UnitMode::Application);
@@ -284,8 +286,8 @@ TEST_F(FlashProgramming, TheDownloadFollowsTheBootLoadersRelease) {
     EXPECT_EQ(exitCodeOf([&] {
                 connect();
                 ASSERT_TRUE(InitialiseForUpdate(s(), unit()));
-                SelectFlashProgrammer(s(), unit(), false);
-                EXPECT_TRUE(DownloadProgrammer(s(), unit(), unit().programmerImage, "programmer"));
+                SelectFlashProgrammer(s(), unit(), images, false);
+                EXPECT_TRUE(DownloadProgrammer(s(), unit(), images.programmer, "programmer"));
               }),
               std::nullopt)
         << lastLines();
@@ -335,16 +337,16 @@ TEST_F(FlashProgramming, LargeRecordsGoWholeInLargePackets) {
     EXPECT_EQ(exitCodeOf([&] {
                 connect();
                 ASSERT_TRUE(InitialiseForUpdate(s(), unit()));
-                SelectFlashProgrammer(s(), unit(), false);
-                const Bytes programmer = mode == Mode::Windowed ? Bytes(unit().programmerImage.bytes().begin(),
-                                                                        unit().programmerImage.bytes().end())
-                                                                : InLargeRecords(unit().programmerImage);
+                SelectFlashProgrammer(s(), unit(), images, false);
+                const Bytes programmer = mode == Mode::Windowed
+                                             ? Bytes(images.programmer.bytes().begin(), images.programmer.bytes().end())
+                                             : InLargeRecords(images.programmer);
                 ASSERT_TRUE(DownloadProgrammer(
                     s(), unit(), {programmer.data(), static_cast<uint32_t>(programmer.size())}, "programmer"))
                     << lastLines();
-                SelectSoftware(s(), unit());
+                SelectSoftware(s(), unit(), images);
                 ASSERT_TRUE(ReadBackupFields(s(), unit()));
-                software = InLargeRecords(unit().softwareImage);
+                software = InLargeRecords(images.software);
                 image = {software.data(), static_cast<uint32_t>(software.size())};
                 ASSERT_TRUE(WriteMcuFlash(s(), unit(), image, WriteBackupFields)) << lastLines();
               }),
@@ -365,18 +367,18 @@ TEST_F(FlashProgramming, ABootLoaderIsTriedFarLongerThanSoftware) {
     load("zc3.scn", mode);
     connect();
     ASSERT_TRUE(InitialiseForUpdate(s(), unit()));
-    SelectFlashProgrammer(s(), unit(), false);
-    ASSERT_TRUE(DownloadProgrammer(s(), unit(), unit().programmerImage, "programmer"));
-    ASSERT_TRUE(SelectBootLoader(s(), unit()));
-    SelectSoftware(s(), unit());
+    SelectFlashProgrammer(s(), unit(), images, false);
+    ASSERT_TRUE(DownloadProgrammer(s(), unit(), images.programmer, "programmer"));
+    ASSERT_TRUE(SelectBootLoader(s(), unit(), images));
+    SelectSoftware(s(), unit(), images);
     ASSERT_TRUE(ReadBackupFields(s(), unit()));
     sim::UnitFaults lossy;
     lossy.loseAckPercent = lostPercent;
     target().setFaults(lossy);
-    EXPECT_TRUE(WriteMcuFlash(s(), unit(), unit().bootLoaderImage, WriteBackupFields, FlashTarget::BootLoader))
+    EXPECT_TRUE(WriteMcuFlash(s(), unit(), images.bootLoader, WriteBackupFields, FlashTarget::BootLoader))
         << lastLines();
-    expectInFlash(unit().bootLoaderImage);
-    EXPECT_FALSE(WriteMcuFlash(s(), unit(), unit().softwareImage, {}, FlashTarget::Software));
+    expectInFlash(images.bootLoader);
+    EXPECT_FALSE(WriteMcuFlash(s(), unit(), images.software, {}, FlashTarget::Software));
   }
 }
 
