@@ -88,10 +88,10 @@ class UpdateRun {
     Session& s = site.newSession();
     const std::string outdated = "version = 6.05\nrelease = 1\nbuild-increment = 0\nboot-baud = 9600\n";
     site.load(sim::parseScenario(ScenarioWithoutFiles(card.scenario) + outdated, card.scenario));
-    s.options.yesToPrompts = true;
-    s.options.overlappedWrites = true;
-    s.options.programmingBaud = kBaud;
-    s.options.port = kPort;
+    s.givenOptions().yesToPrompts = true;
+    s.givenOptions().overlappedWrites = true;
+    s.givenOptions().programmingBaud = kBaud;
+    s.givenOptions().port = kPort;
     s.portSettings.portNumber = kPort;
     s.portSettings.baudRate = site.portUnit().settings().applicationFormat.baud;
     s.portSettings.programmingBaud = kBaud;

@@ -57,7 +57,7 @@ void RouteThroughJig(Session& s) {
 int Run(Session& s, std::vector<std::string> arguments) {
   const bool jig = !arguments.empty() && arguments.back() == "jig";
   if (jig) arguments.pop_back();
-  if (!ParseCommandLine(arguments, s.options)) FatalError(s, "Incorrect arguments");
+  if (!ParseCommandLine(arguments, s.givenOptions())) FatalError(s, "Incorrect arguments");
   FindPortAndUnit(s, s.unit);
   if (!ConnectToUnit(s, s.unit)) FatalError(s, "Unable to connect to Balvanta unit");
   ReadExtendedInfo(s, s.unit);

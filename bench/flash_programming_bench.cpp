@@ -53,7 +53,7 @@ class FlashRun {
   FlashRun(Mode mode, uint32_t baud) : mode_(mode) {
     Session& s = site.newSession();
     site.load(sim::parseScenario(Scenario(mode, baud), "bench.scn"));
-    s.options.yesToPrompts = true;
+    s.givenOptions().yesToPrompts = true;
     s.portSettings.portNumber = kPort;
     s.portSettings.baudRate = mode == Buffered ? baud : 115200;
     s.portSettings.programmingBaud = baud;

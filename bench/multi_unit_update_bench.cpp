@@ -48,9 +48,9 @@ class NetworkRun {
   explicit NetworkRun(int units) {
     Session& s = site.newSession();
     site.load(sim::parseScenario(Network(units), "network.scn"));
-    s.options.yesToPrompts = true;
-    s.options.programmingBaud = kBaud;
-    s.options.port = kPort;
+    s.givenOptions().yesToPrompts = true;
+    s.givenOptions().programmingBaud = kBaud;
+    s.givenOptions().port = kPort;
     s.portSettings.portNumber = kPort;
     s.portSettings.baudRate = site.portUnit().settings().applicationFormat.baud;
     s.portSettings.programmingBaud = kBaud;

@@ -65,7 +65,7 @@ void Print(const char* what, unsigned address, uint32_t baud, const Figures& f) 
 }
 
 int Run(Session& s, CountingConsole& console, const std::vector<std::string>& arguments) {
-  if (!ParseCommandLine(arguments, s.options)) FatalError(s, "Incorrect arguments");
+  if (!ParseCommandLine(arguments, s.givenOptions())) FatalError(s, "Incorrect arguments");
   FindPortAndUnit(s, s.unit);
   if (!ConnectToUnit(s, s.unit)) FatalError(s, "Unable to connect to Balvanta unit");
   ReadExtendedInfo(s, s.unit);

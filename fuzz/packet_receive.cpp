@@ -270,7 +270,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SimRun run;
   Session& s = run.s();
   const uint8_t flags = in.ConsumeIntegral<uint8_t>();
-  s.options.debug = s.options.detailedDebug = (flags & 0x01) != 0;
+  s.givenOptions().debug = s.givenOptions().detailedDebug = (flags & 0x01) != 0;
   s.out.packetTraceLevel = (flags & 0x02) ? 1 : 0;
   const bool proxy = (flags & 0x04) != 0;
   // Each step's choice and parameters: eight bytes of its own.

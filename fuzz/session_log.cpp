@@ -68,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SimRun run;
   Session& s = run.s();
   const uint8_t flags = in.ConsumeIntegral<uint8_t>();
-  s.options.silent = (flags & 0x01) != 0;
-  s.options.debug = (flags & 0x02) != 0;
-  s.options.detailedDebug = (flags & 0x04) != 0;
+  s.givenOptions().silent = (flags & 0x01) != 0;
+  s.givenOptions().debug = (flags & 0x02) != 0;
+  s.givenOptions().detailedDebug = (flags & 0x04) != 0;
   const bool diskFills = (flags & 0x08) != 0;
   const size_t capacity = diskFills ? in.ConsumeIntegralInRange<size_t>(0, 70000) : SIZE_MAX;
 

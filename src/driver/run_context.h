@@ -37,7 +37,16 @@ struct RunContext {
   virtual void releaseLine() {}
 
   Platform& platform;
-  RunOptions options;
+
+ private:
+  RunOptions given_;
+
+ public:
+  // The options as given, read-only for the run; what the run changes is in `run`.
+  const RunOptions& options = given_;
+  // Written only while the command line is parsed, or while a test sets a run up.
+  RunOptions& givenOptions() { return given_; }
+
   RunState run;
   Output out;
   // The run's text heap; created before any text and destroyed after all of it.

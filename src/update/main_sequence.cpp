@@ -113,7 +113,7 @@ int RunKestrelink(Session& s, const std::vector<std::string>& arguments) {
     return s.platform.files.exists(path) && !s.platform.files.isDirectory(path);
   };
   const PortDevice portDevice = [&s](const std::string& argument) { return s.platform.serial.bindDevice(argument); };
-  const bool parsed = ParseCommandLine(options, s.options, isFile, portDevice);
+  const bool parsed = ParseCommandLine(options, s.givenOptions(), isFile, portDevice);
   // Asked for by name: what was asked, and a plain end, whatever else the command line holds.
   if (s.options.showUsage) {
     WriteUsage(s);

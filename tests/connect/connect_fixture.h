@@ -35,8 +35,8 @@ class ConnectTest : public ::testing::Test {
  protected:
   explicit ConnectTest(uint64_t seed = 1) : sim(dir.path(), seed) {
     session = std::make_unique<Session>(sim.platform);
-    s().options.debug = true;
-    s().options.detailedDebug = true;  // every channel reaches the simulated console
+    s().givenOptions().debug = true;
+    s().givenOptions().detailedDebug = true;  // every channel reaches the simulated console
   }
 
   Session& s() { return *session; }

@@ -17,7 +17,7 @@ class ConnectionTest : public ConnectTest {
  protected:
   Unit& unit() { return s().unit; }
   void findOn(int com) {
-    s().options.port = static_cast<uint16_t>(com);
+    s().givenOptions().port = static_cast<uint16_t>(com);
     FindPortAndUnit(s(), unit());
   }
   // The operator switches the unit off and on when asked to.

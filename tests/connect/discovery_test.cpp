@@ -77,7 +77,7 @@ TEST_F(DiscoveryTest, ScanPassesAbsentPortsSilentlyReportsBusyOnesAndRemembersTh
   line(2).busyOpens = 1000;
   place(kApplication19200, 33);
   sim.registry.put(std::string(kCommPortRegistryPath), "40");  // remembered, but gone
-  s().options.debug = s().options.detailedDebug = false;  // the console shows Always only
+  s().givenOptions().debug = s().givenOptions().detailedDebug = false;  // the console shows Always only
   FindPortAndUnit(s(), unit());
   const std::string out = console();
   EXPECT_TRUE(shows("COM40 is not present on this computer\r\n"));
@@ -90,9 +90,9 @@ TEST_F(DiscoveryTest, ScanPassesAbsentPortsSilentlyReportsBusyOnesAndRemembersTh
 
 TEST_F(DiscoveryTest, GivenUnitIdAnswersPingAfterTheBootLoaderProbe) {
   place(kApplication19200, 3);
-  s().options.port = 3;
-  s().options.unitId = 11;
-  s().options.unitIdGiven = true;
+  s().givenOptions().port = 3;
+  s().givenOptions().unitId = 11;
+  s().givenOptions().unitIdGiven = true;
   FindPortAndUnit(s(), unit());
   const std::string out = console();
   EXPECT_TRUE(shows("Checking Unit ID...\r\n"));
@@ -108,10 +108,10 @@ TEST_F(DiscoveryTest, GivenUnitIdSurvivesAPortWithoutTheUnit) {
   placePeer(2, 19200);  // a port with nothing on it
   placeFile("display-network.scn", 5);
   sim.environment.variables["BALVANTAPORTLIST"] = "2,5";
-  s().options.unitId = 2;
-  s().options.unitIdGiven = true;
-  s().options.initialBaud = 115200;
-  s().options.initialBaudGiven = true;
+  s().givenOptions().unitId = 2;
+  s().givenOptions().unitIdGiven = true;
+  s().givenOptions().initialBaud = 115200;
+  s().givenOptions().initialBaudGiven = true;
   FindPortAndUnit(s(), unit());
   // Unit 2 sits behind the display; the display itself answers at $F0.
   EXPECT_EQ(s().portSettings.portNumber, 5);
@@ -142,11 +142,11 @@ TEST_F(DiscoveryTest, GivenIdAndSpeedProbesLastUntilTheirLastAttempt) {
     s().out.flushConsole();
     sim.console.clearOutput();
     place(kApplication19200 + "fault-lose-replies = " + c.lost + "\n", com);
-    s().options.port = static_cast<uint16_t>(com++);
-    s().options.unitId = 11;
-    s().options.unitIdGiven = c.idGiven;
-    s().options.initialBaud = 19200;
-    s().options.initialBaudGiven = !c.idGiven;
+    s().givenOptions().port = static_cast<uint16_t>(com++);
+    s().givenOptions().unitId = 11;
+    s().givenOptions().unitIdGiven = c.idGiven;
+    s().givenOptions().initialBaud = 19200;
+    s().givenOptions().initialBaudGiven = !c.idGiven;
     FindPortAndUnit(s(), unit());
     EXPECT_TRUE(shows(c.shown));
     EXPECT_FALSE(shows(c.absent));
@@ -157,7 +157,7 @@ TEST_F(DiscoveryTest, GivenIdAndSpeedProbesLastUntilTheirLastAttempt) {
 
 TEST_F(DiscoveryTest, UnitWithoutModbusAddressStaysAtF0) {
   place(ApplicationAt(19200, 0), 3);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(shows("COMPLETE: ModbusAddress=0 (00)\r\n"));
   EXPECT_EQ(unit().address, 0xF0);
@@ -166,7 +166,7 @@ TEST_F(DiscoveryTest, UnitWithoutModbusAddressStaysAtF0) {
 
 TEST_F(DiscoveryTest, SpeedFromTheEnvironmentIsProbedFirst) {
   place(ApplicationAt(38400, 14), 3);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   sim.environment.variables["BALVANTABAUDRATE"] = "38400";
   FindPortAndUnit(s(), unit());
   const std::string out = console();
@@ -193,10 +193,10 @@ TEST_F(DiscoveryTest, EnvironmentValuesThatNameNoPortOrSpeedArePassedOver) {
 
 TEST_F(DiscoveryTest, CommandLineSpeedWinsOverTheEnvironment) {
   place(ApplicationAt(57600, 14), 3);
-  s().options.port = 3;
-  s().options.initialBaud = 57600;
-  s().options.initialBaudGiven = true;
-  s().options.programmingBaud = 115200;
+  s().givenOptions().port = 3;
+  s().givenOptions().initialBaud = 57600;
+  s().givenOptions().initialBaudGiven = true;
+  s().givenOptions().programmingBaud = 115200;
   sim.environment.variables["BALVANTABAUDRATE"] = "9600";
   FindPortAndUnit(s(), unit());
   EXPECT_EQ(console().find("BALVANTABAUDRATE"), std::string::npos);
@@ -206,7 +206,7 @@ TEST_F(DiscoveryTest, CommandLineSpeedWinsOverTheEnvironment) {
 
 TEST_F(DiscoveryTest, WithoutAGivenSpeedTheSpecifiedSpeedProbeIsSkipped) {
   place(kApplication19200, 3);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   FindPortAndUnit(s(), unit());
   EXPECT_EQ(console().find("at specified baud rate"), std::string::npos);
   EXPECT_EQ(unit().mode, modeBalvantaSoftware);
@@ -217,7 +217,7 @@ TEST_F(DiscoveryTest, BootLoaderAtEitherSpeed) {
     SCOPED_TRACE(baud);
     const int com = std::string(baud) == "9600" ? 3 : 4;
     place(std::string("[unit zs3]\ncard = 648\ncircuit = 5\nstate = boot-loader\nboot-baud = ") + baud + "\n", com);
-    s().options.port = static_cast<uint16_t>(com);
+    s().givenOptions().port = static_cast<uint16_t>(com);
     FindPortAndUnit(s(), unit());
     EXPECT_EQ(unit().mode, modeBalvantaBootLoader);
     EXPECT_EQ(unit().address, 1);
@@ -230,7 +230,7 @@ TEST_F(DiscoveryTest, BootLoaderAtEitherSpeed) {
 
 TEST_F(DiscoveryTest, BlankChipIsRecognisedByItsHandshake) {
   placeFile("blank-lpc1768.scn", 3);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   FindPortAndUnit(s(), unit());
   EXPECT_EQ(unit().mode, modeBlankMcu);
   EXPECT_EQ(s().link.savedBaudRate, 115200u);
@@ -245,8 +245,8 @@ TEST_F(DiscoveryTest, ChipThatDoesNotConfirmTheSynchronisationIsNotTakenForBlank
   chip.onByte = [](sim::ScriptedPeer& p, uint8_t byte) {
     if (byte == '?') p.send({'S', 'y', 'n', 'c', 'h', 'r', 'o', 'n', 'i', 'z', 'e', 'd', '\r', '\n'});
   };
-  s().options.port = 3;
-  s().options.debug = s().options.detailedDebug = false;  // both lines are for the operator
+  s().givenOptions().port = 3;
+  s().givenOptions().debug = s().givenOptions().detailedDebug = false;  // both lines are for the operator
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(shows("-- LPC chip firmware found\r\n-- synchronization failed\r\n"));
   EXPECT_EQ(console().find("Checking for LPC chip firmware"), std::string::npos);
@@ -260,7 +260,7 @@ class DefaultAddressSpeedTest : public DiscoveryTest, public ::testing::WithPara
 
 TEST_P(DefaultAddressSpeedTest, UnitIsFoundAtF0AndTakesItsModbusAddress) {
   place(ApplicationAt(GetParam(), 22), 3);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   FindPortAndUnit(s(), unit());
   EXPECT_EQ(unit().mode, modeBalvantaSoftware);
   EXPECT_EQ(unit().address, 22);
@@ -274,7 +274,7 @@ INSTANTIATE_TEST_SUITE_P(FiveSpeeds, DefaultAddressSpeedTest, ::testing::Values(
 
 TEST_F(DiscoveryTest, AddressSearchGoesThroughItsSpeedsInOrderTwice) {
   placePeer(3, 19200);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   FindPortAndUnit(s(), unit());
   const std::string out = console();
   std::vector<std::string> speeds;
@@ -290,7 +290,7 @@ TEST_F(DiscoveryTest, AddressSearchGoesThroughItsSpeedsInOrderTwice) {
 
 TEST_F(DiscoveryTest, EscapeDuringTheAddressSearchAborts) {
   placePeer(3, 19200);
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   sim.console.pressKeys("\x1b");
   int code = 0;
   EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }, &code));
@@ -324,7 +324,7 @@ TEST_F(DiscoveryTest, ChosenPortThatIsBusyOrTooSlowEndsTheRun) {
   placePeer(3, 19200);
   line(3).busyOpens = 1000;
   line(3).busyCode = oserr::SharingViolation;
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }));
   EXPECT_TRUE(shows("Fatal Error: COM3 is being used by another application"));
 }
@@ -370,7 +370,7 @@ TEST_F(DiscoveryTest, PortThatCannotBeOpenedSaysWhyAndWhatHelps) {
     }
     sim.environment.variables["BALVANTAPORTLIST"] = row.list;
     if (std::string_view(row.list).empty()) {
-      s().options.port = 3;
+      s().givenOptions().port = 3;
     } else {
       sim.console.pressKeys("3\r");
     }
@@ -387,7 +387,7 @@ TEST_F(DiscoveryTest, PortThatCannotBeOpenedSaysWhyAndWhatHelps) {
 TEST_F(DiscoveryTest, ChosenPortThatCannotRunTheSpeedEndsTheRun) {
   placePeer(3, 19200);
   line(3).maxBaud = 9600;
-  s().options.port = 3;
+  s().givenOptions().port = 3;
   EXPECT_TRUE(endsRun([&] { FindPortAndUnit(s(), unit()); }));
   EXPECT_TRUE(shows("Fatal Error: COM3 does not support requested baud rate"));
 }
@@ -404,8 +404,8 @@ TEST_F(DiscoveryTest, PortThatVanishesDuringTheSearchIsReportedAndSkipped) {
 
 TEST_F(DiscoveryTest, OverlappedWritesNeedCtsFromTheUnit) {
   place(kApplication19200 + "cts = no\n", 3);
-  s().options.port = 3;
-  s().options.overlappedWrites = true;
+  s().givenOptions().port = 3;
+  s().givenOptions().overlappedWrites = true;
   FindPortAndUnit(s(), unit());
   const uint64_t afterSearch = nowMs();
   EXPECT_FALSE(s().overlappedActive);
@@ -416,8 +416,8 @@ TEST_F(DiscoveryTest, OverlappedWritesNeedCtsFromTheUnit) {
 
 TEST_F(DiscoveryTest, OverlappedWritesWithCts) {
   place(kApplication19200, 3);
-  s().options.port = 3;
-  s().options.overlappedWrites = true;
+  s().givenOptions().port = 3;
+  s().givenOptions().overlappedWrites = true;
   FindPortAndUnit(s(), unit());
   EXPECT_TRUE(s().overlappedActive);
   EXPECT_TRUE(shows("-- CTS signal received from unit\r\n"));

@@ -127,7 +127,7 @@ class InitialiseTest : public ConnectTest {
   void start(uint32_t appBaud, uint32_t bootBaud, int bootOnReboot, int16_t version = 610) {
     sim::ScriptedPeer& peer = placePeer(kCom, appBaud);
     fake.emplace(peer, appBaud, bootBaud, bootOnReboot);
-    s().options.port = kCom;
+    s().givenOptions().port = kCom;
     FindPortAndUnit(s(), s().unit);
     ASSERT_EQ(s().unit.mode, modeBalvantaSoftware);
     s().unit.softwareVersion = version;
@@ -210,7 +210,7 @@ TEST_F(InitialiseTest, BootLoaderFoundAtAnotherSpeedEndsTheReboots) {
 
 TEST_F(InitialiseTest, UnitWaitingInItsBootLoaderIsNotRebooted) {
   placeFile("boot-loader.scn", kCom);
-  s().options.port = kCom;
+  s().givenOptions().port = kCom;
   FindPortAndUnit(s(), s().unit);
   ASSERT_TRUE(ConnectToUnit(s(), s().unit));
   ASSERT_EQ(s().unit.mode, modeBalvantaBootLoader);
@@ -236,7 +236,7 @@ class SimulatedRebootTest : public InitialiseTest, public ::testing::WithParamIn
 TEST_P(SimulatedRebootTest, BootLoaderIsReachedWithoutAPowerCycle) {
   const SimulatedReboot& c = GetParam();
   sim::Unit& unit = place(std::string("[unit zs3]\ncard = 648\ncircuit = 5\nmodbus-address = 5\n") + c.keys, kCom);
-  s().options.port = kCom;
+  s().givenOptions().port = kCom;
   FindPortAndUnit(s(), s().unit);
   ASSERT_TRUE(ConnectToUnit(s(), s().unit));
   ASSERT_TRUE(InitialiseForUpdate(s(), s().unit));

@@ -78,7 +78,7 @@ TEST(NoisyLine, EverySeedReachesTheIdentityOfTheCleanLine) {
   int retriedRuns = 0;
   for (uint64_t seed = 1; seed <= 200; ++seed) {
     IdentificationRun noisy(seed, 0.0005);
-    noisy.session.options.debug = true;  // the log of a failing seed shows where it gave up
+    noisy.session.givenOptions().debug = true;  // the log of a failing seed shows where it gave up
     ASSERT_TRUE(noisy.identify()) << "seed " << seed << "\n" << noisy.consoleTail();
     EXPECT_EQ(IdentityText(noisy.session.unit), expected) << "seed " << seed;
     // A fault that cost a retry shows as more traffic than on the clean line.

@@ -17,7 +17,7 @@ class ProxyRouteTest : public ConnectTest {
  protected:
   ProxyRouteTest() {
     placeFile("zk7-test-jig.scn", kCom);
-    s().options.port = kCom;
+    s().givenOptions().port = kCom;
     FindPortAndUnit(s(), s().unit);
     EXPECT_TRUE(ConnectToUnit(s(), s().unit));
     EXPECT_EQ(s().unit.address, kJig);

@@ -14,7 +14,7 @@ namespace {
 using ConsoleInput = DriverTest;
 
 TEST_F(ConsoleInput, AskYesNoWithYesToPromptsWritesNothingAndReadsNoKey) {
-  session.options.yesToPrompts = true;
+  session.givenOptions().yesToPrompts = true;
   sim.console.pressKeys("n");
   EXPECT_TRUE(AskYesNo(session, "Update all units?"));
   EXPECT_EQ(console(), "");
@@ -38,7 +38,7 @@ TEST_F(ConsoleInput, PauseWaitsForOneKeyUnlessSkipped) {
   session.run.manufacturingMode = true;
   PauseForKey(session);
   session.run.manufacturingMode = false;
-  session.options.yesToPrompts = true;
+  session.givenOptions().yesToPrompts = true;
   PauseForKey(session);
   EXPECT_EQ(sim.console.readKey(), 'b');
   EXPECT_EQ(console(), "Press Enter key to continue\r\n");
@@ -102,7 +102,7 @@ TEST_F(ConsoleInput, FatalErrorBeforeTheLogReachesOnlyTheConsole) {
 
 // Progress dots and the marks of a repeated packet stand on a line that has not ended.
 TEST_F(ConsoleInput, FatalErrorAfterProgressStartsOnALineOfItsOwn) {
-  session.options.yesToPrompts = true;
+  session.givenOptions().yesToPrompts = true;
   ShowProgress(session, 4, 60);
   session.out(Channel::Console) << "!";
   EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Unable to write new software"); }), 1);
@@ -115,7 +115,7 @@ TEST_F(ConsoleInput, FatalErrorAfterProgressStartsOnALineOfItsOwn) {
 }
 
 TEST_F(ConsoleInput, FatalErrorWritesTheLogAndClosesIt) {
-  session.options.yesToPrompts = true;
+  session.givenOptions().yesToPrompts = true;
   session.arguments = {"kestrelink"};
   OpenSessionLog(session);
   EXPECT_EQ(exitCodeOf([&] { FatalError(session, "Unable to change baudrate"); }), 1);
@@ -130,7 +130,7 @@ TEST_F(ConsoleInput, DiagnosticsReachTheLogOnlyWhileTheLevelIsRaised) {
   ReportDiagnostic(session, "Error: dropped");
   ++session.out.diagnosticsLevel;
   ReportDiagnostic(session, "Error: logged");
-  session.options.debug = true;
+  session.givenOptions().debug = true;
   ReportDiagnostic(session, "Error: shown");
   CloseSessionLog(session);
   const std::string log = logText();
@@ -153,7 +153,7 @@ TEST_F(ConsoleInput, DebugTraceLineHasStampThreadAndALimit) {
 }
 
 TEST_F(ConsoleInput, RuntimeCheckWaitsForAKeyEvenWithYesAndExitsWithOne) {
-  session.options.yesToPrompts = true;
+  session.givenOptions().yesToPrompts = true;
   sim.console.pressKeys("k");
   EXPECT_EQ(exitCodeOf([&] { ReportRuntimeCheck(session, RuntimeCheck::IndexOutOfBounds, "PacketLink", 212); }), 1);
   // The pending line end goes out before the key is read.

@@ -196,7 +196,7 @@ TEST_F(MainSequence, AStopLeavesTheStationItsOutcome) {
     const std::string ini = dir.file("station.ini");
     writeFile(ini, "Ostrevan=1\r\nMessage=an earlier failure\r\n");
     Session station{sim.platform};
-    station.options.parameterFile = ini;
+    station.givenOptions().parameterFile = ini;
     station.run.manufacturingMode = row.manufacturing;
     station.outcomeSettled = row.settled;
     sim.process.setExitRoutine([&station] { RunStopHook(station); });

@@ -11,7 +11,7 @@ namespace {
 class SessionLogTest : public DriverTest {
  protected:
   void open(std::vector<std::string> options = {}) {
-    ASSERT_TRUE(ParseCommandLine(options, session.options));
+    ASSERT_TRUE(ParseCommandLine(options, session.givenOptions()));
     session.arguments = {"kestrelink"};
     OpenSessionLog(session);
     ASSERT_TRUE(session.out.log().isOpen());
@@ -69,7 +69,7 @@ TEST_F(SessionLogTest, ChannelsFollowTheOptions) {
     std::filesystem::create_directories(root.file("bin"));
     SimPlatform machine{root.path()};
     Session s{machine.platform};
-    ASSERT_TRUE(ParseCommandLine(c.options, s.options));
+    ASSERT_TRUE(ParseCommandLine(c.options, s.givenOptions()));
     OpenSessionLog(s);
     machine.console.clearOutput();
     s.out(Channel::Console) << "C ";
@@ -311,7 +311,7 @@ TEST_F(SessionLogTest, FolderThatCannotBeMadeIsTheCauseOnALineOfItsOwn) {
   Session s{platform};
   const std::string ini = dir.file("station.ini");
   writeFile(ini, "Ostrevan=1\r\nMessage=an earlier failure\r\n");
-  s.options.parameterFile = ini;
+  s.givenOptions().parameterFile = ini;
   s.run.manufacturingMode = true;
   s.arguments = {"kestrelink"};
   EXPECT_EQ(exitCodeOf([&] { OpenSessionLog(s); }), 1);

@@ -70,7 +70,7 @@ class BadReplies : public test::InstallationTest {
  protected:
   BadReplies() : rng(4711) {
     useScriptedPeer();
-    s().options.debug = false;
+    s().givenOptions().debug = false;
   }
 
   // Answers every request of `requestBytes` bytes with a mutated form of `sound(request)`.

@@ -148,7 +148,7 @@ class ParameterFields : public FieldsTest {
     std::ofstream(ini) << "Ostrevan=1\r\nEncryptedSerialNo=" << serialNo << "\r\nEncryptedSerialNoCRC="
                        << HexOf(f.data() + 4, 2) << "\r\nEncryptedSecretKeys=" << HexOf(f.data() + 6, 32)
                        << "\r\nEncryptedSecretKeysCRC=" << HexOf(f.data() + 38, 2) << "\r\n";
-    s().options.parameterFile = ini;
+    s().givenOptions().parameterFile = ini;
   }
   std::string ini;
 };

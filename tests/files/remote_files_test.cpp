@@ -266,7 +266,7 @@ TEST_F(RemoteFiles, IsFileDifferentByAttributesAndStoredCrc) {
     EXPECT_EQ(IsFileDifferent(s(), s().unit, kDrive, kFile, data.data(), 300, true), c.different) << c.line;
     EXPECT_THAT(console(), HasSubstr(c.line));
   }
-  s().options.writeAlways = true;
+  s().givenOptions().writeAlways = true;
   takeSentByPc();
   EXPECT_TRUE(IsFileDifferent(s(), s().unit, kDrive, kFile, data.data(), 300, true));
   EXPECT_TRUE(takeSentByPc().empty());
@@ -282,7 +282,7 @@ TEST_F(RemoteFiles, SendFileAppendsTheChosenDigestAndVerifies) {
       {AppendKind::Checksum,
        {static_cast<uint8_t>(sum >> 24), static_cast<uint8_t>(sum >> 16), static_cast<uint8_t>(sum >> 8),
         static_cast<uint8_t>(sum)}}};
-  s().options.verify = true;
+  s().givenOptions().verify = true;
   for (const auto& [kind, digest] : kinds) {
     load("6.10");
     ASSERT_TRUE(SendFile(s(), s().unit, kDrive, kFile, data.data(), 300, kind));
@@ -302,7 +302,7 @@ TEST_F(RemoteFiles, SendFileAppendsTheChosenDigestAndVerifies) {
 
 TEST_F(RemoteFiles, VerifyFindsADifferentOrMissingByteAndEndsTheRun) {
   const Bytes data = Pattern(300);
-  s().options.verify = true;
+  s().givenOptions().verify = true;
   struct Case {
     std::function<void(Bytes&)> damage;
     std::string message;

@@ -22,8 +22,8 @@ using namespace catalogue;
 class Selection : public ::testing::Test {
  protected:
   Selection() {
-    s.options.debug = true;
-    s.options.yesToPrompts = true;  // a fatal error ends without the closing pause
+    s.givenOptions().debug = true;
+    s.givenOptions().yesToPrompts = true;  // a fatal error ends without the closing pause
   }
 
   static Unit MakeUnit(uint8_t mcuType, uint8_t unitFamily, uint8_t generation, int32_t bufferSize = 128) {
@@ -306,7 +306,7 @@ TEST_F(Selection, SoftwareByFamilyAndMcu) {
 }
 
 TEST_F(Selection, SilentOptionHidesTheFamilyLineOnly) {
-  s.options.silent = true;
+  s.givenOptions().silent = true;
   Unit za3 = MakeUnit(mcu::LPC2478, family::Display, 4);
   ASSERT_TRUE(SelectSoftware(s, za3, images));
   EXPECT_EQ(images.software, ImageOf(kSoftwareImages[0]));

@@ -1,17 +1,18 @@
+cmake_minimum_required(VERSION 3.21)
 # The run's options are read-only once the command line is parsed: what a run changes lives in
-# its run state. Fails on an assignment to an option anywhere in src/ but the parser.
+# its run state. The compiler refuses a write through `options`; this fails on the way round it,
+# a call of givenOptions() anywhere in src/ but where the command line is parsed.
 if(NOT ROOT)
   message(FATAL_ERROR "give -DROOT=<tree>")
 endif()
-set(parser src/driver/command_line.cpp)
-set(write "options\\.[A-Za-z_]+[ \t]*(=[^=]|\\+=|-=|\\|=|&=|\\+\\+|--)")
+set(allowed src/update/main_sequence.cpp src/driver/run_context.h)
 file(GLOB_RECURSE files RELATIVE ${ROOT} ${ROOT}/src/*.h ${ROOT}/src/*.cpp)
 set(problems "")
 foreach(file ${files})
-  if(file STREQUAL parser)
+  if(file IN_LIST allowed)
     continue()
   endif()
-  file(STRINGS ${ROOT}/${file} lines REGEX "${write}")
+  file(STRINGS ${ROOT}/${file} lines REGEX "givenOptions\\(")
   foreach(line ${lines})
     string(STRIP "${line}" line)
     list(APPEND problems "${file}: ${line}")

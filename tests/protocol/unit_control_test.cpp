@@ -359,7 +359,7 @@ TEST_F(Control, StrayByteBeforeATwoStepReplyIsSkipped) {
 TEST_F(Control, MoreThanThirtyTwoDebugLogsEndTheCallAtOnce) {
   useScriptedPeer();
   application();
-  s().options.debug = false;
+  s().givenOptions().debug = false;
   Bytes reply{0xF0, 0x45, 0x10, 0x34, 33};
   for (int i = 0; i < 33; ++i) reply.insert(reply.end(), {0x01, static_cast<uint8_t>(i)});
   answerRequests(6, reply);
@@ -380,7 +380,7 @@ TEST_F(Control, WaitForUnitPollsUntilTheApplicationIsReady) {
   loadScenario("[unit u]\ncard = 648\ncircuit = 5\nversion = 6.08\nstate = power-on\nboot-window-ms = 500\n"
                "ready-delay-ms = 1000\n");
   application(0xF0, 608);
-  s().options.debug = false;
+  s().givenOptions().debug = false;
   WaitForUnit(s(), unit());
   const std::string text = console();
   ASSERT_TRUE(text.starts_with("Waiting for unit...\r\n.")) << text;
@@ -399,7 +399,7 @@ TEST_F(Control, WaitForUnitGivesUpAfterTenSeconds) {
   application();
   openLog();
   clearConsole();
-  s().options.debug = false;
+  s().givenOptions().debug = false;
   // Answered "not ready" twice, then silence.
   answerRequests(6, [](size_t request) -> Bytes {
     if (request < 2) return {0xF0, 0x45, 0x10, 0x33, 0x00};

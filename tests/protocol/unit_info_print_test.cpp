@@ -64,7 +64,7 @@ TEST_F(PrintUnit, AnApplicationWithEverythingKnown) {
 }
 
 TEST_F(PrintUnit, MasksAndChecksumAreDebugLines) {
-  s().options.debug = false;
+  s().givenOptions().debug = false;
   const Lines lines = print(display());
   EXPECT_EQ(lines.size(), 11u);
   for (const std::string& line : lines) {
@@ -178,8 +178,8 @@ TEST_F(PrintUnit, ASerialNumberTheUnitDidNotReportIsUnknownNotNought) {
 }
 
 TEST_F(PrintUnit, InformationLinesGoToInfoAndAreSilencedWithIt) {
-  s().options.silent = true;
-  s().options.debug = false;
+  s().givenOptions().silent = true;
+  s().givenOptions().debug = false;
   EXPECT_TRUE(print(display()).empty());
 }
 

@@ -85,9 +85,7 @@ TEST_F(Environment, RegistryStringLongerThan256ReadsEmpty) {
 
 class BootTool : public SettingsTest {
  protected:
-  void SetUp() override {
-    s.options.parameterFile = path("station.ini");
-  }
+  void SetUp() override { s.givenOptions().parameterFile = path("station.ini"); }
   std::string sep = std::string(1, files.separator());
 };
 

@@ -136,7 +136,7 @@ TEST_F(ParameterWrite, FailedSecondRenameIsReportedLocked) {
 }
 
 TEST_F(ParameterWrite, LockedMessageGoesToTheConsoleOnly) {
-  s.options.debug = true;
+  s.givenOptions().debug = true;
   writeFile(ini, "Program=1\r\n");
   auto logFile = sim.files.create(path("session.log"));
   s.out.log().attach(std::move(logFile));
@@ -190,7 +190,7 @@ TEST_F(ParameterWrite, OnlyARegularFileIsEverReplaced) {
     EXPECT_FALSE(std::filesystem::exists(work));
 
     sim.console.clearOutput();
-    s.options.parameterFile = ini;
+    s.givenOptions().parameterFile = ini;
     s.outcomeLost = false;
     EXPECT_FALSE(StoreOutcome(s, "Stopped"));
     EXPECT_TRUE(s.outcomeLost);

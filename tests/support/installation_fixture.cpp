@@ -10,8 +10,8 @@ namespace kl::test {
 InstallationTest::InstallationTest() {
   std::filesystem::create_directories(dir.file("bin"));
   site.newSession();
-  s().options.yesToPrompts = true;
-  s().options.debug = true;
+  s().givenOptions().yesToPrompts = true;
+  s().givenOptions().debug = true;
   s().out.packetTraceLevel = 0;
   s().portSettings.portNumber = kComPort;
 }

@@ -77,8 +77,8 @@ class FlashProgramming : public InstallationTest {
   void newRun() {
     ClosePort(s());
     session = std::make_unique<Session>(sim.platform);
-    s().options.yesToPrompts = true;
-    s().options.debug = true;
+    s().givenOptions().yesToPrompts = true;
+    s().givenOptions().debug = true;
     s().portSettings.portNumber = kComPort;
     s().portSettings.baudRate = portUnitBaud();
     s().portSettings.programmingBaud = 921600;
@@ -97,7 +97,7 @@ class FlashProgramming : public InstallationTest {
     SaveConnectionBaudRate(s());
     ASSERT_TRUE(ConnectToUnit(s(), unit()));
     if (mode_ == Mode::Windowed) {
-      s().options.overlappedWrites = true;
+      s().givenOptions().overlappedWrites = true;
       ASSERT_TRUE(ProbeCts(s()));
       s().overlappedActive = true;
     }
@@ -264,7 +264,7 @@ TEST_F(FlashProgramming, RepliesWrongInOneFieldAnswerNoRequest) {
     SCOPED_TRACE(c.name);
     load("zc3.scn", c.mode);
     const Bytes fieldsBefore = fields();
-    s().options.verify = c.verify;
+    s().givenOptions().verify = c.verify;
     seen = 0;
     editReplies([&c, &seen](Bytes& p) {
       const bool answers = p.size() >= 7 && p[1] == 0x45 && (p[2] << 8 | p[3]) == c.command;
@@ -414,7 +414,7 @@ TEST_F(FlashProgramming, FaultsEndInAClearAnswerAndASecondRunFinishes) {
     SCOPED_TRACE(c.name);
     load("zc3.scn", c.mode, c.fault);
     const Bytes fieldsBefore = fields();
-    s().options.verify = c.verify;
+    s().givenOptions().verify = c.verify;
     ASSERT_EQ(program(), c.completes) << lastLines();
     const std::string out = console();
     for (const char* text : c.shown) EXPECT_NE(out.find(text), std::string::npos) << text;

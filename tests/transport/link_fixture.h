@@ -24,8 +24,8 @@ class LinkTest : public ::testing::Test {
  protected:
   explicit LinkTest(uint64_t seed = 1) : sim(dir.path(), seed), line(sim.world, sim.process) {
     session = std::make_unique<Session>(sim.platform);
-    s().options.debug = true;
-    s().options.detailedDebug = true;  // every channel reaches the (simulated) console
+    s().givenOptions().debug = true;
+    s().givenOptions().detailedDebug = true;  // every channel reaches the (simulated) console
     s().out.packetTraceLevel = 1;
     s().portSettings.portNumber = kLinePort;
     s().portSettings.baudRate = 19200;

@@ -9,7 +9,7 @@ namespace {
 class PacketFuzz : public LinkTest {
  protected:
   void SetUp() override {
-    s().options.debug = s().options.detailedDebug = false;
+    s().givenOptions().debug = s().givenOptions().detailedDebug = false;
     s().out.packetTraceLevel = 0;
     useBaud(921600);
     openLine();

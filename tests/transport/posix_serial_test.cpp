@@ -107,7 +107,7 @@ class PtyPort : public ::testing::Test {
         std::to_string(kPort) + "=" + pty.slavePath() + ";6=/nonexistent/tty;7=/dev/null;8=" + pty.slavePath() +
         ",cts-high";
     session = std::make_unique<Session>(platform);
-    s().options.debug = true;
+    s().givenOptions().debug = true;
     s().portSettings.portNumber = kPort;
   }
   ~PtyPort() override { ClosePort(s()); }

@@ -107,7 +107,7 @@ TEST_F(PortOnLine, EveryOpenWritesItsDebugTraceLine) {
 }
 
 TEST_F(PortOnLine, BusyPortGetsAHundredDotsAndNoOtherMessage) {
-  s().options.debug = s().options.detailedDebug = false;  // only the dots reach the console
+  s().givenOptions().debug = s().givenOptions().detailedDebug = false;  // only the dots reach the console
   sim.environment.variables["BALVANTALOCKDIR"] = dir.path();
   line.busyOpens = 1000;
   const uint64_t began = nowMs();

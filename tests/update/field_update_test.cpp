@@ -195,7 +195,7 @@ TEST_F(FieldUpdate, RefusalsWriteNothing) {
 
 TEST_F(FieldUpdate, AUnitOfNoKnownFamilyIsNamedByTheOperator) {
   const std::string prompt = "Please enter balvanta unit type (1=Display, 2=Transmitter, 3=DisplayM01): ";
-  s().options.yesToPrompts = false;
+  s().givenOptions().yesToPrompts = false;
   sim.console.pressKeys("4\r2\r");
   AskUnitType(s(), s().unit);
   EXPECT_EQ(s().unit.unitFamily, family::Transmitter);

@@ -63,7 +63,7 @@ class LogExtraction : public InstallationTest {
     ASSERT_TRUE(ReadUnitInfo(s(), s().unit));
     ReadExtendedInfo(s(), s().unit);
     ReadAdvancedInfo(s(), s().unit);
-    s().options.debug = s().options.detailedDebug = false;  // the operator's view
+    s().givenOptions().debug = s().givenOptions().detailedDebug = false;  // the operator's view
     clearConsole();
   }
   // Every extracted file by name, with its contents.

@@ -70,7 +70,7 @@ class ManufacturingUpdate : public ToolRun {
   std::optional<int> update(const std::string& station, int32_t serial, const std::string& keys = {}) {
     connect();
     s().run.manufacturingMode = true;
-    s().options.parameterFile = station;
+    s().givenOptions().parameterFile = station;
     sim.console.pressKeys(keys);
     return exitCodeOf([&] {
       LoadManufacturingFields(s(), s().storage.manufacturingFields);

@@ -76,7 +76,7 @@ TEST_F(ProductionStation, EveryProductCodeIsFoundOnThePortBehindTheJigAndOnTheNe
     loadScenario(installation, false);
     connect();
     s().run.manufacturingMode = true;
-    s().options.parameterFile = station("SerialNo=700001\r\nBasicProductCode=" + std::to_string(code) + "\r\n");
+    s().givenOptions().parameterFile = station("SerialNo=700001\r\nBasicProductCode=" + std::to_string(code) + "\r\n");
     return exitCodeOf([&] { found = CheckUnitType(s(), s().unit); });
   };
   for (const Row& row : rows) {
@@ -129,7 +129,7 @@ TEST_F(ProductionStation, OnlyAJigAfterSixOhFiveIsSearchedThrough) {
                  false);
     connect();
     s().run.manufacturingMode = true;
-    s().options.parameterFile = station("SerialNo=700001\r\nBasicProductCode=51\r\n");
+    s().givenOptions().parameterFile = station("SerialNo=700001\r\nBasicProductCode=51\r\n");
     UnitTypeCheck check;
     EXPECT_EQ(exitCodeOf([&] { check = CheckUnitType(s(), s().unit); }).has_value(), !found) << console();
     EXPECT_EQ(check.viaProxy, found);

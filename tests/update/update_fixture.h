@@ -80,12 +80,12 @@ class UpdateRun : public InstallationTest {
   void connect() {
     ClosePort(s());
     session = std::make_unique<Session>(sim.platform);
-    s().options.yesToPrompts = true;
-    s().options.debug = true;
+    s().givenOptions().yesToPrompts = true;
+    s().givenOptions().debug = true;
     s().portSettings.portNumber = kComPort;
     s().portSettings.baudRate = portUnitBaud();
-    s().portSettings.programmingBaud = s().options.programmingBaud = 921600;
-    s().options.port = kComPort;
+    s().portSettings.programmingBaud = s().givenOptions().programmingBaud = 921600;
+    s().givenOptions().port = kComPort;
     ASSERT_TRUE(OpenPort(s()));
     s().currentUnitId = s().unit.address = 0xF0;
     s().unit.mode = modeBalvantaSoftware;
